@@ -1,0 +1,212 @@
+// The window shell: construction, the skin, closing, and the page and status operations that
+// the login, logout and share flows call.
+
+#include "mainwindow.h"
+
+#include "flow_timings.h"
+#include "mainwindow_state.h"
+#include "skin.h"
+#include "ui_mainwindow.h"
+
+#include "dlg_tasklist.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QMessageBox>
+#include <QTimer>
+
+FlowTimings &flowTimings()
+{
+    static FlowTimings timings;
+    return timings;
+}
+
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
+{
+    ui->setupUi(this);
+    applySkin();
+    taskDialog = nullptr;
+    setWindowTitle(tr("Mirrabel v13.0.0.27"));
+
+    hideSharePage();
+    showLoginPage();
+    loadProfileList();
+
+    ui->BtnSelectApp->setEnabled(false);
+    ui->BtnStop->setEnabled(false);
+    ui->lineEditApp->setEnabled(false);
+    ui->listViewForID->hide();
+
+    b_shareReject = false;
+    b_shareAccept = false;
+    b_fwCheckPending = false;
+    b_loggedIn = false;
+    b_enableBtnStop = false;
+    b_enableBtnShare = false;
+    b_finish_ret = false;
+    b_zmtFamily = false;
+
+    ui->progressBar->hide();
+    ui->progressBar->setRange(0, 100);
+    ui->labelLoginStatus->hide();
+    ui->labelLoginStatus->setText("<font color='#F2F2F2'>Log in ...</font>");
+    ui->labelShareStatus->hide();
+    ui->labelShareStatus->setText("<font color='#F2F2F2'>Sharing</font>");
+
+    loginTimeoutTimer = new QTimer(this);
+    connect(loginTimeoutTimer, &QTimer::timeout, this, &MainWindow::slotTimeout);
+    firstImgTimer = new QTimer(this);
+    connect(firstImgTimer, &QTimer::timeout, this, &MainWindow::SendFirtSharedImg);
+    sharedImgTimer = new QTimer(this);
+    connect(sharedImgTimer, &QTimer::timeout, this, &MainWindow::SendSharedImg);
+    progressTimer = new QTimer(this);
+    connect(progressTimer, &QTimer::timeout, this, &MainWindow::slotProgressBar);
+    progressTimer->start(20);
+    enableStopTimer = new QTimer(this);
+    connect(enableStopTimer, &QTimer::timeout, this, &MainWindow::enableBtnStop);
+    enableStopTimer->start(10);
+    enableShareTimer = new QTimer(this);
+    connect(enableShareTimer, &QTimer::timeout, this, &MainWindow::enableBtnShare);
+    enableShareTimer->start(10);
+}
+
+MainWindow::~MainWindow()
+{
+    delete ui;
+}
+
+void MainWindow::applySkin()
+{
+    const QString appDir = QCoreApplication::applicationDirPath();
+    for (const skin::WidgetStyle &style : skin::mainWindowStyleSheets(appDir)) {
+        if (auto *widget = findChild<QWidget *>(style.objectName))
+            widget->setStyleSheet(style.styleSheet);
+    }
+}
+
+void MainWindow::showInfo(const QString &title, const QString &text)
+{
+    QMessageBox::information(this, title, text, QMessageBox::Ok, QMessageBox::Ok);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (taskDialog)
+        taskDialog->close();
+    if (b_loggedIn) {
+        showInfo("Warning", "Please log out first");
+        event->ignore();
+        return;
+    }
+    event->accept();
+}
+
+void MainWindow::finishedCloseEvent(QNetworkReply *)
+{
+    b_loggedIn = false;
+    close();
+}
+
+void MainWindow::showLoginPage()
+{
+    ui->labelConnection->show();
+    ui->listViewProfile->show();
+    ui->BtnLogin->show();
+    ui->BtnAdd->show();
+    ui->BtnDel->show();
+    ui->BtnEdit->show();
+    b_loggedIn = false;
+}
+
+void MainWindow::hideLoginPage()
+{
+    ui->labelConnection->hide();
+    ui->listViewProfile->hide();
+    ui->BtnLogin->hide();
+    ui->BtnAdd->hide();
+    ui->BtnDel->hide();
+    ui->BtnEdit->hide();
+}
+
+void MainWindow::showSharePage()
+{
+    ui->labelShare->show();
+    ui->QRadioBtnApp->hide();
+    ui->QRadioBtnDesktop->show();
+    ui->lineEditApp->hide();
+    ui->BtnSelectApp->hide();
+    ui->BtnStop->show();
+    ui->BtnShare->show();
+    ui->BtnLogout->show();
+    b_loggedIn = true;
+}
+
+void MainWindow::hideSharePage()
+{
+    ui->labelShare->hide();
+    ui->QRadioBtnApp->hide();
+    ui->QRadioBtnDesktop->hide();
+    ui->lineEditApp->hide();
+    ui->BtnSelectApp->hide();
+    ui->BtnStop->hide();
+    ui->BtnShare->hide();
+    ui->BtnLogout->hide();
+}
+
+void MainWindow::beginLoginWait()
+{
+    b_progressOn = true;
+    ui->listViewProfile->setEnabled(false);
+    ui->BtnLogin->setEnabled(false);
+    ui->BtnAdd->setEnabled(false);
+    ui->BtnDel->setEnabled(false);
+    ui->BtnEdit->setEnabled(false);
+    ui->progressBar->show();
+    ui->labelLoginStatus->show();
+}
+
+void MainWindow::endLoginWait()
+{
+    ui->listViewProfile->setEnabled(true);
+    ui->BtnLogin->setEnabled(true);
+    ui->BtnAdd->setEnabled(true);
+    ui->BtnDel->setEnabled(true);
+    ui->BtnEdit->setEnabled(true);
+    b_progressOn = false;
+    ui->progressBar->hide();
+    ui->labelLoginStatus->hide();
+    loginTimeoutTimer->stop();
+}
+
+void MainWindow::slotProgressBar()
+{
+    if (!b_progressOn) {
+        progressValue = 0;
+        return;
+    }
+    ui->progressBar->setValue(progressValue);
+    if (++progressValue > 100)
+        progressValue = 0;
+}
+
+void MainWindow::enableBtnShare()
+{
+    if (b_enableBtnShare) {
+        ui->BtnShare->setEnabled(true);
+        b_enableBtnShare = false;
+    }
+}
+
+void MainWindow::on_QRadioBtnDesktop_clicked()
+{
+    ui->BtnShare->setEnabled(true);
+    ui->BtnSelectApp->setEnabled(false);
+}
+
+void MainWindow::on_QRadioBtnApp_clicked()
+{
+    ui->BtnShare->setEnabled(true);
+    ui->BtnSelectApp->setEnabled(true);
+    if (ui->lineEditApp->text().isEmpty())
+        ui->BtnShare->setEnabled(false);
+}

@@ -1,0 +1,111 @@
+#ifndef TANDEO_APP_MAINWINDOW_H
+#define TANDEO_APP_MAINWINDOW_H
+
+#include <QMainWindow>
+#include <QNetworkReply>
+
+class QCloseEvent;
+class QNetworkAccessManager;
+class QPixmap;
+class QTimer;
+class dlgTasklist;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The one window of the program and the hub of a session: it owns the form, every timer and
+// network access manager, and runs the login, share and frame flows. The state it shares with
+// the control channel's receive thread lives in mainwindow_state.h.
+//
+// The slots keep their historic names and their order: index 0 is closeEvent, 24 slotTimeout.
+// Everything here runs on the GUI thread.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // Modal information box over this window with one OK button that is also the default.
+    void showInfo(const QString &title, const QString &text);
+
+    // Page switching and the login wait.
+    void showLoginPage();
+    void hideLoginPage();
+    void showSharePage();
+    void hideSharePage();
+    void beginLoginWait();
+    void endLoginWait();
+
+    // Profile store: each opens database.dat, runs one statement, refreshes the lists.
+    void loadProfileList();
+    void deleteProfile(const QString &id);
+    void insertProfile(const QString &title, const QString &ip, const QString &pw);
+    void updateProfile(const QString &id, const QString &title, const QString &ip,
+            const QString &pw);
+    void editProfile(const QString &id);
+
+    // Share flow: opens the control channel and announces the picture size.
+    void establishConnect();
+
+    // Capture: one picture of the shared surface, encoded and handed to the RTP stream.
+    // Returns 0 when there is nothing to share, 1 otherwise.
+    int captureAndSendFrame();
+    void grabSelectedWindow();
+    void sendJpegToUnit(const QString &localAddr, const QString &unitAddr, int localPort,
+            int unitPort);
+
+public slots:
+    void closeEvent(QCloseEvent *event) override;
+    void finished(QNetworkReply *reply);
+    void finishedForZMT(QNetworkReply *reply);
+    void finishedFWVersion(QNetworkReply *reply);
+    void finishedFWVersionZMT(QNetworkReply *reply);
+    void finishedCloseEvent(QNetworkReply *reply);
+    void slotError(QNetworkReply::NetworkError code);
+    void SendFirtSharedImg();
+    void SendKeepAlive();
+    void SendSharedImg();
+    void triggerBtnStop();
+    void enableBtnStop();
+    void enableBtnShare();
+    void on_BtnStop_clicked();
+    void on_BtnShare_clicked();
+    void on_BtnEdit_clicked();
+    void on_BtnDel_clicked();
+    void on_BtnSelectApp_clicked();
+    void on_BtnAdd_clicked();
+    void on_BtnLogout_clicked();
+    void on_BtnLogin_clicked();
+    void on_QRadioBtnApp_clicked();
+    void on_QRadioBtnDesktop_clicked();
+    void slotProgressBar();
+    void slotTimeout();
+
+private:
+    void applySkin();
+
+    // Fields in their historic order.
+    Ui::MainWindow *ui = nullptr;
+    QTimer *firstImgTimer = nullptr;
+    QTimer *sharedImgTimer = nullptr;
+    QTimer *triggerStopTimer = nullptr;
+    QTimer *progressTimer = nullptr;
+    QTimer *loginTimeoutTimer = nullptr;
+    QTimer *enableStopTimer = nullptr;
+    QTimer *enableShareTimer = nullptr;
+    QPixmap *sharedPixmap = nullptr;
+    dlgTasklist *taskDialog = nullptr;
+    bool b_ctrlConnected = false;
+    bool b_fwCheckPending = false;
+    QNetworkAccessManager *qmtManager = nullptr;
+    QNetworkAccessManager *qmtFwManager = nullptr;
+    QNetworkAccessManager *zmtFwManager = nullptr;
+    QNetworkAccessManager *zmtManager = nullptr;
+
+    friend class MainWindowProbe; // tests read the window's state through it
+};
+
+#endif // TANDEO_APP_MAINWINDOW_H

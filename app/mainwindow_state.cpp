@@ -1,0 +1,31 @@
+#include "mainwindow_state.h"
+
+QTimer *keepAliveTimer = nullptr;
+QString strIP;
+QString strDevice;
+QString strSessionID;
+QString strErrorCode;
+int shareMode = 0;
+QByteArray jpegImg;
+QMutex finishMutex;
+int keepAliveMissCount = 0;
+std::atomic<bool> b_requestShare{false};
+std::atomic<bool> b_shareStopped{false};
+bool b_loginDone = false;
+std::atomic<bool> b_sendImg{false};
+std::atomic<bool> b_triggerBtnStop{false};
+std::atomic<bool> b_ctrlReady{false};
+std::atomic<bool> b_ctrlWait{false};
+bool b_progressOn = false;
+std::atomic<bool> b_shareReject{false};
+std::atomic<bool> b_shareAccept{false};
+bool b_loggedIn = false;
+std::atomic<bool> b_enableBtnStop{false};
+std::atomic<bool> b_enableBtnShare{false};
+bool b_finish_ret = false;
+bool b_zmtFamily = false;
+NativeWindow selectedHwnd = 0;
+QString strAppTitle;
+_ZelRtpSession *rtpSession = nullptr;
+int progressValue = 0;
+int shareFrameCount = 0;

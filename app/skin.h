@@ -1,0 +1,59 @@
+#ifndef TANDEO_APP_SKIN_H
+#define TANDEO_APP_SKIN_H
+
+// The program's look: style sheets built from image files in the folder "ui" beside the
+// executable. Plain functions of the application directory, so the texts can be tested as
+// they are; nothing here loads or checks an image (Qt's style engine reads them when it
+// paints, and a missing file just leaves that state without a picture).
+
+#include <QSize>
+#include <QString>
+
+#include <vector>
+
+namespace skin {
+
+// appDir + "/ui/" + fileName.
+QString imagePath(const QString &appDir, const QString &fileName);
+
+// A button with normal, pressed (down), hovered (over) and disabled (inactive) images.
+enum class ButtonTemplate {
+    FourStates,       // the common one
+    FourStatesSpaced, // the same with three blanks before the disabled rule's brace
+    ThreeStates,      // no disabled image
+};
+
+// Fills the template with the image paths: %1 normal, %2 down, %3 over, %4 inactive.
+QString buttonStyleSheet(ButtonTemplate kind, const QString &appDir, const QString &normal,
+        const QString &down, const QString &over, const QString &inactive = QString());
+
+// The image button of the dialogs: <base>.png, <base>_down.png, <base>_over.png.
+QString dialogButtonStyleSheet(const QString &appDir, const QString &base);
+
+// The framed list of the main window and of the application picker.
+QString listStyleSheet(const QString &appDir);
+
+// Background of the dialogs ("edit_profile_bg.png").
+QString dialogStyleSheet(const QString &appDir);
+
+struct WidgetStyle
+{
+    const char *objectName;
+    QString styleSheet;
+};
+
+// Every style sheet of the main window, in the order they are applied.
+std::vector<WidgetStyle> mainWindowStyleSheets(const QString &appDir);
+
+// Artwork the program reads, with its fixed pixel size.
+struct Artwork
+{
+    QString fileName; // relative to the "ui" folder
+    QSize size;
+    bool inResource;      // compiled into the resource file rather than read from the folder
+};
+const std::vector<Artwork> &artwork();
+
+} // namespace skin
+
+#endif // TANDEO_APP_SKIN_H

@@ -1,0 +1,303 @@
+// Renders the program's artwork into a folder: backgrounds, button faces in their four states,
+// title pictures and icons, each at the pixel size the windows are laid out for. Run by the
+// build, so the pictures are made from this source rather than kept as binaries.
+//
+//   tandeo-artwork <output folder>
+
+#include "skin.h"
+
+#include <QDir>
+#include <QGuiApplication>
+#include <QImage>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QRadialGradient>
+
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+const QColor Accent(0x2f, 0x9b, 0xd6);      // the product's blue
+const QColor AccentDark(0x1b, 0x5f, 0x88);
+const QColor Ink(0xf2, 0xf2, 0xf2);         // text on dark ground
+const QColor Ground(0x26, 0x29, 0x2e);      // window ground
+const QColor GroundDeep(0x16, 0x18, 0x1b);
+
+enum class State { Normal, Over, Down, Inactive };
+
+State stateOf(const QString &fileName)
+{
+    if (fileName.contains("_over"))
+        return State::Over;
+    if (fileName.contains("_down"))
+        return State::Down;
+    if (fileName.contains("_inactive"))
+        return State::Inactive;
+    return State::Normal;
+}
+
+QImage canvas(QSize size)
+{
+    QImage image(size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    return image;
+}
+
+QFont uiFont(int pixelSize, bool bold = true)
+{
+    QFont font("DejaVu Sans");
+    font.setPixelSize(pixelSize);
+    font.setBold(bold);
+    return font;
+}
+
+QImage windowBackground(QSize size, const QString &caption)
+{
+    QImage image = canvas(size);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient ground(0, 0, 0, size.height());
+    ground.setColorAt(0, QColor(0x33, 0x37, 0x3d));
+    ground.setColorAt(1, GroundDeep);
+    p.fillRect(image.rect(), ground);
+    // A band across the top carries the product name.
+    QLinearGradient band(0, 0, size.width(), 0);
+    band.setColorAt(0, AccentDark);
+    band.setColorAt(1, Accent);
+    p.fillRect(QRect(0, 0, size.width(), 58), band);
+    p.setPen(QColor(255, 255, 255, 40));
+    p.drawLine(0, 58, size.width(), 58);
+    p.setPen(Ink);
+    p.setFont(uiFont(22));
+    p.drawText(QRect(18, 10, size.width() - 36, 40), Qt::AlignVCenter | Qt::AlignLeft, caption);
+    // A soft glow low on the right, behind the round login button.
+    QRadialGradient glow(size.width() - 50, size.height() - 60, 90);
+    glow.setColorAt(0, QColor(0x2f, 0x9b, 0xd6, 60));
+    glow.setColorAt(1, QColor(0x2f, 0x9b, 0xd6, 0));
+    p.fillRect(image.rect(), glow);
+    p.setPen(QColor(255, 255, 255, 30));
+    p.drawRect(image.rect().adjusted(0, 0, -1, -1));
+    return image;
+}
+
+QImage listFrame(QSize size)
+{
+    QImage image = canvas(size);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPainterPath frame;
+    frame.addRoundedRect(QRectF(0.5, 0.5, size.width() - 1, size.height() - 1), 6, 6);
+    p.fillPath(frame, QColor(0x12, 0x14, 0x17));
+    p.setPen(QPen(QColor(0x4a, 0x50, 0x58), 1));
+    p.drawPath(frame);
+    return image;
+}
+
+// A rounded push button with a caption (or a glyph drawn by the caller).
+QImage buttonFace(QSize size, State state, const QString &caption, bool round,
+        const std::function<void(QPainter &, const QRectF &, const QColor &)> &glyph = {})
+{
+    QImage image = canvas(size);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    QColor top = Accent, bottom = AccentDark, ink = Ink;
+    switch (state) {
+    case State::Normal:
+        break;
+    case State::Over:
+        top = top.lighter(125);
+        bottom = bottom.lighter(125);
+        break;
+    case State::Down:
+        std::swap(top, bottom);
+        top = top.darker(115);
+        break;
+    case State::Inactive:
+        top = QColor(0x55, 0x59, 0x5f);
+        bottom = QColor(0x3b, 0x3e, 0x43);
+        ink = QColor(0x9a, 0x9d, 0xa1);
+        break;
+    }
+    const QRectF body = QRectF(image.rect()).adjusted(1, 1, -1, -1);
+    QPainterPath path;
+    if (round)
+        path.addEllipse(body);
+    else
+        path.addRoundedRect(body, 5, 5);
+    QLinearGradient fill(0, 0, 0, size.height());
+    fill.setColorAt(0, top);
+    fill.setColorAt(1, bottom);
+    p.fillPath(path, fill);
+    p.setPen(QPen(QColor(255, 255, 255, state == State::Inactive ? 25 : 70), 1));
+    p.drawPath(path);
+    const QRectF inner = state == State::Down ? body.translated(0, 1) : body;
+    if (glyph) {
+        glyph(p, inner, ink);
+        return image;
+    }
+    p.setPen(ink);
+    p.setFont(uiFont(round ? 15 : qMin(14, size.height() / 2)));
+    p.drawText(inner, Qt::AlignCenter, caption);
+    return image;
+}
+
+void plusGlyph(QPainter &p, const QRectF &r, const QColor &ink)
+{
+    p.setPen(QPen(ink, 3, Qt::SolidLine, Qt::RoundCap));
+    const QPointF c = r.center();
+    p.drawLine(QPointF(c.x() - 7, c.y()), QPointF(c.x() + 7, c.y()));
+    p.drawLine(QPointF(c.x(), c.y() - 7), QPointF(c.x(), c.y() + 7));
+}
+
+void minusGlyph(QPainter &p, const QRectF &r, const QColor &ink)
+{
+    p.setPen(QPen(ink, 3, Qt::SolidLine, Qt::RoundCap));
+    const QPointF c = r.center();
+    p.drawLine(QPointF(c.x() - 7, c.y()), QPointF(c.x() + 7, c.y()));
+}
+
+void windowGlyph(QPainter &p, const QRectF &r, const QColor &ink)
+{
+    p.setPen(QPen(ink, 1.5));
+    const QRectF frame(r.center().x() - 8, r.center().y() - 6, 16, 12);
+    p.drawRect(frame);
+    p.fillRect(QRectF(frame.left(), frame.top(), frame.width(), 3), ink);
+}
+
+// A round button of the login corner: a symbol above a caption.
+QImage cornerButton(QSize size, State state, const QString &caption, bool arrowIn)
+{
+    return buttonFace(size, state, caption, true,
+            [&](QPainter &p, const QRectF &r, const QColor &ink) {
+                const QPointF c(r.center().x(), r.top() + r.height() * 0.38);
+                p.setPen(QPen(ink, 3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+                const qreal dir = arrowIn ? 1 : -1;
+                p.drawLine(QPointF(c.x() - 10 * dir, c.y()), QPointF(c.x() + 8 * dir, c.y()));
+                p.drawLine(QPointF(c.x() + 8 * dir, c.y()), QPointF(c.x() + 2 * dir, c.y() - 6));
+                p.drawLine(QPointF(c.x() + 8 * dir, c.y()), QPointF(c.x() + 2 * dir, c.y() + 6));
+                p.setFont(uiFont(12));
+                p.drawText(QRectF(r.left(), r.top() + r.height() * 0.55, r.width(), 18),
+                        Qt::AlignCenter, caption);
+            });
+}
+
+QImage titlePicture(QSize size, const QString &title)
+{
+    QImage image = canvas(size);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Ink);
+    p.setFont(uiFont(size.height() - 4));
+    QRectF textRect;
+    p.drawText(QRectF(0, 0, size.width(), size.height()), Qt::AlignLeft | Qt::AlignVCenter, title,
+            &textRect);
+    // A thin accent rule runs from the end of the title to the right edge.
+    const qreal y = size.height() / 2.0;
+    QLinearGradient rule(textRect.right() + 8, 0, size.width(), 0);
+    rule.setColorAt(0, Accent);
+    rule.setColorAt(1, QColor(0x2f, 0x9b, 0xd6, 0));
+    p.setPen(QPen(QBrush(rule), 2));
+    p.drawLine(QPointF(textRect.right() + 8, y), QPointF(size.width(), y));
+    return image;
+}
+
+// The mark: a screen with a beam going out to the right.
+QImage logo(QSize size)
+{
+    QImage image(size, QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    const qreal s = size.width();
+    QPainterPath disc;
+    disc.addRoundedRect(QRectF(0, 0, s, s), s * 0.22, s * 0.22);
+    QLinearGradient fill(0, 0, 0, s);
+    fill.setColorAt(0, Accent);
+    fill.setColorAt(1, AccentDark);
+    p.fillPath(disc, fill);
+    if (s >= 16) {
+        p.setPen(QPen(Ink, qMax(1.0, s / 16)));
+        p.setBrush(Qt::NoBrush);
+        p.drawRoundedRect(QRectF(s * 0.16, s * 0.24, s * 0.5, s * 0.36), s * 0.04, s * 0.04);
+        p.drawLine(QPointF(s * 0.41, s * 0.6), QPointF(s * 0.41, s * 0.72));
+        p.drawLine(QPointF(s * 0.28, s * 0.74), QPointF(s * 0.54, s * 0.74));
+        p.drawArc(QRectF(s * 0.5, s * 0.3, s * 0.3, s * 0.24), -60 * 16, 120 * 16);
+        p.drawArc(QRectF(s * 0.46, s * 0.2, s * 0.44, s * 0.44), -55 * 16, 110 * 16);
+    } else {
+        p.fillRect(QRectF(s * 0.2, s * 0.25, s * 0.6, s * 0.4), Ink);
+    }
+    return image;
+}
+
+QImage render(const skin::Artwork &art)
+{
+    const QString name = art.fileName;
+    const State state = stateOf(name);
+    if (name == "main_bg.png")
+        return windowBackground(art.size, "Tandeo Desktop");
+    if (name == "edit_profile_bg.png")
+        return windowBackground(art.size, QString());
+    if (name == "profile_bg.png")
+        return listFrame(art.size);
+    if (name.endsWith(".ico") || name == "tandeo_desktop_64x64.png")
+        return logo(art.size);
+    if (name == "t_connection.png")
+        return titlePicture(art.size, "Connection");
+    if (name == "t_share.png")
+        return titlePicture(art.size, "Share");
+    if (name == "t_select_program.png")
+        return titlePicture(art.size, "Select Program");
+    if (name == "t_connection_profile.png")
+        return titlePicture(art.size, "Connection Profile");
+    if (name.startsWith("btn_login"))
+        return cornerButton(art.size, state, "Login", true);
+    if (name.startsWith("btn_logout"))
+        return cornerButton(art.size, state, "Logout", false);
+    if (name.startsWith("btn_add"))
+        return buttonFace(art.size, state, QString(), false, plusGlyph);
+    if (name.startsWith("btn_delete"))
+        return buttonFace(art.size, state, QString(), false, minusGlyph);
+    if (name.startsWith("btn_select_program"))
+        return buttonFace(art.size, state, QString(), false, windowGlyph);
+    if (name.startsWith("btn_edit"))
+        return buttonFace(art.size, state, "Edit", false);
+    if (name.startsWith("btn_share"))
+        return buttonFace(art.size, state, "Share", false);
+    if (name.startsWith("btn_stop"))
+        return buttonFace(art.size, state, "Stop", false);
+    if (name.startsWith("btn_ok"))
+        return buttonFace(art.size, state, "OK", false);
+    if (name.startsWith("btn_cancel"))
+        return buttonFace(art.size, state, "Cancel", false);
+    return QImage();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QGuiApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: tandeo-artwork <output folder>\n");
+        return 2;
+    }
+    const QDir out(QString::fromLocal8Bit(argv[1]));
+    if (!QDir().mkpath(out.path())) {
+        std::fprintf(stderr, "cannot create %s\n", argv[1]);
+        return 1;
+    }
+    for (const skin::Artwork &art : skin::artwork()) {
+        QImage image = render(art);
+        if (art.fileName.endsWith(".ico"))
+            image = image.convertToFormat(QImage::Format_ARGB32);
+        const QString path = out.filePath(art.fileName);
+        if (image.isNull() || image.size() != art.size
+                || !image.save(path, art.fileName.endsWith(".ico") ? "ICO" : "PNG")) {
+            std::fprintf(stderr, "cannot render %s\n", qPrintable(path));
+            return 1;
+        }
+    }
+    return 0;
+}

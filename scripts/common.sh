@@ -1,0 +1,62 @@
+# Shared by the set-up, run and test scripts. Source it; it defines functions only.
+
+TANDEO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+TANDEO_BUILD=${TANDEO_BUILD:-$TANDEO_ROOT/build}
+
+# Debian 12 packages the build, the program, the tests and the demo need.
+TANDEO_PACKAGES=(
+    cmake ninja-build g++ pkg-config
+    qt6-base-dev libqt6sql6-sqlite libgl-dev
+    libortp-dev libturbojpeg0-dev libxcb1-dev libxcb-shm0-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    xvfb xauth x11-utils imagemagick fonts-dejavu-core
+)
+
+log() { printf '[tandeo] %s\n' "$*" >&2; }
+
+install_missing_packages() {
+    local missing=()
+    local pkg
+    for pkg in "${TANDEO_PACKAGES[@]}"; do
+        dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+    done
+    if [ ${#missing[@]} -eq 0 ]; then
+        return 0
+    fi
+    log "installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+build_project() {
+    cmake -S "$TANDEO_ROOT" -B "$TANDEO_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$TANDEO_BUILD" -j "$(nproc)"
+}
+
+# Starts an Xvfb of 1920 x 1080 on a free display; sets DISPLAY and XVFB_PID.
+start_xvfb() {
+    local fifo
+    fifo=$(mktemp -u)
+    mkfifo "$fifo"
+    Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+    XVFB_PID=$!
+    local display
+    read -r -t 20 display <"$fifo" || true
+    rm -f "$fifo"
+    if [ -z "$display" ]; then
+        log "Xvfb did not start"
+        return 1
+    fi
+    export DISPLAY=":$display"
+    log "Xvfb running on $DISPLAY (pid $XVFB_PID)"
+}
+
+stop_xvfb() {
+    if [ -n "${XVFB_PID:-}" ]; then
+        kill "$XVFB_PID" 2>/dev/null || true
+        wait "$XVFB_PID" 2>/dev/null || true
+        XVFB_PID=""
+    fi
+}
