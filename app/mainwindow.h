@@ -54,6 +54,7 @@ public:
     // Returns 0 when there is nothing to share, 1 otherwise.
     int captureAndSendFrame();
     void grabSelectedWindow();
+    int captureSelectedWindowFrame(); // the application-window path of captureAndSendFrame
     void sendJpegToUnit(const QString &localAddr, const QString &unitAddr, int localPort,
             int unitPort);
 
@@ -86,6 +87,8 @@ public slots:
 
 private:
     void applySkin();
+
+    // Members added by the share flow and the capture go below, each in its own block.
 
     // Fields in their historic order.
     Ui::MainWindow *ui = nullptr;

@@ -4,3 +4,4 @@
 
 void MainWindow::on_BtnSelectApp_clicked() { }
 void MainWindow::grabSelectedWindow() { }
+int MainWindow::captureSelectedWindowFrame() { return 0; }
