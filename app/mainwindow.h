@@ -46,6 +46,8 @@ public:
     void updateProfile(const QString &id, const QString &title, const QString &ip,
             const QString &pw);
     void editProfile(const QString &id);
+    // The "Database Error" box with the driver's text (no parent, OK, no default button).
+    void showDatabaseError(const QString &driverText);
 
     // Share flow: opens the control channel and announces the picture size.
     void establishConnect();

@@ -10,3 +10,4 @@ void MainWindow::editProfile(const QString &) { }
 void MainWindow::on_BtnAdd_clicked() { }
 void MainWindow::on_BtnDel_clicked() { }
 void MainWindow::on_BtnEdit_clicked() { }
+void MainWindow::showDatabaseError(const QString &) { }
