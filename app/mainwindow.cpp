@@ -3,12 +3,11 @@
 
 #include "mainwindow.h"
 
+#include "dlg_tasklist.h"
 #include "flow_timings.h"
 #include "mainwindow_state.h"
 #include "skin.h"
 #include "ui_mainwindow.h"
-
-#include "dlg_tasklist.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>

@@ -43,8 +43,8 @@ public:
     void loadProfileList();
     void deleteProfile(const QString &id);
     void insertProfile(const QString &title, const QString &ip, const QString &pw);
-    void updateProfile(const QString &id, const QString &title, const QString &ip,
-            const QString &pw);
+    void updateProfile(
+            const QString &id, const QString &title, const QString &ip, const QString &pw);
     void editProfile(const QString &id);
     // The "Database Error" box with the driver's text (no parent, OK, no default button).
     void showDatabaseError(const QString &driverText);
@@ -57,8 +57,8 @@ public:
     int captureAndSendFrame();
     void grabSelectedWindow();
     int captureSelectedWindowFrame(); // the application-window path of captureAndSendFrame
-    void sendJpegToUnit(const QString &localAddr, const QString &unitAddr, int localPort,
-            int unitPort);
+    void sendJpegToUnit(
+            const QString &localAddr, const QString &unitAddr, int localPort, int unitPort);
 
 public slots:
     void closeEvent(QCloseEvent *event) override;

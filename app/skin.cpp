@@ -5,20 +5,23 @@ namespace skin {
 namespace {
 
 // The backslashes are characters of the style sheet text, not C++ escapes.
-constexpr char FourStatesTemplate[] = "QPushButton {border-image:url(%1); }\\QPushButton:hover:pressed "
-                                      "{border-image:url(%2);font-size:24px;}\\ "
-                                      "QPushButton:hover:!pressed "
-                                      "{border-image:url(%3);font-size:24px;}\\QPushButton:disabled "
-                                      "{border-image:url(%4);font-size:24px;}";
-constexpr char FourStatesSpacedTemplate[] = "QPushButton {border-image:url(%1); }\\QPushButton:hover:pressed "
-                                            "{border-image:url(%2);font-size:24px;}\\ "
-                                            "QPushButton:hover:!pressed "
-                                            "{border-image:url(%3);font-size:24px;}\\QPushButton:"
-                                            "disabled   {border-image:url(%4);font-size:24px;}";
-constexpr char ThreeStatesTemplate[] = "QPushButton {border-image:url(%1); }\\QPushButton:hover:pressed "
-                                       "{border-image:url(%2);font-size:24px;}\\ "
-                                       "QPushButton:hover:!pressed "
-                                       "{border-image:url(%3);font-size:24px;}";
+constexpr char FourStatesTemplate[] =
+        "QPushButton {border-image:url(%1); }\\QPushButton:hover:pressed "
+        "{border-image:url(%2);font-size:24px;}\\ "
+        "QPushButton:hover:!pressed "
+        "{border-image:url(%3);font-size:24px;}\\QPushButton:disabled "
+        "{border-image:url(%4);font-size:24px;}";
+constexpr char FourStatesSpacedTemplate[] =
+        "QPushButton {border-image:url(%1); }\\QPushButton:hover:pressed "
+        "{border-image:url(%2);font-size:24px;}\\ "
+        "QPushButton:hover:!pressed "
+        "{border-image:url(%3);font-size:24px;}\\QPushButton:"
+        "disabled   {border-image:url(%4);font-size:24px;}";
+constexpr char ThreeStatesTemplate[] =
+        "QPushButton {border-image:url(%1); }\\QPushButton:hover:pressed "
+        "{border-image:url(%2);font-size:24px;}\\ "
+        "QPushButton:hover:!pressed "
+        "{border-image:url(%3);font-size:24px;}";
 
 QString fourStateButton(ButtonTemplate kind, const QString &appDir, const QString &base)
 {
@@ -95,8 +98,8 @@ std::vector<WidgetStyle> mainWindowStyleSheets(const QString &appDir)
         { "BtnStop", fourStateButton(T::FourStatesSpaced, appDir, "btn_stop") },
         { "BtnShare", fourStateButton(T::FourStatesSpaced, appDir, "btn_share") },
         { "BtnLogout",
-                buttonStyleSheet(T::ThreeStates, appDir, "btn_logout.png",
-                        "btn_logout_down.png", "btn_logout_over.png") },
+                buttonStyleSheet(T::ThreeStates, appDir, "btn_logout.png", "btn_logout_down.png",
+                        "btn_logout_over.png") },
         { "progressBar",
                 "QProgressBar {border: 1px solid grey; border-radius: 8px; padding: 1px;  "
                 "background-color: #474747}" },

@@ -18,9 +18,9 @@ QString imagePath(const QString &appDir, const QString &fileName);
 
 // A button with normal, pressed (down), hovered (over) and disabled (inactive) images.
 enum class ButtonTemplate {
-    FourStates,       // the common one
+    FourStates, // the common one
     FourStatesSpaced, // the same with three blanks before the disabled rule's brace
-    ThreeStates,      // no disabled image
+    ThreeStates, // no disabled image
 };
 
 // Fills the template with the image paths: %1 normal, %2 down, %3 over, %4 inactive.
@@ -50,7 +50,7 @@ struct Artwork
 {
     QString fileName; // relative to the "ui" folder
     QSize size;
-    bool inResource;      // compiled into the resource file rather than read from the folder
+    bool inResource; // compiled into the resource file rather than read from the folder
 };
 const std::vector<Artwork> &artwork();
 

@@ -19,10 +19,10 @@
 
 namespace {
 
-const QColor Accent(0x2f, 0x9b, 0xd6);      // the product's blue
+const QColor Accent(0x2f, 0x9b, 0xd6); // the product's blue
 const QColor AccentDark(0x1b, 0x5f, 0x88);
-const QColor Ink(0xf2, 0xf2, 0xf2);         // text on dark ground
-const QColor Ground(0x26, 0x29, 0x2e);      // window ground
+const QColor Ink(0xf2, 0xf2, 0xf2); // text on dark ground
+const QColor Ground(0x26, 0x29, 0x2e); // window ground
 const QColor GroundDeep(0x16, 0x18, 0x1b);
 
 enum class State { Normal, Over, Down, Inactive };
@@ -169,8 +169,8 @@ void windowGlyph(QPainter &p, const QRectF &r, const QColor &ink)
 // A round button of the login corner: a symbol above a caption.
 QImage cornerButton(QSize size, State state, const QString &caption, bool arrowIn)
 {
-    return buttonFace(size, state, caption, true,
-            [&](QPainter &p, const QRectF &r, const QColor &ink) {
+    return buttonFace(
+            size, state, caption, true, [&](QPainter &p, const QRectF &r, const QColor &ink) {
                 const QPointF c(r.center().x(), r.top() + r.height() * 0.38);
                 p.setPen(QPen(ink, 3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
                 const qreal dir = arrowIn ? 1 : -1;

@@ -13,8 +13,7 @@ class MainWindowProbe
 public:
     explicit MainWindowProbe(MainWindow &window) : m_window(window) { }
 
-    template<typename T>
-    T *widget(const char *objectName) const
+    template <typename T> T *widget(const char *objectName) const
     {
         return m_window.findChild<T *>(objectName);
     }
