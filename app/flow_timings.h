@@ -5,13 +5,13 @@
 // program never changes them; tests shorten them here to run the same flows in seconds.
 struct FlowTimings
 {
-    int loginTimeoutMs = 30000;  // a login without a deciding reply
-    int keepAliveMs = 120000;    // one keep-alive request per tick
-    int waitStepMs = 200;        // share flow: sleep between flag checks ...
-    int waitSteps = 74;          // ... at most this many times (14.8 s)
-    int connectTimeoutS = 3;     // control channel connect
-    int stopPauseMs = 850;       // after a stop, before the buttons change
-    int peerStopPauseMs = 1500;  // the unit's stop: between enabling Share and disabling Stop
+    int loginTimeoutMs = 30000; // a login without a deciding reply
+    int keepAliveMs = 120000; // one keep-alive request per tick
+    int waitStepMs = 200; // share flow: sleep between flag checks ...
+    int waitSteps = 74; // ... at most this many times (14.8 s)
+    int connectTimeoutS = 3; // control channel connect
+    int stopPauseMs = 850; // after a stop, before the buttons change
+    int peerStopPauseMs = 1500; // the unit's stop: between enabling Share and disabling Stop
     int logoutStopPauseMs = 100; // logout: after stopping a running share
 };
 

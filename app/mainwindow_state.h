@@ -20,13 +20,13 @@ struct _ZelRtpSession;
 using NativeWindow = std::uint32_t;
 
 extern QTimer *keepAliveTimer;
-extern QString strIP;          // unit address of the logged-in profile, as stored
-extern QString strDevice;      // local host name sent as the device in unit commands
-extern QString strSessionID;   // session id from the accepted login
-extern QString strErrorCode;   // error code of the last login reply
-extern int shareMode;          // 0 the desktop, 1 one application window
-extern QByteArray jpegImg;     // JPEG bytes of the picture being sent
-extern QMutex finishMutex;     // held while the login reply handlers clear b_finish_ret
+extern QString strIP; // unit address of the logged-in profile, as stored
+extern QString strDevice; // local host name sent as the device in unit commands
+extern QString strSessionID; // session id from the accepted login
+extern QString strErrorCode; // error code of the last login reply
+extern int shareMode; // 0 the desktop, 1 one application window
+extern QByteArray jpegImg; // JPEG bytes of the picture being sent
+extern QMutex finishMutex; // held while the login reply handlers clear b_finish_ret
 extern int keepAliveMissCount; // keep-alive ticks without a reply
 extern std::atomic<bool> b_requestShare;
 extern std::atomic<bool> b_shareStopped;
@@ -42,9 +42,9 @@ extern bool b_loggedIn;
 extern std::atomic<bool> b_enableBtnStop;
 extern std::atomic<bool> b_enableBtnShare;
 extern bool b_finish_ret;
-extern bool b_zmtFamily;       // family of the logged-in unit: true ZMT, false QMT
+extern bool b_zmtFamily; // family of the logged-in unit: true ZMT, false QMT
 extern NativeWindow selectedHwnd;
-extern QString strAppTitle;    // exact title of the chosen application window
+extern QString strAppTitle; // exact title of the chosen application window
 extern _ZelRtpSession *rtpSession;
 extern int progressValue;
 extern int shareFrameCount;
