@@ -1,0 +1,87 @@
+#ifndef TANDEO_PROFILES_PROFILE_STORE_H
+#define TANDEO_PROFILES_PROFILE_STORE_H
+
+// The presenter's connection profiles in database.dat in the home directory (SQLite through
+// Qt's "QSQLITE" driver on the default connection).
+//
+// Every operation opens the connection, runs its one statement, reads what it needs and closes
+// the connection again; nothing is kept open between operations. Every value travels as a bound
+// parameter, never as part of the statement text, so a title, address or access code is stored
+// exactly as typed, whatever characters it holds. The table layout is the one every earlier
+// database.dat has, so old files are read and written unchanged.
+//
+// GUI thread only (the default connection belongs to the thread that first opened it).
+
+#include <QAbstractItemModel>
+#include <QSqlQueryModel>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+namespace profiles {
+
+// The table every database.dat holds; when it already exists this statement fails harmlessly.
+inline constexpr const char *CreateRoomStatement =
+        "CREATE TABLE Room(p_id INTEGER PRIMARY KEY, title varchar(20), ip TEXT ,pw TEXT )";
+
+// One row of Room. `id` is the decimal text of p_id, the key passed between the operations.
+struct Profile
+{
+    QString id;
+    QString title;
+    QString ip; // dotted IPv4 text exactly as the editor produced it (leading zeros kept)
+    QString pw; // the unit's access code as typed
+};
+
+struct ReadResult
+{
+    bool opened = false;
+    QString openError; // the driver's text when the file could not be opened
+    std::optional<Profile> profile; // absent when no row has that p_id; NULL columns read empty
+};
+
+// The two parallel one-column lists of the main window: row n of `titles` ("SELECT title FROM
+// Room", header "title") is the same profile as row n of `ids` ("SELECT p_id FROM Room", header
+// "p_id"), both in stored p_id order. Read-only query models, fully fetched before the
+// connection closes, so they stay readable afterwards. The caller owns them.
+struct ProfileLists
+{
+    std::unique_ptr<QSqlQueryModel> titles;
+    std::unique_ptr<QSqlQueryModel> ids;
+};
+
+// Outcome of one operation that refreshes the lists.
+struct StoreResult
+{
+    bool opened = false;
+    QString openError; // the driver's text when the file could not be opened
+    bool statementOk = false; // the operation's one statement ran
+    QString statementError; // the driver's text when it did not
+    ProfileLists lists; // set whenever the file was opened, also after a failed statement
+};
+
+// QDir::homePath() + "/database.dat".
+QString databasePath();
+
+// Registers the default connection when it is not registered yet, opens the file (creating it
+// on first start), creates Room when missing, reads the lists and closes. A create statement
+// that fails only because Room exists counts as success.
+StoreResult loadProfileList();
+
+// Each opens the file, runs its one statement, reads the lists and closes. SQLite assigns p_id
+// on insert; `profile.id` is ignored there.
+StoreResult insertProfile(const Profile &profile);
+StoreResult updateProfile(const Profile &profile);
+StoreResult deleteProfile(const QString &id);
+
+// Opens the default connection, reads the row by p_id, closes.
+ReadResult readProfile(const QString &id);
+
+// The profile id shown in row `row` of the `ids` list (column 0, display role, as text); empty
+// when the row does not exist.
+QString profileIdAt(const QAbstractItemModel &ids, int row);
+
+} // namespace profiles
+
+#endif // TANDEO_PROFILES_PROFILE_STORE_H
