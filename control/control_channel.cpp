@@ -1,0 +1,275 @@
+#include "control_channel.h"
+
+#include "control_receiver.h"
+#include "socket_ops.h"
+
+#include <QLoggingCategory>
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace control {
+
+Q_LOGGING_CATEGORY(lcControl, "tandeo.control")
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The receive thread wakes at least this often while it watches a connection.
+constexpr auto ReceiveWait = 5s + 350us;
+
+// One connection to the unit. Closing only shuts the socket down (which wakes a receive
+// waiting on it); the descriptor itself is released when the last holder lets go, so it is
+// closed exactly once and its number cannot be reused while a thread still waits on it.
+struct Connection
+{
+    Connection(net::UniqueFd s, const SessionTag &tag) : socket(std::move(s)), receiver(tag) { }
+
+    void close()
+    {
+        if (!closed.exchange(true))
+            net::shutdownBoth(socket.get());
+    }
+
+    const net::UniqueFd socket;
+    std::atomic<bool> closed{ false };
+    Receiver receiver; // the receive thread's alone
+};
+
+std::atomic<NotifyCallback> notifyCallback{ nullptr };
+std::atomic<RequestCallback> requestCallback{ nullptr };
+
+std::mutex stateMutex; // guards current, threadRun, threadAlive
+std::condition_variable stateChanged;
+std::shared_ptr<Connection> current;
+bool threadRun = false;
+bool threadAlive = false;
+
+std::mutex threadMutex; // serialises starting and stopping the thread
+std::thread recvThread;
+
+std::shared_ptr<Connection> currentConnection()
+{
+    std::lock_guard lock(stateMutex);
+    return current;
+}
+
+// Closes conn and, when it is still the channel's connection, forgets it.
+void closeConnection(const std::shared_ptr<Connection> &conn)
+{
+    if (!conn)
+        return;
+    {
+        std::lock_guard lock(stateMutex);
+        if (current == conn)
+            current.reset();
+    }
+    conn->close();
+    stateChanged.notify_all();
+}
+
+int sendOn(const std::shared_ptr<Connection> &conn, std::span<const std::uint8_t> message)
+{
+    if (!conn || conn->closed)
+        return -1;
+    return static_cast<int>(net::sendAll(conn->socket.get(), message));
+}
+
+int sendHeaderOnly(MsgType type, const char *sessionText)
+{
+    const Header header = makeHeader(type, sessionTagFromText(sessionText ? sessionText : ""));
+    return sendOn(currentConnection(), encodeMessage(header));
+}
+
+// Waits for a connection to watch; nullptr when the thread is to end.
+std::shared_ptr<Connection> awaitConnection()
+{
+    std::unique_lock lock(stateMutex);
+    stateChanged.wait(lock, [] { return !threadRun || (current && !current->closed); });
+    return threadRun ? current : nullptr;
+}
+
+bool shouldRun()
+{
+    std::lock_guard lock(stateMutex);
+    return threadRun;
+}
+
+void receiveLoop()
+{
+    std::array<std::uint8_t, RecvChunkBytes> buffer{};
+    while (const auto conn = awaitConnection()) {
+        const auto waited = net::waitReadable(conn->socket.get(), ReceiveWait);
+        if (!shouldRun())
+            break;
+        if (conn->closed || waited == net::WaitResult::TimedOut)
+            continue;
+        const ssize_t received = net::receiveSome(conn->socket.get(), buffer);
+        if (conn->closed)
+            continue; // closed on our side meanwhile: neither data nor a failure to report
+        const Callbacks callbacks{ notifyCallback.load(), requestCallback.load() };
+        if (received <= 0) {
+            qCDebug(lcControl) << "control channel receive ended:" << received;
+            if (callbacks.notify)
+                callbacks.notify(NETWORK_FAIL, nullptr, 0);
+            closeConnection(conn);
+            std::lock_guard lock(stateMutex);
+            threadRun = false;
+            break;
+        }
+        const auto reply = [&conn](std::span<const std::uint8_t> message) {
+            sendOn(conn, message);
+        };
+        const std::span<const std::uint8_t> piece(
+                buffer.data(), static_cast<std::size_t>(received));
+        if (conn->receiver.feed(piece, callbacks, reply) == DispatchResult::PeerLeft) {
+            qCDebug(lcControl) << "control channel closed by the unit";
+            closeConnection(conn);
+        }
+    }
+    std::lock_guard lock(stateMutex);
+    threadAlive = false;
+}
+
+} // namespace
+
+void registerCallbacks(NotifyCallback notify, RequestCallback request)
+{
+    notifyCallback = notify;
+    requestCallback = request;
+}
+
+int startChannel()
+{
+    std::lock_guard threadLock(threadMutex);
+    if (recvThread.joinable()) {
+        if (recvThread.get_id() == std::this_thread::get_id())
+            return 0; // from a callback: the thread is this one and runs
+        {
+            std::lock_guard lock(stateMutex);
+            if (threadAlive && threadRun)
+                return 0;
+        }
+        recvThread.join(); // it ended or is ending
+    }
+    {
+        std::lock_guard lock(stateMutex);
+        threadRun = true;
+        threadAlive = true;
+    }
+    try {
+        recvThread = std::thread(receiveLoop);
+    } catch (const std::system_error &error) {
+        std::lock_guard lock(stateMutex);
+        threadRun = false;
+        threadAlive = false;
+        return error.code().value();
+    }
+    return 0;
+}
+
+int connectChannel(const char *host, int port, const ControlParams &params, const char *sessionText,
+        int timeoutSeconds)
+{
+    const auto resolved = net::resolveIpv4Host(host ? host : "");
+    if (!resolved.address) {
+        std::fprintf(stderr, "error: gethostbyname: %s\n", resolved.errorText.c_str());
+        return CONNECT_HOST_UNRESOLVED;
+    }
+    if (port <= 0 || port > 0xFFFF)
+        return CONNECT_TIMED_OUT; // no connection can be made to such a port
+    const int seconds = timeoutSeconds > 0 ? timeoutSeconds : DefaultConnectTimeoutSeconds;
+    auto made = net::connectTcp(
+            *resolved.address, static_cast<std::uint16_t>(port), std::chrono::seconds(seconds));
+    if (made.status == net::ConnectStatus::SocketFailed)
+        return CONNECT_SOCKET_FAILED;
+    if (made.status != net::ConnectStatus::Connected) {
+        qCDebug(lcControl) << "control connect to" << host << port
+                           << "failed:" << std::strerror(made.error);
+        return CONNECT_TIMED_OUT;
+    }
+
+    const SessionTag tag = sessionTagFromText(sessionText ? sessionText : "");
+    auto conn = std::make_shared<Connection>(std::move(made.socket), tag);
+    std::shared_ptr<Connection> previous;
+    {
+        std::lock_guard lock(stateMutex);
+        previous = std::exchange(current, conn);
+    }
+    if (previous)
+        previous->close(); // a connection left open by an earlier share is not leaked
+    stateChanged.notify_all();
+    qCDebug(lcControl) << "control connected to" << host << port;
+    return sendOn(conn, encodeMessage(makeHeader(MsgType::MSG_CONNECT, tag), params));
+}
+
+int sendShare(const char *sessionText)
+{
+    return sendHeaderOnly(MsgType::MSG_SHARE, sessionText);
+}
+
+int sendStop(const char *sessionText)
+{
+    return sendHeaderOnly(MsgType::MSG_STOP, sessionText);
+}
+
+int sendFrameSent(const char *sessionText)
+{
+    return sendHeaderOnly(MsgType::MSG_FRAME_SENT, sessionText);
+}
+
+int sendDisconnect(const char *sessionText)
+{
+    const auto conn = currentConnection();
+    const Header header =
+            makeHeader(MsgType::MSG_DISCONNECT, sessionTagFromText(sessionText ? sessionText : ""));
+    const int sent = sendOn(conn, encodeMessage(header));
+    closeConnection(conn);
+    return sent;
+}
+
+void closeChannel(int socket)
+{
+    const auto conn = currentConnection();
+    if (conn && conn->socket.get() == socket)
+        closeConnection(conn);
+}
+
+void stopChannel()
+{
+    std::lock_guard threadLock(threadMutex);
+    std::shared_ptr<Connection> conn;
+    {
+        std::lock_guard lock(stateMutex);
+        threadRun = false;
+        conn = std::exchange(current, nullptr);
+    }
+    if (conn)
+        conn->close();
+    stateChanged.notify_all();
+    if (recvThread.joinable() && recvThread.get_id() != std::this_thread::get_id())
+        recvThread.join();
+}
+
+int channelSocket()
+{
+    const auto conn = currentConnection();
+    return conn && !conn->closed ? conn->socket.get() : -1;
+}
+
+bool channelThreadRunning()
+{
+    std::lock_guard lock(stateMutex);
+    return threadAlive && threadRun;
+}
+
+} // namespace control
