@@ -1,0 +1,70 @@
+#include "dialog.h"
+
+#include "skin.h"
+#include "ui_dialog.h"
+
+#include <QCoreApplication>
+#include <QIntValidator>
+#include <QMessageBox>
+
+Dialog::Dialog(QWidget *parent) : QDialog(parent), ui(new Ui::Dialog)
+{
+    ui->setupUi(this);
+
+    // Each octet field refuses anything above 255 while typing; three digits at most.
+    for (QLineEdit *octet : { ui->QLEditIP1, ui->QLEditIP2, ui->QLEditIP3, ui->QLEditIP4 })
+        octet->setValidator(new QIntValidator(0, 255, this));
+
+    const QString appDir = QCoreApplication::applicationDirPath();
+    ui->BtnOk->setStyleSheet(skin::dialogButtonStyleSheet(appDir, "btn_ok"));
+    ui->BtnCancel->setStyleSheet(skin::dialogButtonStyleSheet(appDir, "btn_cancel"));
+    connect(ui->BtnCancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+Dialog::~Dialog()
+{
+    delete ui;
+}
+
+QString Dialog::getTitle() const
+{
+    return ui->QLEditTitle->text();
+}
+
+QString Dialog::getIP() const
+{
+    return ui->QLEditIP1->text() + "." + ui->QLEditIP2->text() + "." + ui->QLEditIP3->text() + "."
+            + ui->QLEditIP4->text();
+}
+
+QString Dialog::getPW() const
+{
+    return ui->QLEditPW->text();
+}
+
+void Dialog::setProfile(const QString &title, const QString &ip, const QString &pw)
+{
+    ui->QLEditTitle->setText(title);
+    ui->QLEditPW->setText(pw);
+    const QStringList parts = ip.split('.', Qt::KeepEmptyParts, Qt::CaseSensitive);
+    QLineEdit *const octets[] = { ui->QLEditIP1, ui->QLEditIP2, ui->QLEditIP3, ui->QLEditIP4 };
+    for (int i = 0; i < 4; ++i)
+        octets[i]->setText(i < parts.size() ? parts.at(i) : QString());
+}
+
+void Dialog::on_BtnOk_clicked()
+{
+    if (ui->QLEditTitle->text().isEmpty()) {
+        QMessageBox::information(
+                this, "Warning", "Please fill in profile title", QMessageBox::Ok, QMessageBox::Ok);
+        return;
+    }
+    for (const QLineEdit *octet : { ui->QLEditIP1, ui->QLEditIP2, ui->QLEditIP3, ui->QLEditIP4 }) {
+        if (octet->text().isEmpty()) {
+            QMessageBox::information(this, "Warning", "Please fill in full IP address",
+                    QMessageBox::Ok, QMessageBox::Ok);
+            return;
+        }
+    }
+    QDialog::accept();
+}

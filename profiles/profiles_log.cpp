@@ -1,0 +1,3 @@
+#include "profiles_log.h"
+
+Q_LOGGING_CATEGORY(lcProfiles, "tandeo.profiles")

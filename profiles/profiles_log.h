@@ -1,0 +1,11 @@
+#ifndef TANDEO_PROFILES_PROFILES_LOG_H
+#define TANDEO_PROFILES_PROFILES_LOG_H
+
+// Debug output of the profile store (statements the database refused).
+// Switched with QT_LOGGING_RULES="tandeo.profiles.debug=false".
+
+#include <QLoggingCategory>
+
+Q_DECLARE_LOGGING_CATEGORY(lcProfiles)
+
+#endif // TANDEO_PROFILES_PROFILES_LOG_H
