@@ -208,7 +208,8 @@ int connectChannel(const char *host, int port, const ControlParams &params, cons
     if (previous)
         previous->close(); // a connection left open by an earlier share is not leaked
     stateChanged.notify_all();
-    qCDebug(lcControl) << "control connected to" << host << port;
+    qCDebug(lcControl) << "control connected to" << net::formatIpv4(*resolved.address).c_str()
+                       << port;
     return sendOn(conn, encodeMessage(makeHeader(MsgType::MSG_CONNECT, tag), params));
 }
 
