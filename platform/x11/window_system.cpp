@@ -120,8 +120,11 @@ WindowSystem::~WindowSystem() = default;
 
 WindowSystem &WindowSystem::shared()
 {
-    static WindowSystem system;
-    return system;
+    // A connection the server has dropped stays broken; the next use opens a new one.
+    static std::unique_ptr<WindowSystem> system;
+    if (!system || !system->isConnected())
+        system = std::make_unique<WindowSystem>();
+    return *system;
 }
 
 bool WindowSystem::isConnected() const

@@ -37,7 +37,9 @@ public:
     WindowSystem(const WindowSystem &) = delete;
     WindowSystem &operator=(const WindowSystem &) = delete;
 
-    // The process's connection to $DISPLAY, opened on first use and kept until exit.
+    // The process's connection to $DISPLAY, opened on first use and kept until exit; opened
+    // again on the next use after it broke (or when there was no display the last time).
+    // The reference is good until the next call.
     static WindowSystem &shared();
 
     bool isConnected() const;
