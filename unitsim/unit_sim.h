@@ -136,6 +136,8 @@ struct HttpRequest
     std::string accessCodeRaw;
     std::string session;
     std::vector<std::pair<std::string, std::string>> headers;
+    // What the unit decided: "reply", "silent" (never answered) or "close" (connection closed).
+    std::string answer;
     // The answer: status 0 while none was sent (silent, delayed, closed).
     int status = 0;
     std::string replyBody;
@@ -229,6 +231,7 @@ struct Frame
     std::vector<std::uint8_t> jpeg; // reassembled, padding after the end marker stripped
     int width = 0; // decoded; 0 when it does not decode
     int height = 0;
+    bool complete = false; // its marker packet arrived
     bool valid = false;
     std::string problem; // why not valid
     std::string savedPath;
@@ -272,7 +275,8 @@ public:
     bool running() const;
 
     Options options() const;
-    // Changes behaviour options while running (address and ports stay as started).
+    // Changes behaviour options while running (address, ports and log stay as started).
+    // change runs under the instance's lock and must not call back into it.
     void updateOptions(const std::function<void(Options &)> &change);
 
     // Snapshots.

@@ -1,0 +1,105 @@
+#ifndef TANDEO_UNITSIM_HTTP_UNIT_H
+#define TANDEO_UNITSIM_HTTP_UNIT_H
+
+// The unit's HTTP command side without sockets: reading HTTP/1.1 requests from a byte stream,
+// deciding each answer (login, firmware, keep-alive, logout in the unit's dialect, the other
+// dialect's path, silence), and writing the answer.
+//
+// Reply bodies, in the shapes the client reads:
+//   QMT login      <?xml version="1.0" encoding="utf-8"?><VC session="Ab12" code="0"/>
+//   QMT firmware   <VC ...><get id="1" object="System/FirmwareVersion"><data>TEXT</data></get>...
+//   ZMT login      [ {"cmd":"login", "session":"Ab12", "errno":000} ]
+//   ZMT firmware   [ {"cmd":"login", ...}, {"cmd":"get", ..., "data":"TEXT", "errno":000} ]
+// Codes: 0 accepted, 100 wrong access code, 101 unknown session, 103 too many users,
+// 104 system not accessible. ZMT writes them as three digits directly after the colon, as the
+// client takes exactly three characters there; a refusal carries no session key at all.
+
+#include "command_reader.h"
+#include "unit_sim.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace unitsim {
+
+namespace unitcode {
+constexpr int Ok = 0;
+constexpr int BadCode = 100;
+constexpr int UnknownSession = 101;
+constexpr int TooManyUsers = 103;
+constexpr int NotAccessible = 104;
+} // namespace unitcode
+
+struct ParsedRequest
+{
+    std::string method;
+    std::string target;
+    std::string httpVersion; // "HTTP/1.1"
+    std::vector<std::pair<std::string, std::string>> headers;
+    bool keepAlive = true; // false for "Connection: close" or HTTP/1.0 without keep-alive
+};
+
+// Reads requests from the bytes of one connection, however they are split.
+class HttpRequestParser
+{
+public:
+    static constexpr std::size_t MaxHeadBytes = 64 * 1024;
+
+    void feed(std::string_view bytes) { m_buffer.append(bytes); }
+    // The next whole request, if one is held. A body announced by Content-Length is skipped.
+    std::optional<ParsedRequest> next();
+    // Set when the stream cannot be read as HTTP (bad request line, head too long).
+    bool failed() const { return m_failed; }
+
+private:
+    std::string m_buffer;
+    std::size_t m_skipBody = 0;
+    bool m_failed = false;
+};
+
+enum class ReplyMode : std::uint8_t { Answer, Silent, Close };
+
+struct HttpReply
+{
+    int status = 200;
+    std::string contentType;
+    std::string body;
+};
+
+struct Decision
+{
+    ReplyMode mode = ReplyMode::Answer;
+    HttpReply reply;
+    int delayMs = 0;
+    bool loginAccepted = false;
+};
+
+// The unit's command session: which session is open, how many requests came.
+class CommandSession
+{
+public:
+    Decision answer(
+            const Options &options, const ParsedRequest &request, const CommandDocument &command);
+    bool sessionOpen() const { return m_sessionOpen; }
+
+private:
+    int m_requests = 0;
+    bool m_sessionOpen = false;
+};
+
+std::string loginReplyBody(Family family, int code, const std::string &session);
+std::string firmwareReplyBody(
+        Family family, const std::string &session, const std::string &version);
+std::string sessionReplyBody(Family family, Command command, int code, const std::string &session);
+
+// Status line, Content-Type (when set), Content-Length, Connection, blank line, body.
+std::string serializeReply(const HttpReply &reply, bool keepAlive);
+const char *reasonPhrase(int status);
+
+} // namespace unitsim
+
+#endif // TANDEO_UNITSIM_HTTP_UNIT_H

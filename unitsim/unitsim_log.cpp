@@ -1,0 +1,3 @@
+#include "unitsim_log.h"
+
+Q_LOGGING_CATEGORY(lcUnitsim, "tandeo.unitsim")
