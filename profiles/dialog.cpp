@@ -7,13 +7,36 @@
 #include <QIntValidator>
 #include <QMessageBox>
 
+namespace {
+
+// Qt's integer validator lets a number above the top through as "intermediate" while it has no
+// more digits than the top itself (so 256 or 999 could be typed into an octet); an octet field
+// must refuse anything above 255 outright, as the user types it.
+class OctetValidator : public QIntValidator
+{
+public:
+    explicit OctetValidator(QObject *parent) : QIntValidator(0, 255, parent) { }
+
+    State validate(QString &input, int &pos) const override
+    {
+        const State state = QIntValidator::validate(input, pos);
+        bool isNumber = false;
+        const int value = input.toInt(&isNumber);
+        if (state == Intermediate && isNumber && value > top())
+            return Invalid;
+        return state;
+    }
+};
+
+} // namespace
+
 Dialog::Dialog(QWidget *parent) : QDialog(parent), ui(new Ui::Dialog)
 {
     ui->setupUi(this);
 
-    // Each octet field refuses anything above 255 while typing; three digits at most.
+    // Each octet field takes 0 to 255 only; the form limits it to three characters.
     for (QLineEdit *octet : { ui->QLEditIP1, ui->QLEditIP2, ui->QLEditIP3, ui->QLEditIP4 })
-        octet->setValidator(new QIntValidator(0, 255, this));
+        octet->setValidator(new OctetValidator(this));
 
     const QString appDir = QCoreApplication::applicationDirPath();
     ui->BtnOk->setStyleSheet(skin::dialogButtonStyleSheet(appDir, "btn_ok"));

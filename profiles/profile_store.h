@@ -32,6 +32,8 @@ struct Profile
     QString title;
     QString ip; // dotted IPv4 text exactly as the editor produced it (leading zeros kept)
     QString pw; // the unit's access code as typed
+
+    bool operator==(const Profile &) const = default;
 };
 
 struct ReadResult

@@ -1,0 +1,247 @@
+// The profile store on a real database.dat in a temporary home directory, checked through a
+// second, independent connection on the same file.
+
+#include "profile_store.h"
+#include "raw_database.h"
+#include "test_support.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+using namespace testprofiles;
+using testsupport::TempHome;
+
+namespace {
+
+QStringList column(const QAbstractItemModel &model)
+{
+    QStringList values;
+    for (int row = 0; row < model.rowCount(); ++row)
+        values << model.data(model.index(row, 0)).toString();
+    return values;
+}
+
+class ProfileStoreTest : public ::testing::Test
+{
+protected:
+    // The window always loads the list first: that creates the file and the table.
+    void SetUp() override
+    {
+        const profiles::StoreResult loaded = profiles::loadProfileList();
+        ASSERT_TRUE(loaded.opened) << loaded.openError.toStdString();
+    }
+
+    TempHome home;
+};
+
+TEST_F(ProfileStoreTest, FirstStartCreatesTheFileAndAnEmptyTable)
+{
+    EXPECT_EQ(profiles::databasePath(), home.path() + "/database.dat");
+    ASSERT_TRUE(QFile::exists(home.path() + "/database.dat"));
+
+    RawDatabase raw(profiles::databasePath());
+    EXPECT_EQ(raw.schema(), profiles::CreateRoomStatement);
+    EXPECT_TRUE(raw.rows().empty());
+
+    const profiles::StoreResult again = profiles::loadProfileList();
+    EXPECT_TRUE(again.statementOk) << "an existing table is not an error";
+    EXPECT_TRUE(again.statementError.isEmpty());
+    ASSERT_TRUE(again.lists.titles && again.lists.ids);
+    EXPECT_EQ(again.lists.titles->rowCount(), 0);
+    EXPECT_EQ(again.lists.ids->rowCount(), 0);
+    EXPECT_EQ(again.lists.titles->headerData(0, Qt::Horizontal).toString(), "title");
+    EXPECT_EQ(again.lists.ids->headerData(0, Qt::Horizontal).toString(), "p_id");
+}
+
+TEST_F(ProfileStoreTest, ListsStoredRowsInPidOrderAsTwoParallelLists)
+{
+    {
+        RawDatabase raw(profiles::databasePath());
+        raw.exec("insert into Room(p_id,title,ip,pw) values(7,'Zulu','10.0.0.7','a')");
+        raw.exec("insert into Room(p_id,title,ip,pw) values(2,'Mike','10.0.0.2','b')");
+        raw.exec("insert into Room(p_id,title,ip,pw) values(5,'Alpha','10.0.0.5','c')");
+        // An index on the title must not reorder one list against the other.
+        raw.exec("CREATE INDEX byTitle ON Room(title)");
+    }
+    const profiles::StoreResult loaded = profiles::loadProfileList();
+    ASSERT_TRUE(loaded.opened);
+    EXPECT_EQ(column(*loaded.lists.titles), QStringList({ "Mike", "Alpha", "Zulu" }));
+    EXPECT_EQ(column(*loaded.lists.ids), QStringList({ "2", "5", "7" }));
+    EXPECT_EQ(profiles::profileIdAt(*loaded.lists.ids, 1), "5");
+    EXPECT_EQ(profiles::profileIdAt(*loaded.lists.ids, 3), "");
+    EXPECT_EQ(profiles::profileIdAt(*loaded.lists.ids, -1), "");
+}
+
+TEST_F(ProfileStoreTest, ListsEveryRowOfALongListAfterTheConnectionClosed)
+{
+    {
+        RawDatabase raw(profiles::databasePath());
+        raw.exec("BEGIN");
+        for (int i = 1; i <= 300; ++i)
+            raw.insertAsBefore(QString("Room %1").arg(i), "10.0.0.1", "");
+        raw.exec("COMMIT");
+    }
+    const profiles::StoreResult loaded = profiles::loadProfileList();
+    ASSERT_EQ(loaded.lists.titles->rowCount(), 300) << "rows beyond the first fetch were lost";
+    ASSERT_EQ(loaded.lists.ids->rowCount(), 300);
+    EXPECT_EQ(loaded.lists.titles->data(loaded.lists.titles->index(299, 0)).toString(), "Room 300");
+    EXPECT_EQ(profiles::profileIdAt(*loaded.lists.ids, 299), "300");
+}
+
+// Texts that broke or bent statements built by splicing values between apostrophes.
+const QString HostileTexts[] = {
+    "O'Brien's room",
+    "two''in a row",
+    "'",
+    "say \"hello\"",
+    "back\\slash \\' \\\\",
+    "semi;colon; ;",
+    "'); DROP TABLE Room;--",
+    "x' OR '1'='1",
+    "Grüße, 会議室 Ωμέγα 🎥",
+    "  leading and trailing blanks  ",
+    "%1 %2 ?",
+};
+
+class HostileTextTest : public ProfileStoreTest, public ::testing::WithParamInterface<QString>
+{
+};
+
+TEST_P(HostileTextTest, RoundTripsExactlyThroughInsertListReadAndUpdate)
+{
+    const QString text = GetParam();
+    const profiles::StoreResult inserted = profiles::insertProfile({ {}, text, "10.1.2.3", text });
+    ASSERT_TRUE(inserted.statementOk) << inserted.statementError.toStdString();
+    EXPECT_EQ(column(*inserted.lists.titles), QStringList({ text }));
+    const QString id = profiles::profileIdAt(*inserted.lists.ids, 0);
+
+    {
+        RawDatabase raw(profiles::databasePath());
+        EXPECT_EQ(raw.rows(), (std::vector<Row>{ { id, text, "10.1.2.3", text } }));
+        EXPECT_TRUE(raw.tables().contains("Room"));
+    }
+
+    const profiles::ReadResult read = profiles::readProfile(id);
+    ASSERT_TRUE(read.opened && read.profile);
+    EXPECT_EQ(read.profile->title, text);
+    EXPECT_EQ(read.profile->pw, text);
+
+    const QString edited = text + "'\"";
+    const profiles::StoreResult updated =
+            profiles::updateProfile({ id, edited, "192.168.001.020", edited });
+    ASSERT_TRUE(updated.statementOk) << updated.statementError.toStdString();
+    EXPECT_EQ(column(*updated.lists.titles), QStringList({ edited }));
+    RawDatabase raw(profiles::databasePath());
+    EXPECT_EQ(raw.rows(), (std::vector<Row>{ { id, edited, "192.168.001.020", edited } }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, HostileTextTest, ::testing::ValuesIn(HostileTexts));
+
+TEST_F(ProfileStoreTest, ReadsAndEditsRowsWrittenByTheEarlierProgram)
+{
+    {
+        RawDatabase raw(profiles::databasePath());
+        raw.insertAsBefore("Board room", "192.168.1.20", "it''s 'me'");
+        raw.insertAsBefore("Lab", "10.0.0.9", "");
+    }
+    const profiles::ReadResult first = profiles::readProfile("1");
+    ASSERT_TRUE(first.profile);
+    EXPECT_EQ(
+            *first.profile, (profiles::Profile{ "1", "Board room", "192.168.1.20", "it''s 'me'" }))
+            << "an access code is read back as it was typed";
+
+    ASSERT_TRUE(profiles::updateProfile({ "2", "Lab 2", "10.0.0.10", "o'k" }).statementOk);
+
+    // What the earlier program's own read of one profile finds in our row.
+    RawDatabase raw(profiles::databasePath());
+    EXPECT_EQ(raw.rows("WHERE p_id = '2'"),
+            (std::vector<Row>{ { "2", "Lab 2", "10.0.0.10", "o'k" } }));
+    EXPECT_EQ(raw.rows("WHERE p_id = '1'").size(), 1u) << "the other row is untouched";
+}
+
+TEST_F(ProfileStoreTest, DeletesOnlyTheGivenRow)
+{
+    profiles::insertProfile({ {}, "A", "1.1.1.1", "" });
+    profiles::insertProfile({ {}, "B", "2.2.2.2", "" });
+    const profiles::StoreResult afterFirst = profiles::deleteProfile("1");
+    EXPECT_EQ(column(*afterFirst.lists.titles), QStringList({ "B" }));
+    const profiles::StoreResult afterLast = profiles::deleteProfile("2");
+    EXPECT_TRUE(afterLast.statementOk);
+    EXPECT_EQ(afterLast.lists.titles->rowCount(), 0);
+    EXPECT_EQ(afterLast.lists.ids->rowCount(), 0);
+    EXPECT_TRUE(RawDatabase(profiles::databasePath()).rows().empty());
+}
+
+TEST_F(ProfileStoreTest, ReadsAMissingRowAsAbsentAndEmptyColumnsAsEmptyTexts)
+{
+    {
+        RawDatabase raw(profiles::databasePath());
+        raw.exec("insert into Room(title,ip ,pw) values('No address','' ,'x')");
+        raw.exec("insert into Room(title) values('Nulls')");
+    }
+    EXPECT_FALSE(profiles::readProfile("3").profile);
+    EXPECT_FALSE(profiles::readProfile("1' OR '1'='1").profile);
+    const profiles::ReadResult noAddress = profiles::readProfile("1");
+    ASSERT_TRUE(noAddress.profile);
+    EXPECT_EQ(noAddress.profile->ip, "");
+    const profiles::ReadResult nulls = profiles::readProfile("2");
+    ASSERT_TRUE(nulls.profile);
+    EXPECT_EQ(nulls.profile->ip, "");
+    EXPECT_EQ(nulls.profile->pw, "");
+}
+
+TEST_F(ProfileStoreTest, ReportsAStatementTheDatabaseRefusesWithTheDriversText)
+{
+    profiles::insertProfile({ {}, "Kept", "1.1.1.1", "" });
+    RawDatabase(profiles::databasePath())
+            .exec("CREATE TRIGGER refuse BEFORE UPDATE ON Room BEGIN SELECT RAISE(ABORT, 'no "
+                  "changes today'); END");
+    const profiles::StoreResult updated = profiles::updateProfile({ "1", "Lost", "2.2.2.2", "" });
+    EXPECT_TRUE(updated.opened);
+    EXPECT_FALSE(updated.statementOk);
+    EXPECT_TRUE(updated.statementError.contains("no changes today"))
+            << updated.statementError.toStdString();
+    EXPECT_EQ(column(*updated.lists.titles), QStringList({ "Kept" })) << "the lists still refresh";
+
+    RawDatabase(profiles::databasePath()).exec("DROP TABLE Room");
+    const profiles::StoreResult inserted = profiles::insertProfile({ {}, "T", "1.1.1.1", "" });
+    EXPECT_FALSE(inserted.statementOk);
+    EXPECT_TRUE(inserted.statementError.contains("Room")) << inserted.statementError.toStdString();
+}
+
+TEST(ProfileStoreUnopenable, EveryOperationSaysTheFileCouldNotBeOpened)
+{
+    TempHome home;
+    qputenv("HOME", (home.path() + "/no/such/home").toLocal8Bit());
+    const profiles::StoreResult loaded = profiles::loadProfileList();
+    EXPECT_FALSE(loaded.opened);
+    EXPECT_FALSE(loaded.openError.isEmpty());
+    EXPECT_FALSE(loaded.lists.titles);
+    EXPECT_FALSE(profiles::insertProfile({ {}, "T", "1.1.1.1", "" }).opened);
+    EXPECT_FALSE(profiles::deleteProfile("1").opened);
+    const profiles::ReadResult read = profiles::readProfile("1");
+    EXPECT_FALSE(read.opened);
+    EXPECT_FALSE(read.openError.isEmpty());
+    EXPECT_FALSE(read.profile);
+    EXPECT_FALSE(QDir(home.path() + "/no").exists()) << "nothing is created on the way";
+}
+
+TEST(ProfileStoreUnopenable, ACorruptFileIsReportedNotListedAsEmpty)
+{
+    TempHome home;
+    QFile file(home.path() + "/database.dat");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(4096, 'x'));
+    file.close();
+    const profiles::StoreResult loaded = profiles::loadProfileList();
+    if (loaded.opened) {
+        EXPECT_FALSE(loaded.statementOk);
+        EXPECT_FALSE(loaded.statementError.isEmpty());
+    } else {
+        EXPECT_FALSE(loaded.openError.isEmpty());
+    }
+}
+
+} // namespace
