@@ -1,0 +1,547 @@
+// The unit command session of the real main window against the emulated unit: login of both
+// families with the requests on the wire, refusals, time-outs, the firmware check, keep-alive
+// and logout. Each test has its own unit address (127.0.0.50 to 127.0.0.69).
+
+#include "control_channel.h"
+#include "flow_timings.h"
+#include "mainwindow.h"
+#include "mainwindow_probe.h"
+#include "mainwindow_state.h"
+#include "profile_store.h"
+#include "qstring_printer.h"
+#include "test_support.h"
+#include "unit_sim.h"
+
+#include <QHostInfo>
+#include <QListView>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QPushButton>
+#include <QUrl>
+
+#include <functional>
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+using testsupport::waitUntil;
+using unitsim::Command;
+using unitsim::Family;
+
+namespace {
+
+const std::string Session = "Ab12";
+
+// The device name as every document carries it.
+std::string device()
+{
+    return QHostInfo::localHostName().toStdString();
+}
+
+std::string qmtPath(const std::string &document)
+{
+    return "/cgi-bin/doxml.cgi?xmldoc=" + document;
+}
+
+std::string zmtPath(const std::string &document)
+{
+    return "/docmd?jdoc=" + document;
+}
+
+// Readable-text form of the QMT session documents on the wire: blanks, quotes, "<" and ">"
+// encoded; "?", "=", "/" kept.
+std::string qmtSessionTarget(const std::string &tail)
+{
+    return qmtPath("%3C?xml%20version=%221.0%22%20encoding=%22utf-8%22%20%20%20standalone=%22yes"
+                   "%22?%3E%20%3CVC%20device=%22"
+            + device() + "%22%20version=%221.0%22%20session=%22" + Session + tail);
+}
+
+std::string zmtSessionTarget(const std::string &tail)
+{
+    return zmtPath("%5B%20%7B%22cmd%22:%22login%22,%20%22device%22:%22" + device()
+            + "%22,%20%22version%22:%222.0%22,%20%22session%22:%22" + Session + tail);
+}
+
+const std::string QmtKeepAliveTail = "%22%3E%3Cnop/%3E%3C/VC%3E";
+const std::string QmtLogoutTail = "%22%3E%3Clogout/%3E%3C/VC%3E";
+const std::string QmtFirmwareTail =
+        "%22%3E%3Cget%20id=%221%22%20object=%22System/FirmwareVersion%22%20/%3E%3Cnop/%3E%3C/VC%3E";
+const std::string ZmtKeepAliveTail = "%22%7D,%20%7B%22cmd%22:%22nop%22%7D%20%5D";
+const std::string ZmtLogoutTail = "%22%7D,%20%7B%22cmd%22:%22logout%22%7D%20%5D";
+const std::string ZmtFirmwareTail = "%22%7D,%20%7B%22cmd%22:%22get%22,%20%22id%22:%221%22,%20%22"
+                                    "object%22:%22System/FirmwareVersion%22%7D%20%5D";
+
+void resetSessionState()
+{
+    keepAliveTimer = nullptr; // a child of the window of the last test
+    keepAliveMissCount = 0;
+    b_loginDone = false;
+    b_finish_ret = false;
+    b_zmtFamily = false;
+    b_ctrlReady = false;
+    strSessionID.clear();
+    strErrorCode.clear();
+    strIP.clear();
+}
+
+class SessionTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        flowTimings() = FlowTimings{};
+        flowTimings().loginTimeoutMs = 10000;
+        resetSessionState();
+    }
+
+    void TearDown() override
+    {
+        window.reset();
+        control::stopChannel();
+        resetSessionState();
+    }
+
+    unitsim::UnitSim &startUnit(const std::string &address,
+            const std::function<void(unitsim::Options &)> &configure = {})
+    {
+        unitsim::Options options;
+        if (configure)
+            configure(options);
+        options.address = address;
+        options.sessionId = Session;
+        unit = std::make_unique<unitsim::UnitSim>(options);
+        const auto error = unit->start();
+        EXPECT_FALSE(error) << *error;
+        return *unit;
+    }
+
+    // A profile for the address, the window over it with that profile selected.
+    void openWindow(const QString &ip, const QString &pw = "1234")
+    {
+        ASSERT_TRUE(profiles::loadProfileList().opened); // creates the table
+        const auto stored = profiles::insertProfile({ QString(), "Room", ip, pw });
+        ASSERT_TRUE(stored.opened && stored.statementOk);
+        window = std::make_unique<MainWindow>();
+        probe = std::make_unique<MainWindowProbe>(*window);
+        window->show();
+        auto *list = probe->widget<QListView>("listViewProfile");
+        ASSERT_TRUE(list->model() && list->model()->rowCount() == 1);
+        list->selectionModel()->select(list->model()->index(0, 0), QItemSelectionModel::Select);
+    }
+
+    void clickLogin() { probe->widget<QPushButton>("BtnLogin")->click(); }
+    void clickLogout() { probe->widget<QPushButton>("BtnLogout")->click(); }
+
+    bool onSharePage() const
+    {
+        return b_loggedIn && probe->widget<QPushButton>("BtnLogout")->isVisibleTo(window.get())
+                && !probe->widget<QPushButton>("BtnLogin")->isVisibleTo(window.get());
+    }
+
+    // The login page as a finished wait leaves it: shown, enabled, no progress.
+    bool loginPageIdle() const
+    {
+        auto *login = probe->widget<QPushButton>("BtnLogin");
+        return !b_loggedIn && login->isVisibleTo(window.get()) && login->isEnabled()
+                && !probe->widget<QWidget>("progressBar")->isVisibleTo(window.get())
+                && !probe->widget<QWidget>("BtnLogout")->isVisibleTo(window.get());
+    }
+
+    std::vector<unitsim::HttpRequest> requests(Command command) const
+    {
+        std::vector<unitsim::HttpRequest> found;
+        for (const auto &request : unit->httpRequests()) {
+            if (request.command == command)
+                found.push_back(request);
+        }
+        return found;
+    }
+
+    int count(Command command) const { return static_cast<int>(requests(command).size()); }
+
+    bool loginAccepted()
+    {
+        return waitUntil([&] { return onSharePage(); });
+    }
+
+    testsupport::TempHome home;
+    testsupport::BoxAnswerer boxes;
+    std::unique_ptr<unitsim::UnitSim> unit;
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<MainWindowProbe> probe;
+};
+
+TEST_F(SessionTest, QmtLoginIsAcceptedAndSendsTheFirmwareRequest)
+{
+    startUnit("127.0.0.50", [&](unitsim::Options &o) { o.accessCode = "12&34"; });
+    openWindow("127.0.0.50", "12&34");
+    clickLogin();
+    ASSERT_TRUE(loginAccepted());
+
+    EXPECT_FALSE(b_zmtFamily);
+    EXPECT_EQ(strSessionID, "Ab12");
+    EXPECT_EQ(keepAliveMissCount, 0);
+    EXPECT_TRUE(probe->fwCheckPending());
+    ASSERT_TRUE(waitUntil([&] { return count(Command::Firmware) == 1; }));
+    EXPECT_EQ(requests(Command::Firmware)[0].target, qmtSessionTarget(QmtFirmwareTail));
+
+    // Both logins went out; the access code's "&" travels as %26amp%3B in both.
+    const auto logins = requests(Command::Login);
+    ASSERT_EQ(logins.size(), 2u);
+    for (const auto &login : logins) {
+        EXPECT_EQ(login.accessCode, "12&34");
+        EXPECT_NE(login.target.find("%2212%26amp%3B34%22"), std::string::npos) << login.target;
+        if (login.family == Family::Qmt)
+            EXPECT_EQ(login.target,
+                    qmtPath("%3C%3Fxml%20version%3D%221%22%20encoding%3D%22utf-8%22%20standalone%3D"
+                            "%22yes%22%3F%3E%20%3CVC%20device%3D%22"
+                            + device()
+                            + "%22%20version%3D%221.0%22%20acccode%3D%2212%26amp%3B34%22%20%2F%"
+                              "3E"));
+        else
+            EXPECT_EQ(login.target,
+                    zmtPath("%5B%20%7B%22cmd%22%3A%22login%22%2C%20%22device%22%3A%22" + device()
+                            + "%22%2C%20%22version%22%3A%222.0%22%2C%20%22acccode%22%3A%2212%26amp"
+                              "%3B34%22%7D%2C%20%7B%22cmd%22%3A%22nop%22%7D%20%5D"));
+    }
+
+    // The ZMT path's 404 shows nothing.
+    ASSERT_TRUE(waitUntil([&] { return unit->counters().httpAnswered >= 3; }));
+    testsupport::processEventsFor(100ms);
+    EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(" | ").toStdString();
+    EXPECT_TRUE(onSharePage());
+}
+
+TEST_F(SessionTest, ZmtLoginReachesAnAddressStoredWithLeadingZeros)
+{
+    // 051 must be fifty-one: read as octal it would be 41, where nothing listens.
+    startUnit("127.0.0.51", [&](unitsim::Options &o) { o.family = Family::Zmt; });
+    openWindow("127.000.000.051");
+    clickLogin();
+    ASSERT_TRUE(loginAccepted());
+
+    EXPECT_TRUE(b_zmtFamily);
+    EXPECT_EQ(strSessionID, "Ab12");
+    EXPECT_EQ(strIP, "127.000.000.051"); // kept as stored
+    ASSERT_TRUE(waitUntil([&] { return count(Command::Firmware) == 1; }));
+    EXPECT_EQ(requests(Command::Firmware)[0].target, zmtSessionTarget(ZmtFirmwareTail));
+    EXPECT_EQ(count(Command::Login), 2);
+}
+
+struct RefusalCase
+{
+    const char *name;
+    const char *address;
+    Family family;
+    unitsim::LoginRefusal refusal;
+    const char *accessCode; // the unit's; the profile says "1234"
+    const char *box;
+};
+
+class LoginRefusal : public SessionTest, public ::testing::WithParamInterface<RefusalCase>
+{
+};
+
+TEST_P(LoginRefusal, ShowsItsBoxAndLeavesTheLoginPageIdle)
+{
+    const RefusalCase &c = GetParam();
+    // A ZMT unit leaves its QMT path unanswered here: a QMT 404 that comes first is reported
+    // by its own box, which the test of that order covers.
+    startUnit(c.address, [&](unitsim::Options &o) {
+        o.family = c.family;
+        o.accessCode = c.accessCode;
+        o.loginRefusal = c.refusal;
+        if (c.family == Family::Zmt)
+            o.otherPath = unitsim::OtherPath::Silent;
+    });
+    openWindow(c.address);
+    clickLogin();
+    ASSERT_TRUE(boxes.waitForText(c.box));
+
+    const int answers = c.family == Family::Qmt ? 2 : 1;
+    ASSERT_TRUE(waitUntil([&] { return unit->counters().httpAnswered == answers; }));
+    testsupport::processEventsFor(100ms);
+    EXPECT_EQ(boxes.texts(), QStringList{ c.box });
+    EXPECT_TRUE(loginPageIdle());
+    EXPECT_FALSE(b_loginDone);
+    EXPECT_EQ(strErrorCode, "");
+    if (c.family == Family::Zmt && c.refusal == unitsim::LoginRefusal::None) {
+        EXPECT_EQ(strSessionID, ""); // errno 100 empties the session id
+    }
+    EXPECT_EQ(count(Command::Firmware), 0);
+    EXPECT_FALSE(probe->loginTimeoutTimer()->isActive());
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFamilies, LoginRefusal,
+        ::testing::Values(RefusalCase{ "QmtTooManyUsers", "127.0.0.52", Family::Qmt,
+                                  unitsim::LoginRefusal::TooManyUsers, "1234", "Too many users" },
+                RefusalCase{ "QmtNotAccessible", "127.0.0.53", Family::Qmt,
+                        unitsim::LoginRefusal::NotAccessible, "1234", "System cannot be accessed" },
+                RefusalCase{ "QmtBadCode", "127.0.0.54", Family::Qmt, unitsim::LoginRefusal::None,
+                        "9999", "Connection password incorrect" },
+                RefusalCase{ "ZmtTooManyUsers", "127.0.0.55", Family::Zmt,
+                        unitsim::LoginRefusal::TooManyUsers, "1234", "Too many users" },
+                RefusalCase{ "ZmtNotAccessible", "127.0.0.56", Family::Zmt,
+                        unitsim::LoginRefusal::NotAccessible, "1234", "System cannot be accessed" },
+                RefusalCase{ "ZmtBadCode", "127.0.0.57", Family::Zmt, unitsim::LoginRefusal::None,
+                        "9999", "Connection password incorrect" }),
+        [](const ::testing::TestParamInfo<RefusalCase> &info) { return info.param.name; });
+
+TEST_F(SessionTest, QmtNotFoundBeforeZmtReplyShowsTheBoxAndStillLogsIn)
+{
+    // The unit answers its own ZMT login late and leaves the QMT login unanswered; the QMT 404
+    // is then brought on the QMT channel while the login is awaited, so it surely comes first.
+    startUnit("127.0.0.58", [&](unitsim::Options &o) {
+        o.family = Family::Zmt;
+        o.otherPath = unitsim::OtherPath::Silent;
+        o.httpDelayMs = 1500;
+    });
+    openWindow("127.0.0.58");
+    clickLogin();
+    ASSERT_TRUE(waitUntil([&] { return unit->counters().httpRequests == 2; }));
+    unit->updateOptions([](unitsim::Options &o) {
+        o.otherPath = unitsim::OtherPath::Status;
+        o.httpDelayMs = 0;
+    });
+    probe->qmtManager()->get(
+            QNetworkRequest(QUrl("http://127.0.0.58/cgi-bin/doxml.cgi?xmldoc=%3CVC%2F%3E")));
+
+    ASSERT_TRUE(boxes.waitForText("Remote system cannot be accessed"));
+    EXPECT_FALSE(onSharePage());
+    ASSERT_TRUE(loginAccepted());
+    EXPECT_TRUE(b_zmtFamily);
+    EXPECT_EQ(boxes.texts(), QStringList{ "Remote system cannot be accessed" });
+    ASSERT_TRUE(waitUntil([&] { return count(Command::Firmware) == 1; }));
+}
+
+TEST_F(SessionTest, UnreachableUnitEndsInTheTimeOutBox)
+{
+    flowTimings().loginTimeoutMs = 400;
+    openWindow("127.0.0.59"); // nothing listens there: both replies carry no status
+    clickLogin();
+    EXPECT_FALSE(loginPageIdle());
+    ASSERT_TRUE(boxes.waitForText("Remote system cannot be accessed"));
+    EXPECT_EQ(boxes.texts().size(), 1);
+    EXPECT_TRUE(loginPageIdle());
+    EXPECT_FALSE(b_loginDone);
+}
+
+TEST_F(SessionTest, LateReplyAfterTheTimeOutBoxStillLogsIn)
+{
+    flowTimings().loginTimeoutMs = 300;
+    startUnit("127.0.0.60", [&](unitsim::Options &o) { o.httpDelayMs = 1200; });
+    openWindow("127.0.0.60");
+    clickLogin();
+    ASSERT_TRUE(boxes.waitForText("Remote system cannot be accessed"));
+    EXPECT_FALSE(onSharePage());
+    ASSERT_TRUE(waitUntil([&] { return onSharePage(); }, 5s));
+    EXPECT_FALSE(b_zmtFamily);
+}
+
+struct FamilyCase
+{
+    const char *name;
+    const char *address;
+    Family family;
+};
+
+std::string nameOf(const ::testing::TestParamInfo<FamilyCase> &info)
+{
+    return info.param.name;
+}
+
+class UnsupportedFirmware : public SessionTest, public ::testing::WithParamInterface<FamilyCase>
+{
+};
+
+TEST_P(UnsupportedFirmware, ShowsTheBoxAndLogsOut)
+{
+    startUnit(GetParam().address, [&](unitsim::Options &o) {
+        o.family = GetParam().family;
+        o.unsupportedFirmware = true;
+    });
+    openWindow(GetParam().address);
+    clickLogin();
+    ASSERT_TRUE(boxes.waitForText("Not support content sharing"));
+    ASSERT_TRUE(waitUntil([&] { return count(Command::Logout) == 1; }));
+    EXPECT_TRUE(loginPageIdle());
+    EXPECT_FALSE(probe->fwCheckPending());
+    EXPECT_FALSE(b_zmtFamily);
+    EXPECT_EQ(keepAliveTimer, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFamilies, UnsupportedFirmware,
+        ::testing::Values(FamilyCase{ "Qmt", "127.0.0.61", Family::Qmt },
+                FamilyCase{ "Zmt", "127.0.0.62", Family::Zmt }),
+        nameOf);
+
+class KeepAlive : public SessionTest, public ::testing::WithParamInterface<FamilyCase>
+{
+};
+
+TEST_P(KeepAlive, AnsweringUnitKeepsTheSession)
+{
+    flowTimings().keepAliveMs = 60;
+    startUnit(GetParam().address, [&](unitsim::Options &o) { o.family = GetParam().family; });
+    openWindow(GetParam().address);
+    clickLogin();
+    ASSERT_TRUE(loginAccepted());
+
+    ASSERT_TRUE(waitUntil([&] { return count(Command::KeepAlive) >= 5; }));
+    EXPECT_TRUE(onSharePage());
+    EXPECT_LE(keepAliveMissCount, 1);
+    EXPECT_EQ(count(Command::Logout), 0);
+    EXPECT_EQ(requests(Command::KeepAlive)[0].target,
+            GetParam().family == Family::Qmt ? qmtSessionTarget(QmtKeepAliveTail)
+                                             : zmtSessionTarget(ZmtKeepAliveTail));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFamilies, KeepAlive,
+        ::testing::Values(FamilyCase{ "Qmt", "127.0.0.63", Family::Qmt },
+                FamilyCase{ "Zmt", "127.0.0.64", Family::Zmt }),
+        nameOf);
+
+TEST_F(SessionTest, KeepAliveLogsOutAUnitThatWasSwitchedOff)
+{
+    // Refused connections deliver replies without an HTTP status; they are no sign of life.
+    flowTimings().keepAliveMs = 80;
+    startUnit("127.0.0.65");
+    openWindow("127.0.0.65");
+    clickLogin();
+    ASSERT_TRUE(loginAccepted());
+    ASSERT_TRUE(waitUntil([&] { return count(Command::Firmware) == 1; }));
+    unit->stop();
+
+    ASSERT_TRUE(waitUntil([&] { return loginPageIdle(); }, 5s));
+    EXPECT_EQ(keepAliveTimer, nullptr);
+    EXPECT_EQ(keepAliveMissCount, 0);
+    EXPECT_TRUE(boxes.texts().isEmpty());
+}
+
+TEST_F(SessionTest, KeepAliveLogsOutASilentUnitOnTheThirdTick)
+{
+    // The unit answers both logins and the firmware request, then nothing more.
+    flowTimings().keepAliveMs = 80;
+    startUnit("127.0.0.69", [&](unitsim::Options &o) { o.httpAnswerLimit = 3; });
+    openWindow("127.0.0.69");
+    clickLogin();
+    ASSERT_TRUE(loginAccepted());
+
+    ASSERT_TRUE(waitUntil(
+            [&] { return count(Command::Logout) == 1 && count(Command::KeepAlive) == 3; }, 5s));
+    EXPECT_TRUE(loginPageIdle());
+    testsupport::processEventsFor(300ms);
+    EXPECT_EQ(count(Command::KeepAlive), 3); // the timer went with the session
+}
+
+class Logout : public SessionTest, public ::testing::WithParamInterface<FamilyCase>
+{
+};
+
+TEST_P(Logout, SendsTheFamilysLogoutAndReturnsToTheLoginPage)
+{
+    startUnit(GetParam().address, [&](unitsim::Options &o) {
+        o.family = GetParam().family;
+        if (o.family == Family::Zmt)
+            o.otherPath = unitsim::OtherPath::Silent; // no QMT 404 box before the login
+    });
+    openWindow(GetParam().address);
+    clickLogin();
+    ASSERT_TRUE(loginAccepted());
+    ASSERT_TRUE(waitUntil([&] { return count(Command::Firmware) == 1; }));
+
+    clickLogout();
+    ASSERT_TRUE(waitUntil([&] { return count(Command::Logout) == 1; }));
+    EXPECT_EQ(requests(Command::Logout)[0].target,
+            GetParam().family == Family::Qmt ? qmtSessionTarget(QmtLogoutTail)
+                                             : zmtSessionTarget(ZmtLogoutTail));
+    EXPECT_TRUE(loginPageIdle());
+    EXPECT_FALSE(b_zmtFamily);
+    EXPECT_EQ(keepAliveTimer, nullptr);
+    EXPECT_EQ(probe->triggerStopTimer(), nullptr);
+    EXPECT_EQ(strSessionID, "Ab12"); // kept for the record
+    EXPECT_TRUE(waitUntil([&] { return probe->widget<QPushButton>("BtnShare")->isEnabled(); }));
+    EXPECT_TRUE(unit->controlMessages().empty()); // no share, so no MSG_DISCONNECT
+    EXPECT_TRUE(boxes.texts().isEmpty());
+
+    // The window may be closed again.
+    window->close();
+    EXPECT_FALSE(window->isVisible());
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFamilies, Logout,
+        ::testing::Values(FamilyCase{ "Qmt", "127.0.0.66", Family::Qmt },
+                FamilyCase{ "Zmt", "127.0.0.67", Family::Zmt }),
+        nameOf);
+
+int disconnectsSeen(const unitsim::UnitSim &unit)
+{
+    int seen = 0;
+    for (const auto &message : unit.controlMessages()) {
+        if (message.direction == unitsim::Direction::FromClient
+                && message.type == static_cast<std::uint8_t>(unitsim::ControlType::Disconnect))
+            ++seen;
+    }
+    return seen;
+}
+
+TEST_F(SessionTest, LateFirmwareVerdictAfterLogoutReleasesNothingTwice)
+{
+    // Every answer comes late, so the user logs out before the firmware verdict arrives.
+    startUnit("127.0.0.68", [&](unitsim::Options &o) {
+        o.unsupportedFirmware = true;
+        o.httpDelayMs = 700;
+    });
+    openWindow("127.0.0.68");
+    clickLogin();
+    ASSERT_TRUE(waitUntil([&] { return onSharePage(); }, 5s));
+
+    // The control channel as the share flow leaves it once the unit accepted the connection.
+    control::registerCallbacks(nullptr, nullptr);
+    control::startChannel();
+    ASSERT_GT(control::connectChannel("127.0.0.68", 50000, {}, "Ab12", 2), 0);
+    b_ctrlReady = true;
+
+    clickLogout();
+    ASSERT_TRUE(waitUntil([&] { return disconnectsSeen(*unit) == 1; }));
+    EXPECT_EQ(control::channelSocket(), -1);
+    EXPECT_EQ(count(Command::Firmware), 1);
+
+    ASSERT_TRUE(boxes.waitForText("Not support content sharing", 5s));
+    ASSERT_TRUE(waitUntil([&] { return count(Command::Logout) == 2; }));
+    EXPECT_TRUE(loginPageIdle());
+    EXPECT_FALSE(probe->fwCheckPending());
+    testsupport::processEventsFor(100ms);
+    EXPECT_EQ(disconnectsSeen(*unit), 1);
+
+    // Any further logout is just as harmless.
+    window->on_BtnLogout_clicked();
+    EXPECT_TRUE(waitUntil([&] { return count(Command::Logout) == 3; }));
+    EXPECT_EQ(disconnectsSeen(*unit), 1);
+}
+
+TEST_F(SessionTest, LoginWithoutAUsableProfileSendsNothing)
+{
+    openWindow("127.0.0.59");
+    auto *list = probe->widget<QListView>("listViewProfile");
+    list->selectionModel()->clearSelection();
+    clickLogin();
+    EXPECT_EQ(boxes.texts(), QStringList{ "Please select a profile to log in" });
+
+    // The selected profile is deleted behind the window's back.
+    list->selectionModel()->select(list->model()->index(0, 0), QItemSelectionModel::Select);
+    const QString id =
+            profiles::profileIdAt(*probe->widget<QListView>("listViewForID")->model(), 0);
+    ASSERT_TRUE(profiles::deleteProfile(id).statementOk);
+    clickLogin();
+    EXPECT_EQ(boxes.texts().last(), "This profile does not exist");
+    EXPECT_EQ(list->model()->rowCount(), 0); // the lists were reloaded
+
+    // No channel was opened, so nothing went out, and no wait began.
+    EXPECT_EQ(probe->qmtManager(), nullptr);
+    EXPECT_EQ(probe->zmtManager(), nullptr);
+    EXPECT_FALSE(probe->loginTimeoutTimer()->isActive());
+    EXPECT_TRUE(loginPageIdle());
+}
+
+} // namespace
