@@ -1,0 +1,8 @@
+#ifndef TANDEO_CAPTURE_CAPTURE_LOG_H
+#define TANDEO_CAPTURE_CAPTURE_LOG_H
+
+#include <QLoggingCategory>
+
+Q_DECLARE_LOGGING_CATEGORY(lcCapture)
+
+#endif // TANDEO_CAPTURE_CAPTURE_LOG_H

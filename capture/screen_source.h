@@ -1,0 +1,62 @@
+#ifndef TANDEO_CAPTURE_SCREEN_SOURCE_H
+#define TANDEO_CAPTURE_SCREEN_SOURCE_H
+
+// Where desktop pictures come from: the X server's root window (XcbScreenSource), Qt's screen
+// grab where no X connection of our own can be made (QtScreenSource), or a fixed picture for
+// tests and benchmarks (ImageScreenSource).
+
+#include "frame_scaler.h"
+
+#include <QImage>
+#include <QSize>
+
+#include <optional>
+
+namespace capture {
+
+class ScreenSource
+{
+public:
+    virtual ~ScreenSource() = default;
+
+    // Size of the whole desktop as the next grab() will take it.
+    virtual QSize size() = 0;
+
+    // One picture of the whole desktop. The pixels stay valid until the next grab() or the
+    // source's destruction; nothing is copied for the caller. Empty when the grab failed.
+    virtual std::optional<PixelView> grab() = 0;
+};
+
+// A fixed picture, converted once to 32-bit pixels.
+class ImageScreenSource : public ScreenSource
+{
+public:
+    explicit ImageScreenSource(const QImage &image) { setImage(image); }
+
+    void setImage(const QImage &image) { m_image = image.convertToFormat(QImage::Format_RGB32); }
+
+    QSize size() override { return m_image.size(); }
+    std::optional<PixelView> grab() override;
+
+private:
+    QImage m_image;
+};
+
+// Qt's grab of the primary screen's whole virtual desktop; slow (the X server copies every
+// pixel through the socket), used only where XcbScreenSource cannot be opened.
+class QtScreenSource : public ScreenSource
+{
+public:
+    QSize size() override;
+    std::optional<PixelView> grab() override;
+
+private:
+    QImage m_last;
+};
+
+// The view of an image's pixels (32-bit formats only).
+std::optional<PixelView> viewOf(const QImage &image);
+
+} // namespace capture
+
+#endif // TANDEO_CAPTURE_SCREEN_SOURCE_H

@@ -1,0 +1,204 @@
+#include "xcb_screen_source.h"
+
+#include "capture_log.h"
+
+#include <cstdlib>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+
+namespace capture {
+
+namespace {
+
+struct ConnectionDeleter
+{
+    void operator()(xcb_connection_t *connection) const { xcb_disconnect(connection); }
+};
+
+struct FreeDeleter
+{
+    void operator()(void *reply) const { std::free(reply); }
+};
+
+template <typename T> using Reply = std::unique_ptr<T, FreeDeleter>;
+
+} // namespace
+
+struct XcbScreenSource::Impl
+{
+    std::unique_ptr<xcb_connection_t, ConnectionDeleter> connection;
+    xcb_window_t root = 0;
+    QSize rootSize;
+
+    // The shared segment, sized for rootSize.
+    bool shmAvailable = false;
+    xcb_shm_seg_t segment = 0;
+    int shmId = -1;
+    std::uint8_t *shmAddress = nullptr;
+    std::size_t shmBytes = 0;
+
+    // Without shared memory: the last image reply, whose data the view points into.
+    Reply<xcb_get_image_reply_t> lastImage;
+
+    ~Impl() { releaseSegment(); }
+
+    void releaseSegment()
+    {
+        if (shmAddress) {
+            xcb_shm_detach(connection.get(), segment);
+            xcb_flush(connection.get());
+            shmdt(shmAddress);
+        }
+        shmAddress = nullptr;
+        shmBytes = 0;
+        segment = 0;
+    }
+
+    bool ensureSegment()
+    {
+        const std::size_t bytes = std::size_t(rootSize.width()) * rootSize.height() * 4;
+        if (shmAddress && shmBytes == bytes)
+            return true;
+        releaseSegment();
+        const int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+        if (id < 0)
+            return false;
+        void *address = shmat(id, nullptr, 0);
+        if (address == reinterpret_cast<void *>(-1)) {
+            shmctl(id, IPC_RMID, nullptr);
+            return false;
+        }
+        const xcb_shm_seg_t seg = xcb_generate_id(connection.get());
+        const xcb_void_cookie_t cookie =
+                xcb_shm_attach_checked(connection.get(), seg, std::uint32_t(id), 0);
+        Reply<xcb_generic_error_t> error(xcb_request_check(connection.get(), cookie));
+        // Marked for removal at once: the segment lives until both sides have detached, and
+        // nothing is left behind if the program ends abruptly.
+        shmctl(id, IPC_RMID, nullptr);
+        if (error) {
+            shmdt(address);
+            return false;
+        }
+        segment = seg;
+        shmId = id;
+        shmAddress = static_cast<std::uint8_t *>(address);
+        shmBytes = bytes;
+        return true;
+    }
+
+    // Follows size changes of the root window without a round trip per picture.
+    void takeEvents()
+    {
+        while (Reply<xcb_generic_event_t> event{ xcb_poll_for_event(connection.get()) }) {
+            if ((event->response_type & 0x7f) == XCB_CONFIGURE_NOTIFY) {
+                const auto *configure =
+                        reinterpret_cast<const xcb_configure_notify_event_t *>(event.get());
+                if (configure->window == root)
+                    rootSize = QSize(configure->width, configure->height);
+            }
+        }
+    }
+};
+
+XcbScreenSource::XcbScreenSource(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) { }
+
+XcbScreenSource::~XcbScreenSource() = default;
+
+std::unique_ptr<XcbScreenSource> XcbScreenSource::open(const char *displayName)
+{
+    auto impl = std::make_unique<Impl>();
+    int screenNumber = 0;
+    impl->connection.reset(xcb_connect(displayName, &screenNumber));
+    if (!impl->connection || xcb_connection_has_error(impl->connection.get())) {
+        qCInfo(lcCapture) << "no X connection for the desktop grab";
+        return nullptr;
+    }
+    xcb_connection_t *connection = impl->connection.get();
+    const xcb_setup_t *setup = xcb_get_setup(connection);
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(setup);
+    for (int i = 0; i < screenNumber && screens.rem; ++i)
+        xcb_screen_next(&screens);
+    if (!screens.rem)
+        return nullptr;
+    const xcb_screen_t *screen = screens.data;
+
+    // The scaler reads blue, green, red, pad bytes: 32 bits per pixel, least significant first.
+    bool formatUsable = setup->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
+    bool formatFound = false;
+    for (xcb_format_iterator_t f = xcb_setup_pixmap_formats_iterator(setup); f.rem;
+            xcb_format_next(&f)) {
+        if (f.data->depth == screen->root_depth) {
+            formatFound = true;
+            formatUsable = formatUsable && f.data->bits_per_pixel == 32;
+        }
+    }
+    if (!formatFound || !formatUsable || screen->root_depth < 24) {
+        qCInfo(lcCapture) << "root window pixels are not 32-bit; depth" << screen->root_depth;
+        return nullptr;
+    }
+    impl->root = screen->root;
+    impl->rootSize = QSize(screen->width_in_pixels, screen->height_in_pixels);
+
+    const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    xcb_change_window_attributes(connection, impl->root, XCB_CW_EVENT_MASK, &mask);
+
+    Reply<xcb_get_geometry_reply_t> geometry(
+            xcb_get_geometry_reply(connection, xcb_get_geometry(connection, impl->root), nullptr));
+    if (geometry)
+        impl->rootSize = QSize(geometry->width, geometry->height);
+
+    Reply<xcb_shm_query_version_reply_t> shm(
+            xcb_shm_query_version_reply(connection, xcb_shm_query_version(connection), nullptr));
+    impl->shmAvailable = bool(shm) && impl->ensureSegment();
+    if (!impl->shmAvailable)
+        qCInfo(lcCapture) << "no shared memory with the X server; pictures come through the socket";
+    return std::unique_ptr<XcbScreenSource>(new XcbScreenSource(std::move(impl)));
+}
+
+QSize XcbScreenSource::size()
+{
+    m_impl->takeEvents();
+    return m_impl->rootSize;
+}
+
+bool XcbScreenSource::usesSharedMemory() const
+{
+    return m_impl->shmAvailable;
+}
+
+std::optional<PixelView> XcbScreenSource::grab()
+{
+    Impl &d = *m_impl;
+    d.takeEvents();
+    if (d.rootSize.isEmpty() || xcb_connection_has_error(d.connection.get()))
+        return std::nullopt;
+    xcb_connection_t *connection = d.connection.get();
+    const auto width = std::uint16_t(d.rootSize.width());
+    const auto height = std::uint16_t(d.rootSize.height());
+
+    if (d.shmAvailable && d.ensureSegment()) {
+        xcb_generic_error_t *rawError = nullptr;
+        Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(connection,
+                xcb_shm_get_image(connection, d.root, 0, 0, width, height, ~0u,
+                        XCB_IMAGE_FORMAT_Z_PIXMAP, d.segment, 0),
+                &rawError));
+        Reply<xcb_generic_error_t> error(rawError);
+        if (!reply || error)
+            return std::nullopt;
+        return PixelView{ d.shmAddress, width, height, width * 4 };
+    }
+
+    xcb_generic_error_t *rawError = nullptr;
+    d.lastImage.reset(xcb_get_image_reply(connection,
+            xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, d.root, 0, 0, width, height, ~0u),
+            &rawError));
+    Reply<xcb_generic_error_t> error(rawError);
+    if (!d.lastImage || error
+            || xcb_get_image_data_length(d.lastImage.get()) < int(width) * height * 4)
+        return std::nullopt;
+    return PixelView{ xcb_get_image_data(d.lastImage.get()), width, height, width * 4 };
+}
+
+} // namespace capture
