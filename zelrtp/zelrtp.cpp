@@ -35,14 +35,16 @@ std::int64_t steadyNowNs()
 }
 
 // One profile for all sessions that knows payload type 26, so oRTP finds the type it sends
-// (without it every packet logs that the payload type is not set). It holds pointers to oRTP's
-// own static payload descriptions only, so it is never freed.
+// (without it every packet logs that the payload type is not set), and type 0, which a fresh
+// session holds until its first frame. It holds pointers to oRTP's own static payload
+// descriptions only, so it is never freed.
 RtpProfile *jpegProfile()
 {
     static RtpProfile *profile = [] {
         static RtpProfile storage{};
         rtp_profile_clear_all(&storage);
         rtp_profile_set_name(&storage, "ZelRtp JPEG");
+        rtp_profile_set_payload(&storage, 0, &payload_type_pcmu8000);
         rtp_profile_set_payload(&storage, zelrtp::JpegPayloadType, &payload_type_jpeg);
         return &storage;
     }();

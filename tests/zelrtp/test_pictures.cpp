@@ -19,9 +19,12 @@ std::vector<std::uint8_t> makeI420(int width, int height, int grain, unsigned se
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             int value = (x * 255 / std::max(1, width - 1) + y * 128 / std::max(1, height - 1)) / 2;
-            // Boxes with hard edges, like windows and text blocks on a desktop.
-            if ((x / 96 + y / 64) % 3 == 0 && x % 96 > 8 && y % 64 > 8)
-                value = ((x / 4 + y / 6) % 2) ? 230 : 30;
+            // Light boxes with hard edges and lines of dark glyph-like dashes, like windows
+            // with text on a desktop.
+            if ((x / 192 + y / 128) % 3 == 0 && x % 192 > 8 && y % 128 > 8) {
+                const bool glyph = y % 128 > 16 && y % 24 < 7 && x % 9 < 5 && (x / 45 + y / 24) % 3;
+                value = glyph ? 40 : 225;
+            }
             frame[std::size_t(y) * width + x] = clampByte(value + (grain ? noise(random) : 0));
         }
     }
