@@ -324,6 +324,24 @@ TEST_F(ZelRtpLoopback, TwoSessionsOnTheClientPortShareTheNewestSsrc)
     EXPECT_EQ(reassemble({ packets.begin() + perFrame, packets.end() }), jpeg);
 }
 
+// The main program stops the library at every logout and starts it again at the next share.
+TEST_F(ZelRtpLoopback, LibraryRestartsForTheNextLogin)
+{
+    UdpSink sink("127.0.0.20", 0);
+    const char byte = 1;
+    for (std::uint32_t login = 1; login <= 3; ++login) {
+        SCOPED_TRACE(login);
+        _ZelRtpSession *handle = open(sink, login);
+        EXPECT_EQ(sendJpegFrame(handle, &byte, 1), int(DatagramBytes));
+        const auto packets = sink.drainRtp();
+        ASSERT_EQ(packets.size(), 1u);
+        EXPECT_EQ(packets[0].ssrc, login);
+        close(handle);
+        exitRtp();
+        initRtp();
+    }
+}
+
 TEST_F(ZelRtpLoopback, FrameRateIsKeptBetweenOneAndFive)
 {
     UdpSink sink("127.0.0.20", 0);
