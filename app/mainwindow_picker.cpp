@@ -1,7 +1,128 @@
-// The application picker's slot and the look-up of the chosen window at share start.
+// The application picker's slot, the look-up of the chosen window at share start, and the
+// application-window path of the frame capture.
 
+#include "dlg_tasklist.h"
 #include "mainwindow.h"
+#include "mainwindow_state.h"
+#include "skin.h"
+#include "ui_mainwindow.h"
+#include "window_system.h"
 
-void MainWindow::on_BtnSelectApp_clicked() { }
-void MainWindow::grabSelectedWindow() { }
-int MainWindow::captureSelectedWindowFrame() { return 0; }
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QHostAddress>
+#include <QImage>
+#include <QMessageBox>
+#include <QNetworkInterface>
+#include <QPixmap>
+
+namespace {
+
+// A thumbnail proxy stands in for the real window under the same title: look the title up
+// again and grab from an empty rectangle.
+constexpr char ThumbnailClass[] = "TabThumbnailWindow";
+
+// Every application window is sent inside this box, keeping its aspect ratio.
+constexpr int WindowBoxWidth = 1024;
+constexpr int WindowBoxHeight = 768;
+
+constexpr char RtpPortText[] = "50001";
+
+// Without a parent and without blocking: the frame timers keep running while it is up.
+void showNonModalWarning(const QString &text)
+{
+    auto *box = new QMessageBox(QMessageBox::Warning, "Warning", text, QMessageBox::Ok);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->show();
+}
+
+} // namespace
+
+void MainWindow::on_BtnSelectApp_clicked()
+{
+    taskDialog = new dlgTasklist(nullptr);
+    taskDialog->setWindowTitle("  ");
+    taskDialog->setStyleSheet(skin::dialogStyleSheet(QCoreApplication::applicationDirPath()));
+    taskDialog->show();
+    if (taskDialog->exec() == QDialog::Accepted) {
+        strAppTitle = taskDialog->selectedTitle();
+        ui->lineEditApp->setText(strAppTitle); // the line edit shows at most 22 characters
+    }
+    delete taskDialog;
+    taskDialog = nullptr;
+    ui->BtnShare->setEnabled(!ui->lineEditApp->text().isEmpty());
+}
+
+void MainWindow::grabSelectedWindow()
+{
+    const x11::WindowSystem &windows = x11::WindowSystem::shared();
+    selectedHwnd = windows.findWindow(strAppTitle);
+    if (windows.className(selectedHwnd) == QLatin1String(ThumbnailClass)) {
+        selectedHwnd = 0; // the first frame looks the real window up
+        return;
+    }
+    if (selectedHwnd == 0)
+        return;
+    if (selectedHwnd == windows.desktopWindow())
+        return;
+    const QImage picture = windows.grabFrame(selectedHwnd);
+    if (sharedPixmap) // only while the share flow holds one
+        *sharedPixmap = QPixmap::fromImage(picture);
+}
+
+int MainWindow::captureSelectedWindowFrame()
+{
+    const x11::WindowSystem &windows = x11::WindowSystem::shared();
+    if (selectedHwnd == 0) {
+        selectedHwnd = windows.findWindow(strAppTitle);
+        if (selectedHwnd == 0) {
+            b_shareStopped = true;
+            qDebug() << "b_triggerBtnStop setting TRUE 111";
+            b_triggerBtnStop = true;
+            showNonModalWarning("The selected application does not exist");
+            return 0;
+        }
+    }
+
+    QSize grabSize(0, 0);
+    if (windows.className(selectedHwnd) == QLatin1String(ThumbnailClass)) {
+        selectedHwnd = windows.findWindow(strAppTitle);
+    } else if (const std::optional<QRect> rect = windows.windowRect(selectedHwnd)) {
+        grabSize = rect->size();
+    }
+
+    if (selectedHwnd == windows.desktopWindow())
+        return 0;
+
+    // The window itself is read at the size of the whole window with its frame, as the
+    // picture has always been taken.
+    const QImage picture = windows.grabClient(selectedHwnd, grabSize);
+    if (picture.isNull()) {
+        qDebug() << "NULL == jpegImgStream";
+        b_shareStopped = true;
+        qDebug() << "b_triggerBtnStop setting TRUE 222";
+        b_triggerBtnStop = true;
+        showNonModalWarning("The selected application is close");
+        return 1;
+    }
+
+    const QImage scaled = picture.scaled(
+            WindowBoxWidth, WindowBoxHeight, Qt::KeepAspectRatio, Qt::FastTransformation);
+    jpegImg.clear();
+    QBuffer buffer(&jpegImg);
+    buffer.open(QIODevice::WriteOnly);
+    scaled.save(&buffer, "jpg");
+    buffer.close();
+
+    const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
+    const QString localAddr = addresses.isEmpty() ? QString() : addresses.first().toString();
+    bool localPortOk = false;
+    bool unitPortOk = false;
+    const int localPort = QString(RtpPortText).toInt(&localPortOk, 10);
+    const int unitPort = QString(RtpPortText).toInt(&unitPortOk, 10);
+    if (!localAddr.isEmpty() && !strIP.isEmpty() && localPortOk && unitPortOk)
+        sendJpegToUnit(localAddr, strIP, localPort, unitPort);
+    return 1;
+}

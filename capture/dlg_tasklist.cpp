@@ -1,10 +1,80 @@
 #include "dlg_tasklist.h"
 
-dlgTasklist::dlgTasklist(QWidget *parent) : QDialog(parent) { }
+#include "skin.h"
+#include "ui_dlg_tasklist.h"
+#include "window_system.h"
+
+#include <QCoreApplication>
+#include <QStringListModel>
+
+QStringList windowTitleList;
+
+namespace {
+
+// Class names of windows that are never offered even when they pass every other test.
+constexpr char HiddenClassA[] = "MS-SDIa";
+constexpr char HiddenClassB[] = "MS-SDIb";
+
+} // namespace
+
+bool enumWindowsProc(std::uint32_t window, long parameter)
+{
+    Q_UNUSED(parameter);
+    const x11::WindowSystem &windows = x11::WindowSystem::shared();
+    // The tests run in this order and the first one that fails skips the window; the second
+    // visibility test is kept where it always was.
+    if (!windows.isVisible(window))
+        return true;
+    if (windows.owner(window) != 0)
+        return true;
+    if (!windows.isVisible(window))
+        return true;
+    const QString title = windows.title(window);
+    if (title.isEmpty())
+        return true;
+    const std::uint32_t style = windows.extendedStyle(window);
+    if (style == x11::exstyle::ToolWindow) // a tool window alone; with other bits it stays
+        return true;
+    if (style == x11::exstyle::AppWindow) // an application window alone; likewise
+        return true;
+    const QString className = windows.className(window);
+    if (className == QLatin1String(HiddenClassA))
+        return true;
+    if (className == QLatin1String(HiddenClassB))
+        return true;
+    windowTitleList.append(title);
+    return true;
+}
+
+dlgTasklist::dlgTasklist(QWidget *parent) : QDialog(parent), ui(std::make_unique<Ui::dlgTasklist>())
+{
+    ui->setupUi(this);
+
+    const QString appDir = QCoreApplication::applicationDirPath();
+    ui->QTasklist->setStyleSheet(skin::listStyleSheet(appDir));
+    ui->BtnOk->setStyleSheet(skin::dialogButtonStyleSheet(appDir, "btn_ok"));
+    ui->BtnCancel->setStyleSheet(skin::dialogButtonStyleSheet(appDir, "btn_cancel"));
+
+    connect(ui->BtnOk, &QPushButton::clicked, this, &QDialog::accept);
+    connect(ui->BtnCancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    windowTitleList.clear();
+    for (x11::WindowId window : x11::WindowSystem::shared().topLevelWindows()) {
+        if (!enumWindowsProc(window, 0))
+            break;
+    }
+
+    ui->QTasklist->setModel(new QStringListModel(windowTitleList, ui->QTasklist));
+    ui->QTasklist->show();
+    ui->QTasklist->setEditTriggers(QAbstractItemView::NoEditTriggers);
+}
 
 dlgTasklist::~dlgTasklist() = default;
 
 QString dlgTasklist::selectedTitle() const
 {
-    return QString();
+    const QModelIndexList selected = ui->QTasklist->selectionModel()->selectedIndexes();
+    if (selected.isEmpty())
+        return QString();
+    return selected.first().data(Qt::DisplayRole).toString();
 }
