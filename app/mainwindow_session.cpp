@@ -292,15 +292,15 @@ void MainWindow::finishedForZMT(QNetworkReply *reply)
     }
     if (login.errorCode) {
         const QString rule(26, QLatin1Char('='));
-        qCDebug(lcUnitCmd) << rule << login.errnoIndex;
+        qCDebug(lcUnitCmd).noquote() << rule << login.errnoIndex;
         for (const QChar c : *login.errorCode)
-            qCDebug(lcUnitCmd) << c.unicode();
-        qCDebug(lcUnitCmd) << rule;
+            qCDebug(lcUnitCmd) << int(c.unicode());
+        qCDebug(lcUnitCmd).noquote() << rule;
         for (const QChar c : *login.errorCode)
             qCDebug(lcUnitCmd) << c;
-        qCDebug(lcUnitCmd) << rule;
+        qCDebug(lcUnitCmd).noquote() << rule;
         qCDebug(lcUnitCmd) << *login.errorCode;
-        qCDebug(lcUnitCmd) << rule;
+        qCDebug(lcUnitCmd).noquote() << rule;
         strErrorCode = *login.errorCode;
     }
 

@@ -17,6 +17,11 @@ struct DocumentCase
     const char *expected;
 };
 
+void PrintTo(const DocumentCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
 class CommandDocuments : public ::testing::TestWithParam<DocumentCase>
 {
 };

@@ -34,6 +34,11 @@ struct ZmtLoginCase
     std::optional<QString> errorCode;
 };
 
+void PrintTo(const ZmtLoginCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
 class ZmtLoginReplyWindows : public ::testing::TestWithParam<ZmtLoginCase>
 {
 };
@@ -95,6 +100,11 @@ struct FirmwareCase
     QString version;
     bool supported;
 };
+
+void PrintTo(const FirmwareCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
 
 class QmtFirmwareRule : public ::testing::TestWithParam<FirmwareCase>
 {

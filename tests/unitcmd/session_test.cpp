@@ -238,6 +238,11 @@ struct RefusalCase
     const char *box;
 };
 
+void PrintTo(const RefusalCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
 class LoginRefusal : public SessionTest, public ::testing::WithParamInterface<RefusalCase>
 {
 };
@@ -344,6 +349,11 @@ struct FamilyCase
     const char *address;
     Family family;
 };
+
+void PrintTo(const FamilyCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
 
 std::string nameOf(const ::testing::TestParamInfo<FamilyCase> &info)
 {
