@@ -303,26 +303,37 @@ void UnitSim::Impl::httpLoop()
                 notifyLocked();
                 break;
             }
-            std::string bytes = serializeReply(p.reply, p.keepAlive);
-            bool ok = sendAll(conn.fd.get(),
-                    std::span(reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size()));
+            // Recorded before it goes out, so whoever reads the answer finds it in the records.
             {
                 std::lock_guard lock(mutex);
                 HttpRequest &rec = http[p.record];
-                if (ok) {
-                    rec.status = p.reply.status;
-                    rec.replyBody = p.reply.body;
-                    rec.answeredMs = nowMs();
-                    ++counters.httpAnswered;
-                }
+                rec.status = p.reply.status;
+                rec.replyBody = p.reply.body;
+                rec.answeredMs = nowMs();
+                ++counters.httpAnswered;
                 writeLog(JsonLine()
-                                 .add("t", nowMs())
+                                 .add("t", rec.answeredMs)
                                  .add("event", "http_reply")
                                  .add("conn", conn.id)
                                  .add("request", p.record + 1)
                                  .add("status", p.reply.status)
-                                 .add("body", p.reply.body)
-                                 .addBool("sent", ok));
+                                 .add("body", p.reply.body));
+                notifyLocked();
+            }
+            std::string bytes = serializeReply(p.reply, p.keepAlive);
+            bool ok = sendAll(conn.fd.get(),
+                    std::span(reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size()));
+            if (!ok) {
+                std::lock_guard lock(mutex);
+                HttpRequest &rec = http[p.record];
+                rec.status = 0;
+                rec.answeredMs = -1;
+                --counters.httpAnswered;
+                writeLog(JsonLine()
+                                 .add("t", nowMs())
+                                 .add("event", "http_reply_failed")
+                                 .add("conn", conn.id)
+                                 .add("request", p.record + 1));
                 notifyLocked();
             }
             if (!ok || !p.keepAlive)
@@ -579,9 +590,15 @@ bool UnitSim::Impl::sendControl(ControlConnection &conn, const std::vector<std::
 {
     if (!conn.fd || conn.closing)
         return false;
+    // Recorded before it goes out, so whoever reads the message finds it in the records.
+    recordControl(conn.id, Direction::ToClient, bytes, sessionId);
     bool ok = sendAll(conn.fd.get(), bytes);
-    if (ok)
-        recordControl(conn.id, Direction::ToClient, bytes, sessionId);
+    if (!ok)
+        logEvent(JsonLine()
+                         .add("t", nowMs())
+                         .add("event", "control_send_failed")
+                         .add("conn", conn.id)
+                         .add("error", std::strerror(errno)));
     return ok;
 }
 
