@@ -228,13 +228,8 @@ void checkFrameData(Frame &frame, std::vector<std::uint8_t> data)
     frame.width = probe.width;
     frame.height = probe.height;
     const auto blocks = [](int pixels) { return static_cast<std::uint8_t>((pixels + 7) / 8); };
-    if (blocks(probe.width) != frame.widthBlocks || blocks(probe.height) != frame.heightBlocks) {
-        frame.problem = "picture is " + std::to_string(probe.width) + "x"
-                + std::to_string(probe.height) + " but the packets announce "
-                + std::to_string(frame.widthBlocks) + "x" + std::to_string(frame.heightBlocks)
-                + " blocks of 8 pixels";
-        return;
-    }
+    frame.sizeMatches =
+            blocks(probe.width) == frame.widthBlocks && blocks(probe.height) == frame.heightBlocks;
     frame.valid = true;
 }
 

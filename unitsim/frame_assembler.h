@@ -76,8 +76,8 @@ private:
 };
 
 // Checks a reassembled frame's data: strips the zero padding after the end marker, then
-// requires start and end markers, a full decode, and a size that matches the 8-pixel block
-// counts the packets announced. Fills jpeg, width, height, valid and problem.
+// requires start and end markers and a full decode; notes whether the size matches the 8-pixel
+// block counts the packets announced. Fills jpeg, width, height, sizeMatches, valid, problem.
 void checkFrameData(Frame &frame, std::vector<std::uint8_t> data);
 
 } // namespace unitsim

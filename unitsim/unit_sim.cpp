@@ -772,6 +772,7 @@ void UnitSim::Impl::recordFrame(Frame frame, const Options &opts)
             .add("height", frame.height)
             .add("widthBlocks", int(frame.widthBlocks))
             .add("heightBlocks", int(frame.heightBlocks))
+            .addBool("sizeMatches", frame.sizeMatches)
             .addBool("valid", frame.valid);
     if (!frame.problem.empty())
         line.add("problem", frame.problem);

@@ -231,6 +231,9 @@ struct Frame
     std::vector<std::uint8_t> jpeg; // reassembled, padding after the end marker stripped
     int width = 0; // decoded; 0 when it does not decode
     int height = 0;
+    // The decoded size agrees with the block counts of the packets. The client announces
+    // 1024 x 768 for every picture whatever its size, so a disagreement is noted, not refused.
+    bool sizeMatches = false;
     bool complete = false; // its marker packet arrived
     bool valid = false;
     std::string problem; // why not valid

@@ -108,6 +108,7 @@ TEST_F(RtpWire, FramesComeBackEqualToWhatWasSentAndAreSaved)
         EXPECT_TRUE(frames[i].valid) << frames[i].problem;
         EXPECT_TRUE(frames[i].complete);
         EXPECT_EQ(frames[i].jpeg, sent[i]);
+        EXPECT_TRUE(frames[i].sizeMatches);
         EXPECT_EQ(frames[i].width, pictures[i].width);
         EXPECT_EQ(frames[i].height, pictures[i].height);
         EXPECT_EQ(frames[i].packetCount, (sent[i].size() + 1391) / 1392);
@@ -167,12 +168,6 @@ TEST_F(RtpWire, BrokenPacketsAreReportedAndTheirFrameIsNotValid)
                 "ended without a marker packet" },
         { "padding not zero", [](Packets &p) { p.back().back() = 7; }, "",
                 "non-zero bytes after the JPEG end marker" },
-        { "size mismatch",
-                [](Packets &p) {
-                    for (auto &packet : p)
-                        packet[18] = 10;
-                },
-                "", "picture is 320x240 but the packets announce 10x30 blocks of 8 pixels" },
         { "stray tiny datagram",
                 [](Packets &p) {
                     p.insert(p.begin() + 1, rawpeer::bytes({ 0x80, 26, 0, 1, 0 }));
@@ -224,6 +219,22 @@ TEST_F(RtpWire, BrokenPacketsAreReportedAndTheirFrameIsNotValid)
         EXPECT_TRUE(reported) << "expected a packet with: " << row.packetProblem;
     }
     EXPECT_EQ(unit->counters().framesValid, expectedValid);
+}
+
+TEST_F(RtpWire, PictureOfAnotherSizeThanAnnouncedIsKeptAndNoted)
+{
+    // The client announces 1024 x 768 (128 x 96 blocks) whatever the picture's own size.
+    const Bytes jpeg = rawpeer::makeJpeg(320, 180);
+    send(rawpeer::packetize(jpeg, 1024, 768, 42, Ssrc));
+    ASSERT_TRUE(waitFrames(1));
+    unitsim::Frame frame = unit->frames().at(0);
+    EXPECT_TRUE(frame.valid) << frame.problem;
+    EXPECT_FALSE(frame.sizeMatches);
+    EXPECT_EQ(frame.widthBlocks, 128);
+    EXPECT_EQ(frame.heightBlocks, 96);
+    EXPECT_EQ(frame.width, 320);
+    EXPECT_EQ(frame.height, 180);
+    EXPECT_EQ(frame.jpeg, jpeg);
 }
 
 } // namespace
