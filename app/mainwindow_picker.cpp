@@ -2,13 +2,13 @@
 // application-window path of the frame capture.
 
 #include "dlg_tasklist.h"
+#include "jpeg_encoder.h"
 #include "mainwindow.h"
 #include "mainwindow_state.h"
 #include "skin.h"
 #include "ui_mainwindow.h"
 #include "window_system.h"
 
-#include <QBuffer>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QHostAddress>
@@ -110,11 +110,13 @@ int MainWindow::captureSelectedWindowFrame()
 
     const QImage scaled = picture.scaled(
             WindowBoxWidth, WindowBoxHeight, Qt::KeepAspectRatio, Qt::FastTransformation);
+    // One encoder for the life of the program, reused from frame to frame (GUI thread only).
+    static capture::JpegEncoder encoder;
     jpegImg.clear();
-    QBuffer buffer(&jpegImg);
-    buffer.open(QIODevice::WriteOnly);
-    scaled.save(&buffer, "jpg");
-    buffer.close();
+    if (!encoder.encode(scaled, jpegImg)) {
+        qWarning() << "window frame not encoded:" << encoder.errorText();
+        return 1; // an empty picture is never sent; the next request tries again
+    }
 
     const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
     const QString localAddr = addresses.isEmpty() ? QString() : addresses.first().toString();
