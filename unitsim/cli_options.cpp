@@ -50,6 +50,9 @@ Address and output
   --save DIR               save every valid frame as DIR/frame-NNNNNN.jpg
   --viewer                 show the latest picture, its size and the frame rate in a window
   --quiet                  print no summary at exit
+  --write-profile FILE     write FILE, a profile database with one profile for this unit
+                           (its address and access code), and exit without running
+  --profile-title TEXT     the title of that profile (default "Demo unit")
 
 Login (HTTP)
   --family qmt|zmt         dialect the unit speaks (default qmt)
@@ -149,6 +152,8 @@ CommandLine parseCommandLine(const std::vector<std::string> &args)
                     o.httpPort = static_cast<std::uint16_t>(port);
                 } },
         { "--log", [&](const std::string &n) { textValue(n, o.logPath); } },
+        { "--write-profile", [&](const std::string &n) { textValue(n, cl.writeProfile); } },
+        { "--profile-title", [&](const std::string &n) { textValue(n, cl.profileTitle); } },
         { "--save", [&](const std::string &n) { textValue(n, o.saveFolder); } },
         { "--access-code", [&](const std::string &n) { textValue(n, o.accessCode); } },
         { "--session", [&](const std::string &n) { textValue(n, o.sessionId); } },

@@ -18,6 +18,9 @@ struct CommandLine
     int exitAfterFrames = -1; // exit once this many valid frames arrived; -1 = never
     int runForMs = -1; // exit after this long; -1 = until SIGINT / SIGTERM
     bool quiet = false; // no summary on standard output at exit
+    // Set: write a profile database with one profile for this unit to this file, then exit.
+    std::string writeProfile;
+    std::string profileTitle = "Demo unit";
     std::optional<std::string> error; // set when the arguments cannot be used
 };
 

@@ -1,11 +1,13 @@
 // tandeo-unitsim: one conferencing unit on one address, for tests and the demo. See --help.
 
 #include "cli_options.h"
+#include "profile_writer.h"
 #include "unit_sim.h"
 #include "unitsim_log.h"
 #include "viewer_window.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QTimer>
 
 #include <atomic>
@@ -42,6 +44,19 @@ int main(int argc, char **argv)
     if (cl.error) {
         std::fprintf(stderr, "tandeo-unitsim: %s (see --help)\n", cl.error->c_str());
         return 2;
+    }
+
+    if (!cl.writeProfile.empty()) {
+        QCoreApplication app(argc, argv);
+        std::optional<std::string> error = unitsim::writeProfileDatabase(
+                cl.writeProfile, cl.profileTitle, cl.options.address, cl.options.accessCode);
+        if (error) {
+            std::fprintf(stderr, "tandeo-unitsim: %s\n", error->c_str());
+            return 1;
+        }
+        std::fprintf(stderr, "tandeo-unitsim: wrote profile \"%s\" -> %s into %s\n",
+                cl.profileTitle.c_str(), cl.options.address.c_str(), cl.writeProfile.c_str());
+        return 0;
     }
 
     struct sigaction action = {};

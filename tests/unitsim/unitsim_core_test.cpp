@@ -175,7 +175,8 @@ TEST(CommandLine, UnusableArgumentsAreRefusedWithAReason)
                  "--no-control", "--reject-connect", "--reject-share", "--reject-reason",
                  "--silent-control", "--no-share-request", "--frame-budget", "--stop-after",
                  "--disconnect-after", "--close-after", "--stop-answer", "--no-rtp",
-                 "--exit-after-frames", "--run-for", "--help" })
+                 "--exit-after-frames", "--run-for", "--write-profile", "--profile-title",
+                 "--help" })
         EXPECT_NE(help.find(name), std::string::npos) << name;
 }
 

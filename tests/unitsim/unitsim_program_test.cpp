@@ -2,6 +2,11 @@
 
 #include "raw_peer.h"
 
+#include <QCoreApplication>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QVariant>
+
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -176,6 +181,34 @@ TEST(UnitsimProgram, EndsOnSigtermWithItsSummary)
     std::string out;
     EXPECT_EQ(unit.finish(out), 0);
     EXPECT_NE(out.find("http: 0 requests"), std::string::npos) << out;
+}
+
+TEST(UnitsimProgram, WritesAProfileDatabaseForTheDemoHome)
+{
+    const std::string path = (std::filesystem::temp_directory_path()
+            / ("unitsim-profile-" + std::to_string(::getpid()) + ".dat"))
+                                     .string();
+    std::ofstream(path) << "an old file that is replaced";
+    std::string out;
+    Child writer({ "--write-profile", path, "--address", "127.0.0.2", "--access-code", "a&b" });
+    ASSERT_EQ(writer.finish(out), 0) << writer.errorText();
+    {
+        int argc = 0;
+        QCoreApplication app(argc, nullptr);
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "check");
+        db.setDatabaseName(QString::fromStdString(path));
+        ASSERT_TRUE(db.open());
+        QSqlQuery query("SELECT p_id, title, ip, pw FROM Room", db);
+        ASSERT_TRUE(query.next());
+        EXPECT_EQ(query.value(1).toString(), "Demo unit");
+        EXPECT_EQ(query.value(2).toString(), "127.0.0.2");
+        EXPECT_EQ(query.value(3).toString(), "a&b");
+        EXPECT_FALSE(query.next());
+        query.finish();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("check");
+    std::filesystem::remove(path);
 }
 
 } // namespace
