@@ -92,6 +92,11 @@ private:
 
     // Members added by the share flow and the capture go below, each in its own block.
 
+    // Share flow and frames: the size of the desktop exactly as the capture grabs it, and a
+    // run of the frame slots that the receive thread asks for so a pull waits for no tick.
+    QSize shareDesktopSize();
+    Q_INVOKABLE void runRequestedFrames();
+
     // Fields in their historic order.
     Ui::MainWindow *ui = nullptr;
     QTimer *firstImgTimer = nullptr;

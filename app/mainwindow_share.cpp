@@ -1,9 +1,284 @@
 // The share flow: Share and Stop, the control channel callbacks and the polled flags.
 
+#include "control_channel.h"
+#include "flow_timings.h"
 #include "mainwindow.h"
+#include "mainwindow_state.h"
+#include "picture_box.h"
+#include "ui_mainwindow.h"
 
-void MainWindow::establishConnect() { }
-void MainWindow::on_BtnShare_clicked() { }
-void MainWindow::on_BtnStop_clicked() { }
-void MainWindow::triggerBtnStop() { }
-void MainWindow::enableBtnStop() { }
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QPointer>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+Q_LOGGING_CATEGORY(lcShare, "tandeo.share")
+
+namespace {
+
+constexpr int ControlPort = 50000;
+
+// The window whose frame slots the receive thread's wake-ups run. Read and written on the GUI
+// thread only: the receive thread never sees it, it only queues a call to the application.
+QPointer<MainWindow> frameWindow;
+
+void sleepMs(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// The flow's own boxes: no parent, modal, one OK button.
+void showWarning(const QString &text)
+{
+    QMessageBox box(QMessageBox::Warning, "Warning", text, QMessageBox::Ok);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.exec();
+}
+
+// Receive thread: asks the GUI thread to look at the frame flags now instead of at its next
+// timer tick. The flags stay the only data that crosses; the call runs the same slots.
+void wakeFrameSlots()
+{
+    if (QCoreApplication *app = QCoreApplication::instance()) {
+        QMetaObject::invokeMethod(
+                app,
+                [] {
+                    if (MainWindow *window = frameWindow)
+                        QMetaObject::invokeMethod(window, "runRequestedFrames");
+                },
+                Qt::QueuedConnection);
+    }
+}
+
+// Receive thread: outcomes reported by the unit. Only flags and debug lines.
+void onControlNotify(int event, const unsigned char *data, int)
+{
+    qCDebug(lcShare).noquote() << QString::asprintf("!!!!!!!!!!!!!! Event ID: %d \n", event);
+    switch (event) {
+    case control::CONNECT_ACCEPT:
+        b_ctrlReady = true;
+        b_ctrlWait = true;
+        break;
+    case control::SHARE_ACCEPT:
+        qCDebug(lcShare) << "SHARE_ACCEPT";
+        b_shareAccept = true;
+        break;
+    case control::SHARE_REJECT: {
+        qCDebug(lcShare) << "SHARE_REJECT";
+        const unsigned char none[4] = {};
+        const unsigned char *reason = data ? data : none;
+        qCDebug(lcShare).noquote() << QString::asprintf("%d %d %d %d\n", int(qint8(reason[0])),
+                int(qint8(reason[1])), int(qint8(reason[2])), int(qint8(reason[3])));
+        b_shareReject = true;
+        break;
+    }
+    case control::STOP_ACCEPT:
+        b_enableBtnShare = true;
+        qCDebug(lcShare) << "STOP_ACCEPT";
+        break;
+    case control::NETWORK_FAIL:
+        std::printf("Notification Event : NETWORK_FAIL\n");
+        std::fflush(stdout);
+        break;
+    default:
+        break;
+    }
+}
+
+// Receive thread: the unit's own requests; every one is accepted.
+int onControlRequest(int event, const void *, int)
+{
+    qCDebug(lcShare) << "request eventID = " << event;
+    switch (event) {
+    case control::REQUESTBYPEER_SHARE:
+        qCDebug(lcShare) << "Request Share";
+        b_requestShare = true;
+        b_shareStopped = false;
+        b_enableBtnStop = true;
+        wakeFrameSlots();
+        break;
+    case control::REQUESTBYPEER_STOP:
+        qCDebug(lcShare) << "REQUESTBYPEER_STOP";
+        b_shareStopped = true;
+        qCDebug(lcShare) << "b_triggerBtnStop setting TRUE 333";
+        b_triggerBtnStop = true;
+        b_enableBtnStop = false;
+        break;
+    case control::REQUESTBYPEER_NEXT_FRAME:
+        if (!b_shareStopped) {
+            b_sendImg = true;
+            wakeFrameSlots();
+        }
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+} // namespace
+
+void MainWindow::establishConnect()
+{
+    control::registerCallbacks(onControlNotify, onControlRequest);
+    control::startChannel();
+
+    // The announced size comes from the very desktop the frames are grabbed from.
+    const QSize desktop = shareDesktopSize();
+    qCDebug(lcShare) << "establishConnect desktop_size width  = " << desktop.width();
+    qCDebug(lcShare) << "establishConnect desktop_size height = " << desktop.height();
+    const double ratio = desktop.height() > 0 ? double(desktop.width()) / desktop.height() : 0.0;
+    qCDebug(lcShare) << "establishConnect desktop_ratio = " << ratio;
+
+    // The size a grab of this desktop scales to; no picture is needed to know it.
+    const QSize scaled = capture::scaledDesktopSize(desktop, b_zmtFamily);
+    qCDebug(lcShare) << "establishConnect scaled size width  = " << scaled.width();
+    qCDebug(lcShare) << "establishConnect scaled size height = " << scaled.height();
+
+    const control::ControlParams params =
+            control::connectParams(quint16(scaled.width()), quint16(scaled.height()));
+    const QByteArray session = strSessionID.toUtf8();
+    control::connectChannel(strIP.toUtf8().constData(), ControlPort, params, session.constData(),
+            flowTimings().connectTimeoutS);
+    qCDebug(lcShare) << "establish_connect status strSessionID.toUtf8() " << session;
+}
+
+void MainWindow::on_BtnShare_clicked()
+{
+    const FlowTimings &timings = flowTimings();
+    frameWindow = this;
+
+    if (!b_ctrlConnected) {
+        establishConnect();
+        qCDebug(lcShare) << "Share --- establishConnect";
+        qCDebug(lcShare) << "Start count_for_estConnect = " << 0;
+        for (int sleeps = 0; !b_ctrlReady;) {
+            if (!b_ctrlWait) {
+                showWarning("Only support JPEG");
+                return;
+            }
+            sleepMs(timings.waitStepMs);
+            if (b_ctrlReady)
+                break;
+            if (++sleeps >= timings.waitSteps) {
+                showWarning("No response");
+                on_BtnLogout_clicked();
+                return;
+            }
+        }
+        b_ctrlConnected = true;
+    }
+
+    b_requestShare = false;
+    b_sendImg = false;
+    firstImgTimer->start(1);
+    sharedImgTimer->start(1);
+    control::sendShare(strSessionID.toUtf8().constData());
+
+    for (int sleeps = 0;; ++sleeps) {
+        if (b_shareReject) {
+            firstImgTimer->stop();
+            sharedImgTimer->stop();
+            showWarning("Rejected by remote side");
+            b_shareReject = false;
+            if (!b_shareAccept)
+                return;
+            break;
+        }
+        if (b_shareAccept)
+            break;
+        if (sleeps >= timings.waitSteps) {
+            showWarning("No response");
+            on_BtnLogout_clicked();
+            if (!b_shareAccept)
+                return;
+            break;
+        }
+        sleepMs(timings.waitStepMs);
+    }
+
+    ui->BtnShare->setEnabled(false);
+    ui->QRadioBtnApp->setEnabled(false);
+    ui->QRadioBtnDesktop->setEnabled(false);
+    sleepMs(timings.waitStepMs);
+    if (ui->QRadioBtnApp->isChecked())
+        ui->BtnSelectApp->setEnabled(false);
+
+    if (ui->QRadioBtnDesktop->isChecked())
+        shareMode = 0;
+    if (ui->QRadioBtnApp->isChecked()) {
+        shareMode = 1;
+        // Only refreshes the chosen window's handle; the picture itself is not used.
+        sharedPixmap = new QPixmap;
+        grabSelectedWindow();
+        delete sharedPixmap;
+        sharedPixmap = nullptr;
+    }
+
+    b_shareAccept = false;
+    ui->labelShareStatus->show();
+    shareFrameCount = 0;
+    ui->labelShareStatus->setText("<font color='#F2F2F2'>Sharing</font>");
+}
+
+void MainWindow::on_BtnStop_clicked()
+{
+    if (firstImgTimer->isActive()) {
+        firstImgTimer->stop();
+        qCDebug(lcShare) << "stop timer";
+    }
+    if (sharedImgTimer->isActive()) {
+        sharedImgTimer->stop();
+        qCDebug(lcShare) << "stop timerC";
+    }
+    b_shareStopped = true;
+    control::sendStop(strSessionID.toUtf8().constData());
+    sleepMs(flowTimings().stopPauseMs);
+
+    ui->BtnStop->setEnabled(false);
+    ui->QRadioBtnApp->setEnabled(true);
+    ui->QRadioBtnDesktop->setEnabled(true);
+    if (ui->QRadioBtnApp->isChecked())
+        ui->BtnSelectApp->setEnabled(true);
+    ui->labelShareStatus->hide();
+}
+
+void MainWindow::triggerBtnStop()
+{
+    if (b_triggerBtnStop) {
+        if (firstImgTimer->isActive()) {
+            firstImgTimer->stop();
+            qCDebug(lcShare) << "stop timer";
+        }
+        if (sharedImgTimer->isActive()) {
+            sharedImgTimer->stop();
+            qCDebug(lcShare) << "stop timerC";
+        }
+        b_shareStopped = true;
+        sleepMs(flowTimings().stopPauseMs);
+        ui->BtnShare->setEnabled(true);
+        sleepMs(flowTimings().peerStopPauseMs);
+        ui->BtnStop->setEnabled(false);
+        ui->QRadioBtnApp->setEnabled(true);
+        ui->QRadioBtnDesktop->setEnabled(true);
+        if (ui->QRadioBtnApp->isChecked())
+            ui->BtnSelectApp->setEnabled(true);
+        ui->labelShareStatus->hide();
+    }
+    b_triggerBtnStop = false;
+}
+
+void MainWindow::enableBtnStop()
+{
+    if (b_enableBtnStop) {
+        ui->BtnStop->setEnabled(true);
+        b_enableBtnStop = false;
+        qCDebug(lcShare) << "***------  enable button stop";
+    }
+}

@@ -77,4 +77,37 @@ QString JpegEncoder::errorText() const
     return QString::fromUtf8(tjGetErrorStr2(m_handle.get()));
 }
 
+std::optional<QSize> jpegPictureSize(const QByteArray &jpeg)
+{
+    const auto byte = [&](qsizetype i) { return int(uchar(jpeg[i])); };
+    if (jpeg.size() < 4 || byte(0) != 0xFF || byte(1) != 0xD8)
+        return std::nullopt;
+    // Marker segments: FF, marker, 16-bit length (counting itself), contents.
+    qsizetype pos = 2;
+    while (pos + 4 <= jpeg.size()) {
+        if (byte(pos) != 0xFF)
+            return std::nullopt;
+        const int marker = byte(pos + 1);
+        if (marker == 0xFF) { // fill byte
+            ++pos;
+            continue;
+        }
+        const int length = (byte(pos + 2) << 8) | byte(pos + 3);
+        if (length < 2 || marker == 0xDA || marker == 0xD9)
+            return std::nullopt;
+        // Start-of-frame markers C0 to CF, except DHT (C4), JPG (C8) and DAC (CC).
+        const bool frameHeader = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4
+                && marker != 0xC8 && marker != 0xCC;
+        if (frameHeader) {
+            if (length < 7 || pos + 9 > jpeg.size())
+                return std::nullopt;
+            const int height = (byte(pos + 5) << 8) | byte(pos + 6);
+            const int width = (byte(pos + 7) << 8) | byte(pos + 8);
+            return QSize(width, height);
+        }
+        pos += 2 + length;
+    }
+    return std::nullopt;
+}
+
 } // namespace capture

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 
 class QImage;
 
@@ -50,6 +51,10 @@ private:
     std::unique_ptr<void, HandleDeleter> m_handle;
     int m_quality;
 };
+
+// Width and height from a JPEG file's frame header; empty when no frame header is found
+// before the picture data.
+std::optional<QSize> jpegPictureSize(const QByteArray &jpeg);
 
 } // namespace capture
 

@@ -122,4 +122,18 @@ TEST(JpegEncoder, ReusesTheOutputAndRefusesNothingToEncode)
     EXPECT_FALSE(encoder.encode(QImage(), jpeg));
 }
 
+TEST(JpegPictureSize, ReadsTheFrameHeader)
+{
+    capture::JpegEncoder encoder;
+    QByteArray jpeg;
+    ASSERT_TRUE(encoder.encode(testpictures::photoLike({ 1023, 577 }), jpeg));
+    EXPECT_EQ(capture::jpegPictureSize(jpeg), QSize(1023, 577));
+    // Cut inside the headers, not a JPEG at all, nothing.
+    EXPECT_EQ(capture::jpegPictureSize(jpeg.left(100)), std::nullopt);
+    EXPECT_EQ(capture::jpegPictureSize(QByteArray("\x89PNG\r\n\x1a\n", 8)), std::nullopt);
+    EXPECT_EQ(capture::jpegPictureSize(QByteArray()), std::nullopt);
+    // A segment length that runs off the end.
+    EXPECT_EQ(capture::jpegPictureSize(QByteArray("\xff\xd8\xff\xe0\xff\xff", 6)), std::nullopt);
+}
+
 } // namespace
