@@ -83,6 +83,7 @@ Control channel (TCP 50000)
   --silent-control         accept the connection, read, never send anything
   --no-share-request       do not send the unit's own MSG_SHARE after accepting a share
   --frame-budget N         MSG_NEXT_FRAME pulls per share (default unlimited)
+  --pull-interval MS       at least MS milliseconds between two pulls (default 0: at once)
   --stop-after N           send MSG_STOP after N frames of a share
   --disconnect-after N     send MSG_DISCONNECT and close after N frames of a share
   --close-after N          close the connection after N frames of a share
@@ -223,6 +224,8 @@ CommandLine parseCommandLine(const std::vector<std::string> &args)
                         fail(n + ": 8 hexadecimal digits, not " + value);
                 } },
         { "--frame-budget", [&](const std::string &n) { intValue(n, 0, 1 << 30, o.frameBudget); } },
+        { "--pull-interval",
+                [&](const std::string &n) { intValue(n, 0, 3600000, o.pullIntervalMs); } },
         { "--stop-after",
                 [&](const std::string &n) { intValue(n, 0, 1 << 30, o.stopAfterFrames); } },
         { "--disconnect-after",

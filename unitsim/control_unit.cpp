@@ -61,7 +61,8 @@ std::vector<std::uint8_t> ControlUnit::response(const Options &options, bool acc
             unitHeader(options, MsgType::MSG_RESPONSE), 1, answered, options.rejectReason);
 }
 
-ControlOutput ControlUnit::onMessage(const Options &options, std::span<const std::uint8_t> message)
+ControlOutput ControlUnit::onMessage(
+        const Options &options, std::span<const std::uint8_t> message, std::int64_t nowMs)
 {
     ControlOutput out;
     std::optional<control::Header> header = control::decodeHeader(message);
@@ -141,7 +142,16 @@ ControlOutput ControlUnit::onMessage(const Options &options, std::span<const std
         }
         if (options.frameBudget < 0 || m_pullsInShare < options.frameBudget) {
             ++m_pullsInShare;
-            out.messages.push_back(nextFrame(options));
+            const std::int64_t due = m_lastPullMs && options.pullIntervalMs > 0
+                    ? *m_lastPullMs + options.pullIntervalMs
+                    : nowMs;
+            if (due > nowMs) {
+                m_pullPending = true;
+                out.pullAtMs = due;
+            } else {
+                m_lastPullMs = nowMs;
+                out.messages.push_back(nextFrame(options));
+            }
         }
         break;
     case MsgType::MSG_RESPONSE:
@@ -157,6 +167,7 @@ ControlOutput ControlUnit::onMessage(const Options &options, std::span<const std
 std::vector<std::uint8_t> ControlUnit::shareRequest(const Options &options)
 {
     m_sharing = true;
+    m_pullPending = false;
     m_framesInShare = 0;
     m_pullsInShare = 0;
     ++m_shareRequestsSent;
@@ -178,6 +189,15 @@ std::vector<std::uint8_t> ControlUnit::disconnect(const Options &options)
 std::vector<std::uint8_t> ControlUnit::params(const Options &options, const ControlItems &items)
 {
     return control::encodeMessage(unitHeader(options, MsgType::MSG_PARAMS), toParams(items));
+}
+
+std::vector<std::uint8_t> ControlUnit::duePull(const Options &options, std::int64_t nowMs)
+{
+    if (!m_pullPending || !m_sharing)
+        return {};
+    m_pullPending = false;
+    m_lastPullMs = nowMs;
+    return nextFrame(options);
 }
 
 std::vector<std::uint8_t> ControlUnit::nextFrame(const Options &options)

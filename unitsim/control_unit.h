@@ -46,13 +46,19 @@ struct ControlOutput
 {
     std::vector<std::vector<std::uint8_t>> messages; // to send, in order
     bool close = false; // close the connection after sending them
+    // A pull that waits for the pull interval: call duePull() at this time.
+    std::optional<std::int64_t> pullAtMs;
 };
 
 class ControlUnit
 {
 public:
-    // Decides what the unit does on one whole message from the client.
-    ControlOutput onMessage(const Options &options, std::span<const std::uint8_t> message);
+    // Decides what the unit does on one whole message from the client; nowMs is the time on
+    // any steady clock (for the pull interval).
+    ControlOutput onMessage(
+            const Options &options, std::span<const std::uint8_t> message, std::int64_t nowMs = 0);
+    // The pull a ControlOutput put off; empty when the share ended in the meantime.
+    std::vector<std::uint8_t> duePull(const Options &options, std::int64_t nowMs);
 
     // The unit's own messages (header version 1, the session's tag, param 1). Building a
     // MSG_SHARE starts a share on the unit's side, MSG_STOP and MSG_DISCONNECT end it.
@@ -79,6 +85,8 @@ private:
     int m_framesSentReported = 0;
     int m_nextFramesSent = 0;
     int m_shareRequestsSent = 0;
+    std::optional<std::int64_t> m_lastPullMs;
+    bool m_pullPending = false;
 };
 
 // The fields of one message for the records, with the rule breaks of a message from the

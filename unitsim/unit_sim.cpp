@@ -195,6 +195,7 @@ struct UnitSim::Impl
         MessageSplitter splitter;
         ControlUnit unit;
         bool closing = false; // shut down by the unit; the loop closes it
+        std::optional<std::int64_t> pullAtMs; // a pull waiting for the pull interval
     };
     mutable std::mutex controlMutex;
     std::vector<std::unique_ptr<ControlConnection>> controlConnections;
@@ -643,14 +644,30 @@ void UnitSim::Impl::controlLoop()
         polled.clear();
         fds.push_back({ wake.get(), POLLIN, 0 });
         fds.push_back({ controlListen.get(), POLLIN, 0 });
+        int timeoutMs = -1;
         {
             std::lock_guard lock(controlMutex);
+            // Pulls whose interval has passed go out first.
+            const Options opts = currentOptions();
+            for (auto &conn : controlConnections) {
+                if (!conn->pullAtMs || conn->closing)
+                    continue;
+                const std::int64_t wait = *conn->pullAtMs - nowMs();
+                if (wait <= 0) {
+                    conn->pullAtMs.reset();
+                    std::vector<std::uint8_t> pull = conn->unit.duePull(opts, nowMs());
+                    if (!pull.empty())
+                        sendControl(*conn, pull, opts.sessionId);
+                } else {
+                    timeoutMs = timeoutMs < 0 ? int(wait) : std::min(timeoutMs, int(wait));
+                }
+            }
             for (auto &conn : controlConnections) {
                 fds.push_back({ conn->fd.get(), POLLIN, 0 });
                 polled.push_back(conn.get());
             }
         }
-        int n = ::poll(fds.data(), fds.size(), -1);
+        int n = ::poll(fds.data(), fds.size(), timeoutMs);
         if (n < 0 && errno != EINTR)
             break;
         if (stopping)
@@ -696,7 +713,9 @@ void UnitSim::Impl::controlLoop()
                 while (std::optional<std::vector<std::uint8_t>> message = conn->splitter.take()) {
                     const Options opts = currentOptions();
                     recordControl(conn->id, Direction::FromClient, *message, opts.sessionId);
-                    ControlOutput out = conn->unit.onMessage(opts, *message);
+                    ControlOutput out = conn->unit.onMessage(opts, *message, nowMs());
+                    if (out.pullAtMs)
+                        conn->pullAtMs = out.pullAtMs;
                     for (const auto &reply : out.messages)
                         sendControl(*conn, reply, opts.sessionId);
                     if (out.close) {

@@ -89,6 +89,9 @@ struct Options
     bool autoShareRequest = true; // send the unit's own MSG_SHARE after accepting the client's
     // MSG_NEXT_FRAME pulls per share (each after a MSG_FRAME_SENT); -1 = unlimited.
     int frameBudget = -1;
+    // Shortest time between two pulls; a MSG_FRAME_SENT that comes sooner is answered when it
+    // has passed. 0 = pull at once (as fast as the client sends).
+    int pullIntervalMs = 0;
     // After this many MSG_FRAME_SENT in one share, instead of pulling: send MSG_STOP, send
     // MSG_DISCONNECT and close, or just close the connection. -1 = never.
     int stopAfterFrames = -1;

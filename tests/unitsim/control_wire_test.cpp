@@ -370,4 +370,28 @@ TEST_F(ControlWire, RuleBreaksOfTheClientAreRecorded)
     }
 }
 
+TEST_F(ControlWire, PullIntervalSpacesThePulls)
+{
+    unitsim::Options options;
+    options.pullIntervalMs = 300;
+    startUnit(options);
+    auto client = share();
+    client->send(ClientFrameSent);
+    EXPECT_EQ(hex(client->receive(17)), hex(nextFrame(1)));
+    client->send(ClientFrameSent);
+    EXPECT_EQ(hex(client->receive(17)), hex(nextFrame(2)));
+    std::vector<std::int64_t> pulls;
+    for (const auto &m : unit->controlMessages())
+        if (m.type == static_cast<std::uint8_t>(unitsim::ControlType::NextFrame))
+            pulls.push_back(m.timeMs);
+    ASSERT_EQ(pulls.size(), 2u);
+    EXPECT_GE(pulls[1] - pulls[0], 300);
+
+    // A pull still waiting when the share stops is dropped: the stop answer comes alone.
+    client->send(ClientFrameSent);
+    client->send(ClientStop);
+    EXPECT_EQ(hex(client->receive(StopAccepted.size())), hex(StopAccepted));
+    EXPECT_TRUE(client->receive(1, 600ms).empty());
+}
+
 } // namespace

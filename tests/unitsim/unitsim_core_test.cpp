@@ -100,10 +100,10 @@ TEST(CommandLine, EveryOptionReachesTheOptions)
             "--firmware-reply", "fw", "--own-status", "500", "--other-path", "close",
             "--http-silent", "--http-delay", "25", "--http-answer-limit", "3", "--no-control",
             "--no-rtp", "--reject-connect", "--reject-share", "--reject-reason", "0a0B0c0D",
-            "--silent-control", "--no-share-request", "--frame-budget", "7", "--stop-after", "2",
-            "--disconnect-after", "4", "--close-after", "5", "--stop-answer", "reject", "--save",
-            "/tmp/f", "--log", "/tmp/l", "--viewer", "--exit-after-frames", "9", "--run-for",
-            "1000", "--quiet" });
+            "--silent-control", "--no-share-request", "--frame-budget", "7", "--pull-interval",
+            "200", "--stop-after", "2", "--disconnect-after", "4", "--close-after", "5",
+            "--stop-answer", "reject", "--save", "/tmp/f", "--log", "/tmp/l", "--viewer",
+            "--exit-after-frames", "9", "--run-for", "1000", "--quiet" });
     ASSERT_FALSE(cl.error) << *cl.error;
     const unitsim::Options &o = cl.options;
     EXPECT_EQ(o.address, "127.0.0.9");
@@ -129,6 +129,7 @@ TEST(CommandLine, EveryOptionReachesTheOptions)
     EXPECT_TRUE(o.silentControl);
     EXPECT_FALSE(o.autoShareRequest);
     EXPECT_EQ(o.frameBudget, 7);
+    EXPECT_EQ(o.pullIntervalMs, 200);
     EXPECT_EQ(o.stopAfterFrames, 2);
     EXPECT_EQ(o.disconnectAfterFrames, 4);
     EXPECT_EQ(o.closeAfterFrames, 5);
@@ -173,8 +174,8 @@ TEST(CommandLine, UnusableArgumentsAreRefusedWithAReason)
                  "--unsupported-firmware", "--login-reply", "--firmware-reply", "--own-status",
                  "--other-path", "--http-silent", "--http-delay", "--http-answer-limit",
                  "--no-control", "--reject-connect", "--reject-share", "--reject-reason",
-                 "--silent-control", "--no-share-request", "--frame-budget", "--stop-after",
-                 "--disconnect-after", "--close-after", "--stop-answer", "--no-rtp",
+                 "--silent-control", "--no-share-request", "--frame-budget", "--pull-interval",
+                 "--stop-after", "--disconnect-after", "--close-after", "--stop-answer", "--no-rtp",
                  "--exit-after-frames", "--run-for", "--write-profile", "--profile-title",
                  "--help" })
         EXPECT_NE(help.find(name), std::string::npos) << name;
