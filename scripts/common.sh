@@ -9,7 +9,7 @@ TANDEO_PACKAGES=(
     qt6-base-dev libqt6sql6-sqlite libgl-dev
     libortp-dev libturbojpeg0-dev libxcb1-dev libxcb-shm0-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    xvfb xauth x11-utils imagemagick fonts-dejavu-core
+    xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core
 )
 
 log() { printf '[tandeo] %s\n' "$*" >&2; }
@@ -40,7 +40,9 @@ start_xvfb() {
     local fifo
     fifo=$(mktemp -u)
     mkfifo "$fifo"
-    Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+    # -noreset: without it the server resets whenever its last client leaves and refuses
+    # connections meanwhile, which a test starting at that moment would see as no display.
+    Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset 3>"$fifo" >/dev/null 2>&1 &
     XVFB_PID=$!
     local display
     read -r -t 20 display <"$fifo" || true
