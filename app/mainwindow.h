@@ -59,6 +59,9 @@ public:
     int captureSelectedWindowFrame(); // the application-window path of captureAndSendFrame
     void sendJpegToUnit(
             const QString &localAddr, const QString &unitAddr, int localPort, int unitPort);
+    // Sends jpegImg to the logged-in unit: to its address with decimal octets, from the host's
+    // address on the route there, RTP port 50001 at both ends.
+    void handOverFrame();
 
 public slots:
     void closeEvent(QCloseEvent *event) override;

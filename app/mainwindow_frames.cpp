@@ -136,6 +136,12 @@ int MainWindow::captureAndSendFrame()
         return 1;
     }
 
+    handOverFrame();
+    return 1;
+}
+
+void MainWindow::handOverFrame()
+{
     const QString unit = unitAddressText(strIP);
     QString local = localAddressTowards(unit);
     if (local.isEmpty())
@@ -146,7 +152,6 @@ int MainWindow::captureAndSendFrame()
     const int unitPort = RtpPortText.toInt(&unitPortOk, 10);
     if (localPortOk && unitPortOk)
         sendJpegToUnit(local, unit, localPort, unitPort);
-    return 1;
 }
 
 void MainWindow::sendJpegToUnit(

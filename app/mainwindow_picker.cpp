@@ -5,23 +5,15 @@
 #include "jpeg_encoder.h"
 #include "mainwindow.h"
 #include "mainwindow_state.h"
-#include "platform/net/ipv4_address.h"
 #include "skin.h"
 #include "ui_mainwindow.h"
 #include "window_system.h"
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QHostAddress>
 #include <QImage>
 #include <QMessageBox>
-#include <QNetworkInterface>
 #include <QPixmap>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -33,8 +25,6 @@ constexpr char ThumbnailClass[] = "TabThumbnailWindow";
 constexpr int WindowBoxWidth = 1024;
 constexpr int WindowBoxHeight = 768;
 
-constexpr char RtpPortText[] = "50001";
-
 // Without a parent and without blocking: the frame timers keep running while it is up.
 void showNonModalWarning(const QString &text)
 {
@@ -42,38 +32,6 @@ void showNonModalWarning(const QString &text)
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::NonModal);
     box->show();
-}
-
-// A profile may hold padded octets ("127.000.000.090"), which are decimal.
-QString canonicalUnitAddress(const QString &stored)
-{
-    if (const auto canonical = net::canonicalIpv4(stored.trimmed().toStdString()))
-        return QString::fromStdString(*canonical);
-    return stored;
-}
-
-// The address the system would send from towards the unit: a UDP socket connected there (no
-// packet goes out) names it. Empty when there is no route.
-QString localAddressTowards(const QString &unitAddress)
-{
-    sockaddr_in unit{};
-    unit.sin_family = AF_INET;
-    unit.sin_port = htons(50001);
-    if (inet_pton(AF_INET, unitAddress.toLatin1().constData(), &unit.sin_addr) != 1)
-        return QString();
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return QString();
-    QString local;
-    sockaddr_in own{};
-    socklen_t ownLength = sizeof own;
-    char text[INET_ADDRSTRLEN] = {};
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&unit), sizeof unit) == 0
-            && ::getsockname(fd, reinterpret_cast<sockaddr *>(&own), &ownLength) == 0
-            && inet_ntop(AF_INET, &own.sin_addr, text, sizeof text))
-        local = QString::fromLatin1(text);
-    ::close(fd);
-    return local;
 }
 
 } // namespace
@@ -156,20 +114,6 @@ int MainWindow::captureSelectedWindowFrame()
         return 1; // an empty picture is never sent; the next request tries again
     }
 
-    // The same hand-over as the desktop's: to the unit's address as the network layer reads
-    // it, from the host's address on the route there (the first interface address is only the
-    // fall-back: on this system it is the loopback address).
-    const QString unit = canonicalUnitAddress(strIP);
-    QString localAddr = localAddressTowards(unit);
-    if (localAddr.isEmpty()) {
-        const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
-        localAddr = addresses.isEmpty() ? QString() : addresses.first().toString();
-    }
-    bool localPortOk = false;
-    bool unitPortOk = false;
-    const int localPort = QString(RtpPortText).toInt(&localPortOk, 10);
-    const int unitPort = QString(RtpPortText).toInt(&unitPortOk, 10);
-    if (!localAddr.isEmpty() && !unit.isEmpty() && localPortOk && unitPortOk)
-        sendJpegToUnit(localAddr, unit, localPort, unitPort);
+    handOverFrame();
     return 1;
 }
