@@ -2,9 +2,11 @@
 #define TANDEO_CAPTURE_DESKTOP_CAPTURE_H
 
 // The desktop picture of one frame: grab the whole desktop, scale it smoothly into the
-// frame's size straight from the grabbed pixels into the JPEG planes (the two halves of the
-// picture on two threads), and encode it. Buffers, the scaling plan and the encoder are kept
-// from frame to frame.
+// frame's size straight from the grabbed pixels into the JPEG planes, and encode it. The three
+// steps overlap: the X server delivers the picture in bands from the top, both threads scale
+// the rows whose source has arrived, and the calling thread encodes each 16-row strip as soon
+// as it is scaled. Without the strip encoder the picture is encoded whole after scaling.
+// Buffers, the scaling plan and the encoders are kept from frame to frame.
 //
 // Used from one thread (the GUI thread in the program); the helper thread is internal.
 
@@ -12,6 +14,7 @@
 #include "frame_scaler.h"
 #include "jpeg_encoder.h"
 #include "screen_source.h"
+#include "strip_jpeg_encoder.h"
 
 #include <QByteArray>
 
@@ -19,7 +22,9 @@
 
 namespace capture {
 
-// Where the time of one frame went, in milliseconds.
+// Where the time of one frame went, in milliseconds from its start: when the last row of the
+// picture had arrived, when the last row was scaled and when the file was done. With the steps
+// overlapping, these are points in time, not durations that add up.
 struct FrameTimings
 {
     double grabMs = 0;
@@ -35,6 +40,11 @@ public:
     ScreenSource &source() { return *m_source; }
     QSize desktopSize() { return m_source->size(); }
 
+    // Whether encoding overlaps scaling (the strip encoder was built in and is used).
+    bool encodesInStrips() const { return m_useStrips; }
+    // Encode whole pictures after scaling, as without the strip encoder (for comparisons).
+    void setEncodeInStrips(bool on) { m_useStrips = on && StripJpegEncoder::available(); }
+
     // One frame of target size into jpeg. False (jpeg emptied) when the grab or the encoder
     // failed or target is empty.
     bool captureJpeg(QSize target, QByteArray &jpeg, FrameTimings *timings = nullptr);
@@ -47,11 +57,17 @@ public:
     const I420Frame &lastFrame() const { return m_frame; }
 
 private:
+    // rowsIn(wait) tells how many source rows have arrived (-1: the grab failed).
+    bool encodeFrame(const PixelView &picture, QSize target, QByteArray &jpeg,
+            FrameTimings *timings, const std::function<int(bool)> &rowsIn);
+
     std::unique_ptr<ScreenSource> m_source;
     std::unique_ptr<BandWorker> m_worker;
     SmoothScaler m_scaler;
     I420Frame m_frame;
     JpegEncoder m_encoder;
+    StripJpegEncoder m_stripEncoder;
+    bool m_useStrips = StripJpegEncoder::available();
 };
 
 } // namespace capture

@@ -242,14 +242,20 @@ void SmoothScaler::colourRows(const std::uint16_t *top, const std::uint16_t *bot
         if (x % 2 == 0)
             chromaOf(top, bottom, x, u[x / 2], v[x / 2]);
     }
+    // Padding to whole blocks: the last sample repeated, as the encoder would repeat it.
+    std::memset(yTop + lumaWidth, yTop[lumaWidth - 1], std::size_t(m_lumaStride - lumaWidth));
+    std::memset(yBottom + lumaWidth, yBottom[lumaWidth - 1], std::size_t(m_lumaStride - lumaWidth));
+    const int chromaWidth = lumaWidth / 2;
+    std::memset(u + chromaWidth, u[chromaWidth - 1], std::size_t(m_chromaStride - chromaWidth));
+    std::memset(v + chromaWidth, v[chromaWidth - 1], std::size_t(m_chromaStride - chromaWidth));
 }
 
 void I420Frame::resize(QSize size)
 {
     width = std::max(size.width(), 0);
     height = std::max(size.height(), 0);
-    yStride = 2 * chromaWidth();
-    uvStride = chromaWidth();
+    yStride = (width + 15) / 16 * 16;
+    uvStride = (chromaWidth() + 7) / 8 * 8;
     y.resize(std::size_t(yStride) * 2 * chromaHeight());
     u.resize(std::size_t(uvStride) * chromaHeight());
     v.resize(std::size_t(uvStride) * chromaHeight());
@@ -302,6 +308,10 @@ SmoothScaler::SmoothScaler(QSize source, QSize target) : m_source(source), m_tar
     const int pairs = (width + 1) / 2;
     m_pairTaps = m_horizontal.tapCount;
     m_paddedWidth = (width + 7) / 8 * 8;
+    I420Frame layout;
+    layout.resize(target);
+    m_lumaStride = layout.yStride;
+    m_chromaStride = layout.uvStride;
     m_pairOffsets.reserve(std::size_t(pairs) * m_pairTaps * 2);
     m_pairWeights.reserve(std::size_t(pairs) * m_pairTaps * 8);
     for (int p = 0; p < pairs; ++p) {
@@ -318,6 +328,14 @@ SmoothScaler::SmoothScaler(QSize source, QSize target) : m_source(source), m_tar
                 m_pairWeights.push_back(lane < 4 ? wl : wr);
         }
     }
+}
+
+int SmoothScaler::sourceRowsNeeded(int endRow) const
+{
+    if (isNull() || endRow <= 0)
+        return 0;
+    const int last = std::min(endRow, m_target.height()) - 1;
+    return std::min(m_vertical.first[std::size_t(last)] + m_vertical.tapCount, m_source.height());
 }
 
 void SmoothScaler::scale(const PixelView &source, I420Frame &frame) const

@@ -27,8 +27,10 @@ struct PixelView
 };
 
 // A picture as JPEG's YCbCr (full range, ITU-R BT.601 weights) with both chroma planes at
-// half width and half height, rounded up. The luma plane is padded to an even width and
-// height, the last column and row repeated, because the encoder reads whole 2 x 2 blocks.
+// half width and half height, rounded up. The luma plane has an even number of rows, the last
+// one repeated, and every row of every plane is padded to whole 8 x 8 blocks of the encoder
+// (luma to a multiple of 16 columns, chroma of 8) by repeating its last sample, so the encoder
+// can read whole blocks straight from the planes.
 struct I420Frame
 {
     int width = 0;
@@ -80,6 +82,9 @@ public:
     // The whole picture on the calling thread.
     void scale(const PixelView &source, I420Frame &frame) const;
 
+    // How many source rows from the top output rows [0, endRow) are made of.
+    int sourceRowsNeeded(int endRow) const;
+
 private:
     struct Scratch;
     void verticalPass(const PixelView &source, int outRow, std::uint16_t *out) const;
@@ -94,6 +99,8 @@ private:
     ScaleTaps m_vertical;
     int m_pairTaps = 0;
     int m_paddedWidth = 0;
+    int m_lumaStride = 0;
+    int m_chromaStride = 0;
     std::vector<std::int32_t> m_pairOffsets;
     std::vector<std::uint16_t> m_pairWeights;
 };

@@ -38,7 +38,8 @@ bool JpegEncoder::encode(const I420Frame &frame, QByteArray &out)
     const unsigned char *planes[3] = { frame.y.data(), frame.u.data(), frame.v.data() };
     const int strides[3] = { frame.yStride, frame.uvStride, frame.uvStride };
     const int status = tjCompressFromYUVPlanes(m_handle.get(), planes, frame.width, strides,
-            frame.height, TJSAMP_420, &destination, &size, m_quality, TJFLAG_NOREALLOC);
+            frame.height, TJSAMP_420, &destination, &size, m_quality,
+            TJFLAG_NOREALLOC | TJFLAG_ACCURATEDCT);
     if (status != 0 || destination != reinterpret_cast<unsigned char *>(out.data())) {
         out.clear();
         return false;
@@ -63,7 +64,7 @@ bool JpegEncoder::encode(const QImage &image, QByteArray &out)
     unsigned long size = capacity;
     const int status = tjCompress2(m_handle.get(), rgb.constBits(), rgb.width(),
             int(rgb.bytesPerLine()), rgb.height(), TJPF_BGRX, &destination, &size, TJSAMP_420,
-            m_quality, TJFLAG_NOREALLOC);
+            m_quality, TJFLAG_NOREALLOC | TJFLAG_ACCURATEDCT);
     if (status != 0 || destination != reinterpret_cast<unsigned char *>(out.data())) {
         out.clear();
         return false;

@@ -2,8 +2,9 @@
 #define TANDEO_CAPTURE_JPEG_ENCODER_H
 
 // The JPEG encoder of the shared pictures over libjpeg-turbo: baseline JPEG files with 4:2:0
-// chroma and standard Huffman tables, quality 75 unless told otherwise (the quality Qt's "jpg"
-// writer uses by default, so the pictures are what that writer would give).
+// chroma, standard Huffman tables and the accurate integer DCT, quality 75 unless told
+// otherwise. These are the settings of Qt's "jpg" writer at its default quality: from the same
+// picture both give the same file.
 
 #include "frame_scaler.h"
 

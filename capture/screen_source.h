@@ -25,6 +25,21 @@ public:
     // One picture of the whole desktop. The pixels stay valid until the next grab() or the
     // source's destruction; nothing is copied for the caller. Empty when the grab failed.
     virtual std::optional<PixelView> grab() = 0;
+
+    // The same picture arriving from the top down: the view is where the pixels will be, and
+    // rowsArrived() tells how many rows from the top are in so far. A source that has no such
+    // way grabs the whole picture here, and then every row is in.
+    virtual std::optional<PixelView> startGrab() { return m_whole = grab(); }
+    // Rows in so far; with wait set, waits until at least one more row is in (unless all are).
+    // -1 when the grab failed on the way.
+    virtual int rowsArrived(bool wait)
+    {
+        (void)wait;
+        return m_whole ? m_whole->height : -1;
+    }
+
+private:
+    std::optional<PixelView> m_whole;
 };
 
 // A fixed picture, converted once to 32-bit pixels.

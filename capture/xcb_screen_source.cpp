@@ -5,8 +5,10 @@
 #include <cstdlib>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <vector>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
+#include <xcb/xcbext.h>
 
 namespace capture {
 
@@ -41,6 +43,23 @@ struct XcbScreenSource::Impl
 
     // Without shared memory: the last image reply, whose data the view points into.
     Reply<xcb_get_image_reply_t> lastImage;
+
+    // A grab in bands: one request per band, answered in order.
+    static constexpr int Bands = 8;
+    std::vector<xcb_shm_get_image_cookie_t> bandCookies;
+    std::vector<int> bandEnds; // rows from the top once band i is in
+    std::size_t bandsIn = 0;
+    int rowsIn = 0;
+
+    void dropBands()
+    {
+        // Replies nobody waits for any more are discarded as they come.
+        for (std::size_t i = bandsIn; i < bandCookies.size(); ++i)
+            xcb_discard_reply(connection.get(), bandCookies[i].sequence);
+        bandCookies.clear();
+        bandEnds.clear();
+        bandsIn = 0;
+    }
 
     ~Impl() { releaseSegment(); }
 
@@ -171,6 +190,7 @@ bool XcbScreenSource::usesSharedMemory() const
 std::optional<PixelView> XcbScreenSource::grab()
 {
     Impl &d = *m_impl;
+    d.dropBands();
     d.takeEvents();
     if (d.rootSize.isEmpty() || xcb_connection_has_error(d.connection.get()))
         return std::nullopt;
@@ -199,6 +219,63 @@ std::optional<PixelView> XcbScreenSource::grab()
             || xcb_get_image_data_length(d.lastImage.get()) < int(width) * height * 4)
         return std::nullopt;
     return PixelView{ xcb_get_image_data(d.lastImage.get()), width, height, width * 4 };
+}
+
+std::optional<PixelView> XcbScreenSource::startGrab()
+{
+    Impl &d = *m_impl;
+    d.dropBands();
+    d.takeEvents();
+    if (!d.shmAvailable || d.rootSize.isEmpty() || xcb_connection_has_error(d.connection.get())
+            || !d.ensureSegment()) {
+        // The whole picture at once, the plain way.
+        const std::optional<PixelView> whole = grab();
+        d.rowsIn = whole ? whole->height : -1;
+        return whole;
+    }
+    const int width = d.rootSize.width();
+    const int height = d.rootSize.height();
+    const int stride = width * 4;
+    for (int band = 0; band < Impl::Bands; ++band) {
+        const int top = height * band / Impl::Bands;
+        const int bottom = height * (band + 1) / Impl::Bands;
+        if (bottom <= top)
+            continue;
+        d.bandCookies.push_back(xcb_shm_get_image(d.connection.get(), d.root, 0, std::int16_t(top),
+                std::uint16_t(width), std::uint16_t(bottom - top), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                d.segment, std::uint32_t(top) * std::uint32_t(stride)));
+        d.bandEnds.push_back(bottom);
+    }
+    xcb_flush(d.connection.get());
+    d.rowsIn = 0;
+    return PixelView{ d.shmAddress, width, height, stride };
+}
+
+int XcbScreenSource::rowsArrived(bool wait)
+{
+    Impl &d = *m_impl;
+    xcb_connection_t *connection = d.connection.get();
+    while (d.rowsIn >= 0 && d.bandsIn < d.bandCookies.size()) {
+        void *rawReply = nullptr;
+        xcb_generic_error_t *rawError = nullptr;
+        const unsigned int sequence = d.bandCookies[d.bandsIn].sequence;
+        if (wait) {
+            rawReply = xcb_shm_get_image_reply(connection, d.bandCookies[d.bandsIn], &rawError);
+            wait = false;
+        } else if (!xcb_poll_for_reply(connection, sequence, &rawReply, &rawError)) {
+            break; // not in yet
+        }
+        Reply<void> reply(rawReply);
+        Reply<xcb_generic_error_t> error(rawError);
+        if (!reply || error) {
+            ++d.bandsIn;
+            d.dropBands();
+            d.rowsIn = -1;
+            break;
+        }
+        d.rowsIn = d.bandEnds[d.bandsIn++];
+    }
+    return d.rowsIn;
 }
 
 } // namespace capture

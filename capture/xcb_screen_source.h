@@ -23,6 +23,10 @@ public:
 
     QSize size() override;
     std::optional<PixelView> grab() override;
+    // Asks for the picture in bands of rows, all requests at once; the X server fills the
+    // shared segment band by band while the caller already works on the bands that are in.
+    std::optional<PixelView> startGrab() override;
+    int rowsArrived(bool wait) override;
 
     // Whether pictures travel through shared memory.
     bool usesSharedMemory() const;

@@ -1,6 +1,7 @@
 #include "frame_scaler.h"
 #include "jpeg_encoder.h"
 #include "screen_source.h"
+#include "strip_jpeg_encoder.h"
 #include "test_pictures.h"
 
 #include <QBuffer>
@@ -75,6 +76,11 @@ TEST(JpegEncoder, SameKindOfFileAsQtsWriter)
         qtAll += t;
     EXPECT_EQ(ourAll, qtAll) << "quantisation tables differ";
 
+    // Same settings down to the DCT: the coded picture is the very one Qt's writer makes.
+    const QByteArray qt = qtJpeg(picture);
+    EXPECT_TRUE(ours.mid(ours.indexOf("\xff\xda")) == qt.mid(qt.indexOf("\xff\xda")))
+            << "the coded picture differs from Qt's";
+
     // Frame header: 8-bit, 720 x 1280, three components, luma 2x2, chroma 1x1.
     const QByteArray sof = mine.find(0xC0)->second;
     ASSERT_EQ(sof.size(), 15);
@@ -120,6 +126,35 @@ TEST(JpegEncoder, ReusesTheOutputAndRefusesNothingToEncode)
     EXPECT_FALSE(encoder.encode(empty, jpeg));
     EXPECT_TRUE(jpeg.isEmpty());
     EXPECT_FALSE(encoder.encode(QImage(), jpeg));
+}
+
+TEST(StripJpegEncoder, GivesTheFileOfTheWholePictureEncoder)
+{
+    if (!capture::StripJpegEncoder::available())
+        GTEST_SKIP() << "built without the strip encoder";
+    capture::JpegEncoder whole;
+    capture::StripJpegEncoder strips;
+    for (const QSize size : { QSize(1280, 720), QSize(1023, 577), QSize(17, 9), QSize(1, 1) }) {
+        const QImage picture = testpictures::photoLike(size, 5);
+        capture::I420Frame frame;
+        frame.resize(size);
+        capture::SmoothScaler(size, size).scale(*capture::viewOf(picture), frame);
+        QByteArray expected, got;
+        ASSERT_TRUE(whole.encode(frame, expected));
+        ASSERT_TRUE(strips.begin(frame, got));
+        for (int s = 0; s < capture::StripJpegEncoder::stripCount(size.height()); ++s)
+            ASSERT_TRUE(strips.writeStrip(frame, s));
+        ASSERT_TRUE(strips.finish());
+        EXPECT_TRUE(got == expected) << size.width() << "x" << size.height();
+    }
+    // A file that was begun and dropped leaves nothing behind; the next one is whole.
+    capture::I420Frame frame;
+    frame.resize({ 64, 64 });
+    QByteArray out;
+    ASSERT_TRUE(strips.begin(frame, out));
+    strips.abort();
+    EXPECT_TRUE(out.isEmpty());
+    EXPECT_FALSE(strips.finish());
 }
 
 TEST(JpegPictureSize, ReadsTheFrameHeader)

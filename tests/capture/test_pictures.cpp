@@ -8,7 +8,7 @@
 
 namespace testpictures {
 
-QImage photoLike(QSize size, quint32 seed)
+QImage photoLike(QSize size, quint32 seed, int grain)
 {
     QImage image(size, QImage::Format_RGB32);
     std::mt19937 random(seed);
@@ -44,11 +44,11 @@ QImage photoLike(QSize size, quint32 seed)
     }
     painter.end();
     // Grain, as a camera gives it.
-    std::uniform_int_distribution<int> grain(-12, 12);
+    std::uniform_int_distribution<int> noise(-grain, grain);
     for (int y = 0; y < size.height(); ++y) {
         auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
         for (int x = 0; x < size.width(); ++x) {
-            const int n = grain(random);
+            const int n = noise(random);
             const QRgb p = line[x];
             line[x] = qRgb(qBound(0, qRed(p) + n, 255), qBound(0, qGreen(p) + n, 255),
                     qBound(0, qBlue(p) + n, 255));

@@ -10,8 +10,9 @@
 
 namespace testpictures {
 
-// Photo-like: smooth colour fields, soft-edged discs and fine grain, the same for a given seed.
-QImage photoLike(QSize size, quint32 seed = 1);
+// Photo-like: smooth colour fields, soft-edged discs and fine grain (up to `grain` levels
+// either way), the same for a given seed.
+QImage photoLike(QSize size, quint32 seed = 1, int grain = 12);
 
 // The picture with a few panels of dark text on white painted over it, like text windows.
 QImage withTextPanels(const QImage &picture);

@@ -74,6 +74,42 @@ TEST(XcbScreenSource, GrabsTheWholeScreenWithWhatIsOnIt)
             5s));
 }
 
+TEST(XcbScreenSource, BandsAddUpToTheWholePicture)
+{
+    if (QGuiApplication::platformName() != "xcb")
+        GTEST_SKIP() << "needs an X display (Xvfb)";
+    auto source = capture::XcbScreenSource::open();
+    ASSERT_TRUE(source);
+    QLabel window;
+    window.setWindowFlags(Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
+    window.setPixmap(QPixmap::fromImage(testpictures::photoLike({ 640, 900 })));
+    window.setGeometry(100, 100, 640, 900);
+    window.show();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window.isVisible(); }));
+    testsupport::processEventsFor(200ms); // painted
+
+    const std::optional<capture::PixelView> whole = source->grab();
+    ASSERT_TRUE(whole);
+    const QImage expected = QImage(
+            whole->data, whole->width, whole->height, whole->strideBytes, QImage::Format_RGB32)
+                                    .copy();
+    const std::optional<capture::PixelView> banded = source->startGrab();
+    ASSERT_TRUE(banded);
+    int rows = 0;
+    int steps = 0;
+    while (rows < banded->height) {
+        const int now = source->rowsArrived(true);
+        ASSERT_GT(now, rows) << "a wait brought no rows";
+        rows = now;
+        ++steps;
+    }
+    EXPECT_GT(steps, 1) << "the picture came in one piece";
+    EXPECT_EQ(source->rowsArrived(false), banded->height);
+    const QImage got(
+            banded->data, banded->width, banded->height, banded->strideBytes, QImage::Format_RGB32);
+    EXPECT_TRUE(got == expected);
+}
+
 TEST(XcbScreenSource, NoDisplayGivesNoSource)
 {
     EXPECT_FALSE(capture::XcbScreenSource::open(":4093"));

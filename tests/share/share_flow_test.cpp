@@ -153,6 +153,9 @@ protected:
         options.address = address;
         options.family = family;
         options.sessionId = Session;
+        // Only the unit's own dialect answers, so the login's outcome never depends on which
+        // of the two replies comes first.
+        options.otherPath = unitsim::OtherPath::Silent;
         if (configure)
             configure(options);
         unit = std::make_unique<unitsim::UnitSim>(options);
