@@ -343,8 +343,7 @@ void SmoothScaler::scale(const PixelView &source, I420Frame &frame) const
     scaleRows(source, frame, 0, m_target.height());
 }
 
-__attribute__((target_clones("avx2", "default"))) void SmoothScaler::verticalPass(
-        const PixelView &source, int outRow, std::uint16_t *out) const
+void SmoothScaler::verticalPass(const PixelView &source, int outRow, std::uint16_t *out) const
 {
     const int bytes = m_source.width() * BytesPerPixel;
     const int tapCount = m_vertical.tapCount;

@@ -352,6 +352,11 @@ TEST_F(ShareFlowTest, ZmtUnitGetsTheWideBoxAndEveryPullOneFrame)
     ASSERT_FALSE(packets.empty());
     EXPECT_EQ(packets.front().source, "127.0.0.1:50001");
     EXPECT_EQ(packets.front().payloadType, 26);
+    // The payload header gives the picture's own size in 8-pixel blocks, not 1024 x 768.
+    for (const auto &packet : packets) {
+        EXPECT_EQ(packet.widthBlocks, 160);
+        EXPECT_EQ(packet.heightBlocks, 90);
+    }
 }
 
 TEST_F(ShareFlowTest, QmtUnitGetsTheStandardBoxAtAPaddedAddress)
@@ -370,6 +375,7 @@ TEST_F(ShareFlowTest, QmtUnitGetsTheStandardBoxAtAPaddedAddress)
     EXPECT_EQ(unit->counters().framesValid, Pulls + 1);
     expectFramesShowTheScreen({ 1024, 576 });
     EXPECT_EQ(statusText(), "<font color='#F2F2F2'>Sharing ...</font>");
+    EXPECT_EQ(unit->rtpPackets().back().heightBlocks, 72);
 }
 
 TEST_F(ShareFlowTest, StopAcceptedThenASecondShareSendsOnlyShare)
