@@ -547,6 +547,15 @@ int main(int argc, char **argv)
     row("best blocks chain", &StepFigures::bestChain);
     row("plain Qt: grabWindow", &StepFigures::qtGrab);
     row("plain Qt chain", &StepFigures::qtChain);
+    const auto rate = [&](const char *name, double StepFigures::*field) {
+        std::printf("%-34s %12.1f %12.1f\n", name, 1000.0 / (steps[0].*field),
+                1000.0 / (steps[1].*field));
+    };
+    std::printf("whole chain, frames/s\n");
+    rate("  ours (overlapped)", &StepFigures::chain);
+    rate("  ours, steps one after the other", &StepFigures::serialChain);
+    rate("  best blocks", &StepFigures::bestChain);
+    rate("  plain Qt", &StepFigures::qtChain);
     std::printf("%-34s %12lld %12lld\n", "JPEG bytes (ours)", (long long)steps[0].jpegBytes,
             (long long)steps[1].jpegBytes);
     std::printf("%-34s %12lld %12lld\n", "JPEG bytes (best blocks)", (long long)steps[0].bestBytes,
