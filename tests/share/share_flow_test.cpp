@@ -519,10 +519,20 @@ TEST_F(ShareFlowTest, LogoutDuringAShareStopsDisconnectsThenLogsOut)
     EXPECT_LE(stops[0].timeMs, goodbyes[0].timeMs);
     EXPECT_LE(goodbyes[0].timeMs, logoutMs);
 
-    // Nothing follows the logout on the picture stream.
-    const int framesAtLogout = unit->counters().rtpPackets;
+    // Every frame came before the stop, and nothing follows the logout on the picture stream
+    // (once the frames still in flight have been read by the unit).
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (all[i].type == std::uint8_t(ControlType::FrameSent)) {
+            EXPECT_LT(std::ptrdiff_t(i), position(ControlType::Stop));
+        }
+    }
+    ASSERT_TRUE(waitUntil([&] {
+        const auto c = unit->counters();
+        return c.framesComplete == c.framesSentReported;
+    }));
+    const int packetsAtLogout = unit->counters().rtpPackets;
     testsupport::processEventsFor(200ms);
-    EXPECT_EQ(unit->counters().rtpPackets, framesAtLogout);
+    EXPECT_EQ(unit->counters().rtpPackets, packetsAtLogout);
 }
 
 } // namespace
