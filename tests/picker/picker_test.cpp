@@ -22,7 +22,7 @@
 using namespace testsupport;
 using testwindows::TestDisplay;
 using testwindows::uniqueTitle;
-using testwindows::WindowSpec;
+using testwindows::WindowRecipe;
 
 namespace {
 
@@ -58,7 +58,7 @@ TEST_F(PickerTest, OffersVisibleUnownedApplicationWindowsFrontMostFirst)
     struct Row
     {
         const char *name;
-        WindowSpec spec;
+        WindowRecipe recipe;
         bool listed;
     };
     const Row rows[] = {
@@ -79,11 +79,11 @@ TEST_F(PickerTest, OffersVisibleUnownedApplicationWindowsFrontMostFirst)
     };
     QStringList expected = { prefix + " owner" };
     for (const Row &row : rows) {
-        WindowSpec spec = row.spec;
-        spec.title = prefix + " " + row.name;
-        display.create(spec);
+        WindowRecipe recipe = row.recipe;
+        recipe.title = prefix + " " + row.name;
+        display.create(recipe);
         if (row.listed)
-            expected.prepend(spec.title); // each new window opens on top
+            expected.prepend(recipe.title); // each new window opens on top
     }
     display.create({ .title = QString() }); // untitled, visible, unowned
 

@@ -57,47 +57,47 @@ std::uint32_t TestDisplay::atom(const QByteArray &name)
     return reply ? reply->atom : 0;
 }
 
-std::uint32_t TestDisplay::create(const WindowSpec &spec)
+std::uint32_t TestDisplay::create(const WindowRecipe &recipe)
 {
     xcb_connection_t *c = m_connection.get();
     const xcb_window_t window = xcb_generate_id(c);
-    const std::uint32_t values[] = { spec.colour, spec.overrideRedirect ? 1u : 0u };
-    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, m_root, std::int16_t(spec.geometry.x()),
-            std::int16_t(spec.geometry.y()), std::uint16_t(spec.geometry.width()),
-            std::uint16_t(spec.geometry.height()), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, m_visual,
+    const std::uint32_t values[] = { recipe.colour, recipe.overrideRedirect ? 1u : 0u };
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, m_root, std::int16_t(recipe.geometry.x()),
+            std::int16_t(recipe.geometry.y()), std::uint16_t(recipe.geometry.width()),
+            std::uint16_t(recipe.geometry.height()), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, m_visual,
             XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
 
-    if (spec.wmNameOnly) {
+    if (recipe.wmNameOnly) {
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
-                spec.wmNameOnly->size(), spec.wmNameOnly->constData());
-    } else if (!spec.title.isEmpty()) {
-        setTitle(window, spec.title);
-        if (spec.netNameOnly)
+                recipe.wmNameOnly->size(), recipe.wmNameOnly->constData());
+    } else if (!recipe.title.isEmpty()) {
+        setTitle(window, recipe.title);
+        if (recipe.netNameOnly)
             xcb_delete_property(c, window, XCB_ATOM_WM_NAME);
     }
-    if (!spec.wmClass.isEmpty()) {
+    if (!recipe.wmClass.isEmpty()) {
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
-                spec.wmClass.size(), spec.wmClass.constData());
+                recipe.wmClass.size(), recipe.wmClass.constData());
     }
     std::vector<std::uint32_t> types;
-    for (const QByteArray &type : spec.types)
+    for (const QByteArray &type : recipe.types)
         types.push_back(atom(type));
     if (!types.empty()) {
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, atom("_NET_WM_WINDOW_TYPE"),
                 XCB_ATOM_ATOM, 32, types.size(), types.data());
     }
     std::vector<std::uint32_t> states;
-    for (const QByteArray &state : spec.states)
+    for (const QByteArray &state : recipe.states)
         states.push_back(atom(state));
     if (!states.empty()) {
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, atom("_NET_WM_STATE"), XCB_ATOM_ATOM,
                 32, states.size(), states.data());
     }
-    if (spec.transientFor != 0) {
+    if (recipe.transientFor != 0) {
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_TRANSIENT_FOR,
-                XCB_ATOM_WINDOW, 32, 1, &spec.transientFor);
+                XCB_ATOM_WINDOW, 32, 1, &recipe.transientFor);
     }
-    if (spec.mapped)
+    if (recipe.mapped)
         xcb_map_window(c, window);
     sync();
     return window;

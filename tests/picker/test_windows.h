@@ -19,7 +19,7 @@ struct xcb_connection_t;
 
 namespace testwindows {
 
-struct WindowSpec
+struct WindowRecipe
 {
     QString title{}; // set as _NET_WM_NAME (UTF-8) and, unless netNameOnly, as WM_NAME
     bool netNameOnly = false;
@@ -46,7 +46,7 @@ public:
 
     // Creates the window on top of every other, sets its properties, maps it when asked, and
     // waits until the server has done all of it.
-    std::uint32_t create(const WindowSpec &spec);
+    std::uint32_t create(const WindowRecipe &recipe);
     // A child window painted in its own colour (x, y relative to the parent).
     std::uint32_t addChild(std::uint32_t parent, const QRect &geometry, std::uint32_t colour);
     void raise(std::uint32_t window);

@@ -9,7 +9,7 @@
 
 using testwindows::TestDisplay;
 using testwindows::uniqueTitle;
-using testwindows::WindowSpec;
+using testwindows::WindowRecipe;
 
 namespace {
 
@@ -79,7 +79,7 @@ TEST_F(WindowSystemTest, DescribesWindowsFromTheirProperties)
     struct Case
     {
         const char *name;
-        WindowSpec spec;
+        WindowRecipe recipe;
         bool visible;
         bool owned;
         std::uint32_t style;
@@ -109,7 +109,7 @@ TEST_F(WindowSystemTest, DescribesWindowsFromTheirProperties)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        const x11::WindowId window = display.create(c.spec);
+        const x11::WindowId window = display.create(c.recipe);
         EXPECT_EQ(windows.isVisible(window), c.visible);
         EXPECT_EQ(windows.owner(window), c.owned ? base : 0u);
         EXPECT_EQ(windows.extendedStyle(window), c.style);
