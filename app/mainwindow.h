@@ -99,6 +99,9 @@ private:
     // run of the frame slots that the receive thread asks for so a pull waits for no tick.
     QSize shareDesktopSize();
     Q_INVOKABLE void runRequestedFrames();
+    // The stop paths: the frame timers off, then Stop off and the share choices back on.
+    void stopFrameTimers();
+    void restoreShareChoices();
 
     // Fields in their historic order.
     Ui::MainWindow *ui = nullptr;

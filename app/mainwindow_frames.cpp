@@ -200,11 +200,7 @@ void MainWindow::SendSharedImg()
     if (result == 0) {
         control::sendStop(strSessionID.toUtf8().constData());
         ui->BtnShare->setEnabled(true);
-        ui->BtnStop->setEnabled(false);
-        ui->QRadioBtnApp->setEnabled(true);
-        ui->QRadioBtnDesktop->setEnabled(true);
-        if (ui->QRadioBtnApp->isChecked())
-            ui->BtnSelectApp->setEnabled(true);
+        restoreShareChoices();
     }
     b_sendImg = false;
     control::sendFrameSent(strSessionID.toUtf8().constData());

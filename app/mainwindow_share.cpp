@@ -227,7 +227,7 @@ void MainWindow::on_BtnShare_clicked()
     ui->labelShareStatus->setText("<font color='#F2F2F2'>Sharing</font>");
 }
 
-void MainWindow::on_BtnStop_clicked()
+void MainWindow::stopFrameTimers()
 {
     if (firstImgTimer->isActive()) {
         firstImgTimer->stop();
@@ -237,38 +237,37 @@ void MainWindow::on_BtnStop_clicked()
         sharedImgTimer->stop();
         qCDebug(lcShare) << "stop timerC";
     }
-    b_shareStopped = true;
-    control::sendStop(strSessionID.toUtf8().constData());
-    sleepMs(flowTimings().stopPauseMs);
+}
 
+void MainWindow::restoreShareChoices()
+{
     ui->BtnStop->setEnabled(false);
     ui->QRadioBtnApp->setEnabled(true);
     ui->QRadioBtnDesktop->setEnabled(true);
     if (ui->QRadioBtnApp->isChecked())
         ui->BtnSelectApp->setEnabled(true);
+}
+
+void MainWindow::on_BtnStop_clicked()
+{
+    stopFrameTimers();
+    b_shareStopped = true;
+    control::sendStop(strSessionID.toUtf8().constData());
+    sleepMs(flowTimings().stopPauseMs);
+
+    restoreShareChoices();
     ui->labelShareStatus->hide();
 }
 
 void MainWindow::triggerBtnStop()
 {
     if (b_triggerBtnStop) {
-        if (firstImgTimer->isActive()) {
-            firstImgTimer->stop();
-            qCDebug(lcShare) << "stop timer";
-        }
-        if (sharedImgTimer->isActive()) {
-            sharedImgTimer->stop();
-            qCDebug(lcShare) << "stop timerC";
-        }
+        stopFrameTimers();
         b_shareStopped = true;
         sleepMs(flowTimings().stopPauseMs);
         ui->BtnShare->setEnabled(true);
         sleepMs(flowTimings().peerStopPauseMs);
-        ui->BtnStop->setEnabled(false);
-        ui->QRadioBtnApp->setEnabled(true);
-        ui->QRadioBtnDesktop->setEnabled(true);
-        if (ui->QRadioBtnApp->isChecked())
-            ui->BtnSelectApp->setEnabled(true);
+        restoreShareChoices();
         ui->labelShareStatus->hide();
     }
     b_triggerBtnStop = false;
