@@ -8,7 +8,7 @@ TANDEO_PACKAGES=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libqt6sql6-sqlite libgl-dev
     libortp-dev libturbojpeg0-dev libjpeg62-turbo-dev libxcb1-dev libxcb-shm0-dev
-    libgtest-dev libgmock-dev libbenchmark-dev
+    libgtest-dev libgmock-dev libbenchmark-dev ccache
     xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core
 )
 
@@ -30,8 +30,13 @@ install_missing_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
+# ccache lets several build folders (checkouts, sanitizer builds) share what was compiled once.
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$TANDEO_ROOT}
+export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
+
 build_project() {
-    cmake -S "$TANDEO_ROOT" -B "$TANDEO_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake -S "$TANDEO_ROOT" -B "$TANDEO_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_CXX_COMPILER_LAUNCHER=ccache "$@" >/dev/null
     cmake --build "$TANDEO_BUILD" -j "$(nproc)"
 }
 
