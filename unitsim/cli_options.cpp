@@ -73,6 +73,8 @@ HTTP behaviour
                            answer, or close the connection
   --http-silent            read requests, never answer
   --http-delay MS          answer each request MS milliseconds after it came
+  --own-path-delay MS      answer the unit's own path MS milliseconds later still
+  --redirect-to URL        answer the unit's own path with 302 and this Location
   --http-answer-limit N    answer the first N requests only, then stay silent
 
 Control channel (TCP 50000)
@@ -212,6 +214,9 @@ CommandLine parseCommandLine(const std::vector<std::string> &args)
                     }
                 } },
         { "--http-delay", [&](const std::string &n) { intValue(n, 0, 3600000, o.httpDelayMs); } },
+        { "--own-path-delay",
+                [&](const std::string &n) { intValue(n, 0, 3600000, o.ownPathDelayMs); } },
+        { "--redirect-to", [&](const std::string &n) { textValue(n, o.redirectTo); } },
         { "--http-answer-limit",
                 [&](const std::string &n) { intValue(n, 0, 1 << 30, o.httpAnswerLimit); } },
         { "--reject-reason",

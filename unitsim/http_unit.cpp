@@ -185,6 +185,12 @@ Decision CommandSession::answer(
             reply.status = options.otherPathStatus;
         return decision;
     }
+    decision.delayMs += std::max(0, options.ownPathDelayMs);
+    if (!options.redirectTo.empty()) {
+        reply.status = 302;
+        reply.location = options.redirectTo;
+        return decision;
+    }
     if (options.ownPathStatus != 200) {
         reply.status = options.ownPathStatus;
         return decision;
@@ -255,6 +261,8 @@ const char *reasonPhrase(int status)
     switch (status) {
     case 200:
         return "OK";
+    case 302:
+        return "Found";
     case 400:
         return "Bad Request";
     case 403:
@@ -278,6 +286,8 @@ std::string serializeReply(const HttpReply &reply, bool keepAlive)
             "HTTP/1.1 " + std::to_string(reply.status) + " " + reasonPhrase(reply.status) + "\r\n";
     if (!reply.contentType.empty())
         text += "Content-Type: " + reply.contentType + "\r\n";
+    if (!reply.location.empty())
+        text += "Location: " + reply.location + "\r\n";
     text += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
     text += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
     text += "\r\n";

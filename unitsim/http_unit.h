@@ -68,6 +68,7 @@ struct HttpReply
     int status = 200;
     std::string contentType;
     std::string body;
+    std::string location; // a Location header, for redirects
 };
 
 struct Decision

@@ -80,6 +80,8 @@ struct Options
     int otherPathStatus = 404;
     bool httpSilent = false; // accept and read requests, never answer any
     int httpDelayMs = 0; // every answer goes out this long after its request arrived
+    int ownPathDelayMs = 0; // and answers on the own dialect's path this much later still
+    std::string redirectTo; // when set, every own-path answer is a 302 pointing there
     int httpAnswerLimit = -1; // answer only the first N requests, then stay silent; -1 = all
 
     // Control channel.
