@@ -3,16 +3,23 @@
 
 #include "mainwindow.h"
 
+#include "control_channel.h"
 #include "dlg_tasklist.h"
 #include "flow_timings.h"
 #include "mainwindow_state.h"
 #include "skin.h"
 #include "ui_mainwindow.h"
+#include "zelrtp.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QTimer>
+
+#include <utility>
+
+Q_LOGGING_CATEGORY(lcUi, "tandeo.ui")
 
 FlowTimings &flowTimings()
 {
@@ -71,6 +78,13 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 
 MainWindow::~MainWindow()
 {
+    // The window owns the share: its receive thread ends with it, whichever way the program
+    // is left.
+    control::stopChannel();
+    if (rtpSession) {
+        exitSession(std::exchange(rtpSession, nullptr));
+        exitRtp();
+    }
     delete ui;
 }
 
@@ -85,7 +99,17 @@ void MainWindow::applySkin()
 
 void MainWindow::showInfo(const QString &title, const QString &text)
 {
+    qCDebug(lcUi).noquote() << "box:" << title + ":" << text;
     QMessageBox::information(this, title, text, QMessageBox::Ok, QMessageBox::Ok);
+}
+
+void MainWindow::showNotice(const QString &title, const QString &text)
+{
+    qCDebug(lcUi).noquote() << "box:" << title + ":" << text;
+    auto *box = new QMessageBox(QMessageBox::Information, title, text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    box->show();
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

@@ -30,6 +30,8 @@ public:
 
     // Modal information box over this window with one OK button that is also the default.
     void showInfo(const QString &title, const QString &text);
+    // The same box without blocking: it stays up while the window goes on working.
+    void showNotice(const QString &title, const QString &text);
 
     // Page switching and the login wait.
     void showLoginPage();
@@ -62,6 +64,15 @@ public:
     // Sends jpegImg to the logged-in unit: to its address with decimal octets, from the host's
     // address on the route there, RTP port 50001 at both ends.
     void handOverFrame();
+
+    // The unit ended the control connection (its MSG_DISCONNECT or a broken connection): a
+    // running share ends with a notice and the next Share connects anew.
+    void handleUnitLeft();
+
+    // The program is asked to end (SIGTERM, SIGINT, SIGHUP): a session with the unit is logged
+    // out as the Logout button does it, with at most 2 s for the logout request, then the
+    // program ends with status 0. A second request ends it at once.
+    void endOnSignal(int signalNumber);
 
 public slots:
     void closeEvent(QCloseEvent *event) override;
@@ -102,6 +113,9 @@ private:
     // The stop paths: the frame timers off, then Stop off and the share choices back on.
     void stopFrameTimers();
     void restoreShareChoices();
+
+    // Login: "Remote system cannot be accessed" once neither path can log in any more.
+    void reportNoUnit();
 
     // Fields in their historic order.
     Ui::MainWindow *ui = nullptr;

@@ -171,13 +171,9 @@ void MainWindow::sendJpegToUnit(
             return;
         }
     }
-    // The payload header tells the unit the picture's size; it must be the size of the
-    // picture sent (1280 x 720 or 1024 x 576 pictures are not 1024 x 768).
-    if (const std::optional<QSize> size = capture::jpegPictureSize(jpegImg))
-        sendJpegFrameWithSize(rtpSession, jpegImg.constData(), int(jpegImg.size()), size->width(),
-                size->height());
-    else
-        sendJpegFrame(rtpSession, jpegImg.constData(), int(jpegImg.size()));
+    // Every frame is announced as 1024 x 768 in its payload header, whatever its own size: units
+    // take the real size from MSG_CONNECT and from the JPEG itself, and rely on these bytes.
+    sendJpegFrame(rtpSession, jpegImg.constData(), int(jpegImg.size()));
 }
 
 void MainWindow::SendFirtSharedImg()

@@ -15,12 +15,16 @@
 #include "unitcmd_log.h"
 #include "zelrtp.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QHostInfo>
 #include <QMutexLocker>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -40,7 +44,12 @@ int httpStatus(QNetworkReply *reply)
 // ran), including the replies that reach no slot.
 void sendCommand(QNetworkAccessManager *manager, const QUrl &url)
 {
-    QNetworkReply *reply = manager->get(QNetworkRequest(url));
+    QNetworkRequest request(url);
+    // A 3xx is an answer like any other status: the unit's command server is asked, nothing is
+    // requested at the place it points to.
+    request.setAttribute(
+            QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    QNetworkReply *reply = manager->get(request);
     QObject::connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
 }
 
@@ -72,6 +81,16 @@ void retireChannel(QObject *receiver, QNetworkAccessManager *&manager)
             old, &QNetworkAccessManager::finished, old, freeWhenIdle, Qt::QueuedConnection);
     freeWhenIdle();
 }
+
+// What the two login requests of the attempt in progress have come to. Both go out together;
+// a ZMT unit answers the QMT path with 404, often before its own reply, so that 404 only means
+// "no unit here" once the ZMT request has finished without a login as well.
+struct LoginPaths
+{
+    bool qmtNotFound = false;
+    bool zmtFailed = false; // finished with any status but 200, or with no HTTP answer
+};
+LoginPaths loginPaths;
 
 void setLoginPending(bool pending)
 {
@@ -146,6 +165,7 @@ void MainWindow::on_BtnLogin_clicked()
     sendCommand(zmtManager, zmtLogin.url);
 
     b_loginDone = false;
+    loginPaths = {};
     beginLoginWait();
     loginTimeoutTimer->start(flowTimings().loginTimeoutMs);
     b_finish_ret = true;
@@ -213,12 +233,9 @@ void MainWindow::finished(QNetworkReply *reply)
     }
 
     if (status == 404) {
-        if (b_finish_ret) {
-            setLoginPending(false);
-            endLoginWait();
-            qCDebug(lcUnitCmd) << "QMT 404 return";
-            showInfo("Warning", "Remote system cannot be accessed");
-        }
+        loginPaths.qmtNotFound = true;
+        if (loginPaths.zmtFailed)
+            reportNoUnit();
         return;
     }
 
@@ -272,12 +289,19 @@ void MainWindow::finishedForZMT(QNetworkReply *reply)
             b_finish_ret = false;
         }
         qCDebug(lcUnitCmd) << "ZMT 404 return";
+        loginPaths.zmtFailed = true;
+        if (loginPaths.qmtNotFound)
+            reportNoUnit();
         return;
     }
 
     setLoginPending(false);
-    if (status != 200)
+    if (status != 200) {
+        loginPaths.zmtFailed = true;
+        if (loginPaths.qmtNotFound)
+            reportNoUnit();
         return;
+    }
 
     qCDebug(lcUnitCmd) << "ZMT 200 OK";
     b_zmtFamily = true;
@@ -318,6 +342,17 @@ void MainWindow::finishedForZMT(QNetworkReply *reply)
         acceptLogin(this, Family::Zmt,
                 { zmtFwManager, triggerStopTimer, b_ctrlConnected, b_fwCheckPending });
     }
+}
+
+void MainWindow::reportNoUnit()
+{
+    // Only while the login is still awaited: a box or an acceptance has already decided it.
+    if (!loginTimeoutTimer->isActive())
+        return;
+    setLoginPending(false);
+    endLoginWait();
+    qCDebug(lcUnitCmd) << "QMT 404 return";
+    showInfo("Warning", "Remote system cannot be accessed");
 }
 
 void MainWindow::slotTimeout()
@@ -395,6 +430,37 @@ void MainWindow::finishedFWVersionZMT(QNetworkReply *reply)
         on_BtnLogout_clicked();
 }
 
+void MainWindow::endOnSignal(int signalNumber)
+{
+    static bool ending = false;
+    qCDebug(lcUnitCmd) << "asked to end by signal" << signalNumber;
+    if (ending || !b_loggedIn) {
+        QCoreApplication::exit(0);
+        return;
+    }
+    ending = true;
+    on_BtnLogout_clicked();
+
+    // The logout request gets a short time on the wire; a unit that does not answer it does
+    // not hold up the end.
+    const auto requestsInFlight = [this] {
+        const auto replies = findChildren<QNetworkReply *>();
+        return std::any_of(replies.begin(), replies.end(),
+                [](const QNetworkReply *reply) { return reply->isRunning(); });
+    };
+    QEventLoop loop;
+    QElapsedTimer waited;
+    waited.start();
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (!requestsInFlight() || waited.elapsed() >= 2000)
+            loop.quit();
+    });
+    poll.start(10);
+    loop.exec();
+    QCoreApplication::exit(0);
+}
+
 void MainWindow::on_BtnLogout_clicked()
 {
     if (firstImgTimer->isActive()) {
@@ -413,6 +479,9 @@ void MainWindow::on_BtnLogout_clicked()
         }
         b_ctrlReady = false;
     }
+    // A connection the unit never answered is not left open either.
+    if (const int socket = control::channelSocket(); socket >= 0)
+        control::closeChannel(socket);
 
     b_enableBtnShare = true;
 

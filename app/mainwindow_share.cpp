@@ -19,6 +19,7 @@
 #include <thread>
 
 Q_LOGGING_CATEGORY(lcShare, "tandeo.share")
+Q_DECLARE_LOGGING_CATEGORY(lcUi)
 
 namespace {
 
@@ -36,6 +37,7 @@ void sleepMs(int ms)
 // The flow's own boxes: no parent, modal, one OK button.
 void showWarning(const QString &text)
 {
+    qCDebug(lcUi).noquote() << "box: Warning:" << text;
     QMessageBox box(QMessageBox::Warning, "Warning", text, QMessageBox::Ok);
     box.setDefaultButton(QMessageBox::Ok);
     box.exec();
@@ -51,6 +53,21 @@ void wakeFrameSlots()
                 [] {
                     if (MainWindow *window = frameWindow)
                         QMetaObject::invokeMethod(window, "runRequestedFrames");
+                },
+                Qt::QueuedConnection);
+    }
+}
+
+// Receive thread: the unit ended the control connection, by MSG_DISCONNECT or by going away.
+// The window learns it through a queued call; nothing else crosses.
+void reportUnitLeft()
+{
+    if (QCoreApplication *app = QCoreApplication::instance()) {
+        QMetaObject::invokeMethod(
+                app,
+                [] {
+                    if (MainWindow *window = frameWindow)
+                        window->handleUnitLeft();
                 },
                 Qt::QueuedConnection);
     }
@@ -85,6 +102,11 @@ void onControlNotify(int event, const unsigned char *data, int)
     case control::NETWORK_FAIL:
         std::printf("Notification Event : NETWORK_FAIL\n");
         std::fflush(stdout);
+        reportUnitLeft();
+        break;
+    case control::PEER_DISCONNECT:
+        qCDebug(lcShare) << "PEER_DISCONNECT";
+        reportUnitLeft();
         break;
     default:
         break;
@@ -257,6 +279,24 @@ void MainWindow::on_BtnStop_clicked()
 
     restoreShareChoices();
     ui->labelShareStatus->hide();
+}
+
+void MainWindow::handleUnitLeft()
+{
+    // The next Share opens a new control connection.
+    b_ctrlReady = false;
+    b_ctrlConnected = false;
+    const bool sharing = firstImgTimer->isActive();
+    if (!b_loggedIn || !sharing)
+        return;
+    stopFrameTimers();
+    b_shareStopped = true;
+    b_requestShare = false;
+    b_sendImg = false;
+    ui->BtnShare->setEnabled(true);
+    restoreShareChoices();
+    ui->labelShareStatus->hide();
+    showNotice("Warning", "The unit ended the connection.");
 }
 
 void MainWindow::triggerBtnStop()

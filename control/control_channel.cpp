@@ -55,7 +55,16 @@ bool threadRun = false;
 bool threadAlive = false;
 
 std::mutex threadMutex; // serialises starting and stopping the thread
-std::thread recvThread;
+
+// The receive thread. A program that ends without stopping the channel would otherwise meet a
+// joinable std::thread among its statics and abort; this one is stopped and joined instead.
+// Declared after the state above, so that state is still there when this goes.
+struct ReceiveThread : std::thread
+{
+    using std::thread::operator=;
+    ~ReceiveThread();
+};
+ReceiveThread recvThread;
 
 std::shared_ptr<Connection> currentConnection()
 {
@@ -259,6 +268,11 @@ void stopChannel()
     stateChanged.notify_all();
     if (recvThread.joinable() && recvThread.get_id() != std::this_thread::get_id())
         recvThread.join();
+}
+
+ReceiveThread::~ReceiveThread()
+{
+    stopChannel();
 }
 
 int channelSocket()

@@ -6,11 +6,15 @@
 # With a display: log in with "Demo unit", press Share and watch the viewer; close the window
 # (after Logout) to end the demo. Without a display the same session runs scripted under Xvfb:
 # xdotool clicks the real buttons of the window (the profile row, Login, Share, then Stop and
-# Logout), a screenshot is saved, and the demo unit's summary is printed.
+# Logout), a screenshot is saved, the window is closed as a window manager closes it, and the
+# program's exit status and the demo unit's summary are printed. The scripted run fails when
+# the program does not end with status 0.
 #
 # Environment: DEMO_ADDRESS (127.0.0.2), DEMO_CODE (access code, 1234), DEMO_FRAMES (frames the
 # scripted run waits for, 15), DEMO_PULL_MS (shortest time between two pulls, 200),
-# DEMO_SKIP_BUILD=1 to use what is built already, TANDEO_BUILD (the build folder).
+# DEMO_SKIP_BUILD=1 to use what is built already, TANDEO_BUILD (the build folder),
+# DEMO_SCRIPTED=1 to run the scripted session even with a display (on that display),
+# DEMO_APP and DEMO_UNIT (the programs, e.g. installed ones; default: the build folder's).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -19,8 +23,9 @@ DEMO_CODE=${DEMO_CODE:-1234}
 DEMO_FRAMES=${DEMO_FRAMES:-15}
 DEMO_PULL_MS=${DEMO_PULL_MS:-200}
 DEMO_HOME=$TANDEO_BUILD/demo-home
-APP=$TANDEO_BUILD/bin/tandeo-desktop
-UNIT=$TANDEO_BUILD/bin/tandeo-unitsim
+APP=${DEMO_APP:-$TANDEO_BUILD/bin/tandeo-desktop}
+UNIT=${DEMO_UNIT:-$TANDEO_BUILD/bin/tandeo-unitsim}
+CLOSE_WINDOW=$TANDEO_BUILD/bin/x-close-window
 UNIT_LOG=$DEMO_HOME/unit.log
 UNIT_SUMMARY=$DEMO_HOME/unit-summary.txt
 UNIT_ERR=$DEMO_HOME/unit.err
@@ -107,7 +112,7 @@ mkdir -p "$DEMO_HOME"
 "$UNIT" --write-profile "$DEMO_HOME/database.dat" --address "$DEMO_ADDRESS" \
     --access-code "$DEMO_CODE"
 
-if [ -n "${DISPLAY:-}" ]; then
+if [ -n "${DISPLAY:-}" ] && [ "${DEMO_SCRIPTED:-}" != 1 ]; then
     start_unit
     log "log in with \"Demo unit\", press Share; log out and close the window to end the demo"
     HOME="$DEMO_HOME" "$APP" || true
@@ -123,12 +128,12 @@ if ! command -v xdotool >/dev/null 2>&1; then
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends xdotool
 fi
-start_xvfb
+[ -n "${DISPLAY:-}" ] || start_xvfb
 start_unit
 
 # Without a window manager every window opens at the top left: move the viewer aside.
 viewer=""
-find_viewer() { viewer=$(xdotool search --onlyvisible --class tandeo-unitsim 2>/dev/null | head -1); [ -n "$viewer" ]; }
+find_viewer() { viewer=$(xdotool search --onlyvisible --pid "$unit_pid" 2>/dev/null | head -1); [ -n "$viewer" ]; }
 if wait_for 10 find_viewer; then
     xdotool windowmove "$viewer" 420 0
 fi
@@ -136,7 +141,7 @@ fi
 HOME="$DEMO_HOME" "$APP" >"$DEMO_HOME/app.out" 2>&1 &
 app_pid=$!
 window=""
-find_window() { window=$(xdotool search --onlyvisible --class tandeo-desktop 2>/dev/null | head -1); [ -n "$window" ]; }
+find_window() { window=$(xdotool search --onlyvisible --pid "$app_pid" --name "^Mirrabel" 2>/dev/null | head -1); [ -n "$window" ]; }
 if ! wait_for 20 find_window; then
     log "the Tandeo Desktop window did not appear"
     exit 1
@@ -168,8 +173,21 @@ step "stopped" 20 log_has '"dir":"in","type":"MSG_STOP"'
 click "${LOGIN_BUTTON[@]}"
 step "logged out" 20 log_has '"command":"logout"'
 
-kill "$app_pid" 2>/dev/null || true
-wait "$app_pid" 2>/dev/null || true
+# The window manager's close request, as a user closes the window after logging out.
+"$CLOSE_WINDOW" "$window"
+app_ended() { ! kill -0 "$app_pid" 2>/dev/null; }
+if ! wait_for 10 app_ended; then
+    log "Tandeo Desktop did not end after its window was closed"
+    exit 1
+fi
+status=0
+wait "$app_pid" || status=$?
 app_pid=""
 stop_unit
 print_summary
+log "Tandeo Desktop ended with exit status $status"
+if [ "$status" -ne 0 ]; then
+    log "FAILED: the program must end with exit status 0"
+    tail -n 20 "$DEMO_HOME/app.out" >&2
+    exit 1
+fi

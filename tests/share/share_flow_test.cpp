@@ -352,10 +352,11 @@ TEST_F(ShareFlowTest, ZmtUnitGetsTheWideBoxAndEveryPullOneFrame)
     ASSERT_FALSE(packets.empty());
     EXPECT_EQ(packets.front().source, "127.0.0.1:50001");
     EXPECT_EQ(packets.front().payloadType, 26);
-    // The payload header gives the picture's own size in 8-pixel blocks, not 1024 x 768.
+    // The payload header announces 1024 x 768 in 8-pixel blocks, whatever the picture's own
+    // size (the JPEG and MSG_CONNECT carry that).
     for (const auto &packet : packets) {
-        EXPECT_EQ(packet.widthBlocks, 160);
-        EXPECT_EQ(packet.heightBlocks, 90);
+        EXPECT_EQ(packet.widthBlocks, 128);
+        EXPECT_EQ(packet.heightBlocks, 96);
     }
 }
 
@@ -375,7 +376,8 @@ TEST_F(ShareFlowTest, QmtUnitGetsTheStandardBoxAtAPaddedAddress)
     EXPECT_EQ(unit->counters().framesValid, Pulls + 1);
     expectFramesShowTheScreen({ 1024, 576 });
     EXPECT_EQ(statusText(), "<font color='#F2F2F2'>Sharing ...</font>");
-    EXPECT_EQ(unit->rtpPackets().back().heightBlocks, 72);
+    EXPECT_EQ(unit->rtpPackets().back().widthBlocks, 128);
+    EXPECT_EQ(unit->rtpPackets().back().heightBlocks, 96);
 }
 
 TEST_F(ShareFlowTest, StopAcceptedThenASecondShareSendsOnlyShare)
@@ -448,10 +450,64 @@ TEST_F(ShareFlowTest, SilentUnitGivesNoResponseAndLogsOut)
     EXPECT_EQ(fromClient(ControlType::Connect).at(0).raw, connectMessage(1280, 720));
     EXPECT_EQ(countFromClient(ControlType::Share), 0);
     ASSERT_TRUE(waitUntil([&] { return unit->counters().logouts == 1; }));
-    // No acceptance of the connection, so no goodbye on it either.
+    // No acceptance of the connection, so no goodbye on it either; but it is not left open.
     EXPECT_EQ(countFromClient(ControlType::Disconnect), 0);
     EXPECT_EQ(unit->counters().rtpPackets, 0);
+    EXPECT_TRUE(waitUntil([&] { return !unit->controlConnected(); }, 1s));
 }
+
+// How the unit goes away in the middle of a share.
+enum class UnitLeaves { SaysGoodbye, ClosesTheConnection, IsSwitchedOff };
+
+struct LeaveCase
+{
+    const char *name;
+    const char *address;
+    UnitLeaves how;
+};
+
+class UnitLeavesMidShare : public ShareFlowTest, public ::testing::WithParamInterface<LeaveCase>
+{
+};
+
+TEST_P(UnitLeavesMidShare, EndsTheShareWithANoticeAndTheNextShareConnectsAnew)
+{
+    const LeaveCase c = GetParam();
+    const auto configure = [&](unitsim::Options &o) {
+        if (c.how == UnitLeaves::SaysGoodbye)
+            o.disconnectAfterFrames = 3;
+        if (c.how == UnitLeaves::ClosesTheConnection)
+            o.closeAfterFrames = 3;
+    };
+    startUnit(c.address, unitsim::Family::Zmt, configure);
+    logIn(c.address);
+    shareAndWaitForStreaming(0);
+    if (c.how == UnitLeaves::IsSwitchedOff) {
+        ASSERT_TRUE(waitUntil([&] { return unit->counters().framesValid >= 3; }));
+        unit->stop();
+    }
+
+    ASSERT_TRUE(boxes.waitForText("The unit ended the connection."));
+    EXPECT_FALSE(boxes.boxes().last().modal);
+    ASSERT_TRUE(waitUntil([&] { return phaseProblems(Phase::Idle).empty(); }))
+            << phaseProblems(Phase::Idle);
+    EXPECT_FALSE(b_ctrlReady);
+    EXPECT_TRUE(b_loggedIn) << "the session with the unit stays";
+
+    // The unit is back (switched on again): Share opens a new control connection.
+    if (c.how == UnitLeaves::IsSwitchedOff)
+        startUnit(c.address, unitsim::Family::Zmt);
+    const int connectsBefore = countFromClient(ControlType::Connect);
+    const int framesBefore = unit->counters().framesValid;
+    shareAndWaitForStreaming(framesBefore);
+    EXPECT_EQ(countFromClient(ControlType::Connect), connectsBefore + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, UnitLeavesMidShare,
+        ::testing::Values(LeaveCase{ "Goodbye", "127.0.0.77", UnitLeaves::SaysGoodbye },
+                LeaveCase{ "Close", "127.0.0.78", UnitLeaves::ClosesTheConnection },
+                LeaveCase{ "SwitchedOff", "127.0.0.102", UnitLeaves::IsSwitchedOff }),
+        [](const ::testing::TestParamInfo<LeaveCase> &info) { return info.param.name; });
 
 TEST_F(ShareFlowTest, UnitStopEndsFramesUntilTheNextShare)
 {

@@ -1,6 +1,6 @@
 // The unit command session of the real main window against the emulated unit: login of both
 // families with the requests on the wire, refusals, time-outs, the firmware check, keep-alive
-// and logout. Each test has its own unit address (127.0.0.50 to 127.0.0.69).
+// and logout. Each test has its own unit address (127.0.0.50 to 127.0.0.69, 127.0.0.100 and 101).
 
 #include "control_channel.h"
 #include "flow_timings.h"
@@ -292,31 +292,46 @@ INSTANTIATE_TEST_SUITE_P(BothFamilies, LoginRefusal,
                         "9999", "Connection password incorrect" }),
         [](const ::testing::TestParamInfo<RefusalCase> &info) { return info.param.name; });
 
-TEST_F(SessionTest, QmtNotFoundBeforeZmtReplyShowsTheBoxAndStillLogsIn)
+TEST_F(SessionTest, QmtNotFoundBeforeTheZmtLoginShowsNoBox)
 {
-    // The unit answers its own ZMT login late and leaves the QMT login unanswered; the QMT 404
-    // is then brought on the QMT channel while the login is awaited, so it surely comes first.
+    // A ZMT unit answers the QMT path with 404 at once and its own login 300 ms later.
     startUnit("127.0.0.58", [&](unitsim::Options &o) {
         o.family = Family::Zmt;
-        o.otherPath = unitsim::OtherPath::Silent;
-        o.httpDelayMs = 1500;
+        o.ownPathDelayMs = 300;
     });
     openWindow("127.0.0.58");
     clickLogin();
-    ASSERT_TRUE(waitUntil([&] { return unit->counters().httpRequests == 2; }));
-    unit->updateOptions([](unitsim::Options &o) {
-        o.otherPath = unitsim::OtherPath::Status;
-        o.httpDelayMs = 0;
-    });
-    probe->qmtManager()->get(
-            QNetworkRequest(QUrl("http://127.0.0.58/cgi-bin/doxml.cgi?xmldoc=%3CVC%2F%3E")));
-
-    ASSERT_TRUE(boxes.waitForText("Remote system cannot be accessed"));
-    EXPECT_FALSE(onSharePage());
     ASSERT_TRUE(loginAccepted());
     EXPECT_TRUE(b_zmtFamily);
-    EXPECT_EQ(boxes.texts(), QStringList{ "Remote system cannot be accessed" });
     ASSERT_TRUE(waitUntil([&] { return count(Command::Firmware) == 1; }));
+    testsupport::processEventsFor(200ms);
+    EXPECT_EQ(boxes.texts(), QStringList());
+}
+
+TEST_F(SessionTest, NotFoundOnBothPathsShowsTheBoxAtOnce)
+{
+    startUnit("127.0.0.100", [&](unitsim::Options &o) { o.ownPathStatus = 404; });
+    openWindow("127.0.0.100");
+    clickLogin();
+    ASSERT_TRUE(boxes.waitForText("Remote system cannot be accessed", 3s)) << "not the time-out";
+    EXPECT_TRUE(loginPageIdle());
+    testsupport::processEventsFor(200ms);
+    EXPECT_EQ(boxes.texts().size(), 1);
+}
+
+TEST_F(SessionTest, RedirectIsAnAnswerNotAPlaceToGo)
+{
+    flowTimings().loginTimeoutMs = 600;
+    startUnit("127.0.0.101", [&](unitsim::Options &o) {
+        o.redirectTo = "http://127.0.0.101/cgi-bin/doxml.cgi?xmldoc=elsewhere";
+    });
+    openWindow("127.0.0.101");
+    clickLogin();
+    // The 302 only clears the pending flag; the ZMT 404 alone decides nothing: the time-out does.
+    ASSERT_TRUE(boxes.waitForText("Remote system cannot be accessed"));
+    EXPECT_TRUE(loginPageIdle());
+    testsupport::processEventsFor(200ms);
+    EXPECT_EQ(unit->httpRequests().size(), 2u) << "nothing requested at the Location";
 }
 
 TEST_F(SessionTest, UnreachableUnitEndsInTheTimeOutBox)

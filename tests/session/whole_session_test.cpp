@@ -1,0 +1,233 @@
+// Whole sessions of the built tandeo-desktop as a user has them, against tandeo-unitsim: log in,
+// share, stop, log out, close the window; the program's exit status and what the unit
+// received. Each test has its own unit address (127.0.0.110 and up).
+
+#include "program_session.h"
+
+#include <QCoreApplication>
+#include <QJsonObject>
+
+#include <csignal>
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+using testsupport::DesktopProcess;
+using testsupport::ProcessEnd;
+using testsupport::UnitProcess;
+using Control = DesktopProcess::Control;
+
+namespace {
+
+constexpr int Frames = 5;
+
+std::string describe(const std::optional<ProcessEnd> &end)
+{
+    if (!end)
+        return "still running";
+    return end->crashed ? "ended by signal" : "exit status " + std::to_string(end->code);
+}
+
+class WholeSession : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (qEnvironmentVariableIsEmpty("DISPLAY"))
+            GTEST_SKIP() << "needs the X display of the test run";
+    }
+
+    void start(const QString &address, const QStringList &unitOptions = {})
+    {
+        unit = std::make_unique<UnitProcess>(address, unitOptions);
+        ASSERT_TRUE(unit->started()) << unit->output().toStdString();
+        desktop = std::make_unique<DesktopProcess>(*unit);
+        ASSERT_TRUE(desktop->started()) << desktop->output().toStdString();
+    }
+
+    void logIn()
+    {
+        desktop->click(Control::ProfileRow);
+        desktop->click(Control::Login);
+        // The firmware request follows an accepted login.
+        ASSERT_TRUE(unit->waitFor(UnitProcess::command("firmware"))) << diagnosis();
+    }
+
+    void shareFrames(int frames)
+    {
+        desktop->click(Control::Share);
+        ASSERT_TRUE(unit->waitFor(UnitProcess::validFrame(), frames)) << diagnosis();
+    }
+
+    void logOut()
+    {
+        desktop->click(Control::Logout);
+        ASSERT_TRUE(unit->waitFor(UnitProcess::command("logout"), 1, 10s)) << diagnosis();
+    }
+
+    // The window manager's close, then the program's end.
+    void closeAndExpectCleanExit()
+    {
+        desktop->requestClose();
+        const std::optional<ProcessEnd> end = desktop->waitForExit(10s);
+        EXPECT_TRUE(end && end->clean()) << describe(end) << "\n" << diagnosis();
+    }
+
+    std::string diagnosis() const
+    {
+        return ("program:\n" + desktop->output() + "\nunit:\n" + unit->output()).toStdString();
+    }
+
+    // Positions of the first events matching each, in the unit's log.
+    std::vector<qsizetype> positions(
+            const std::vector<std::function<bool(const QJsonObject &)>> &matches) const
+    {
+        const QList<QJsonObject> events = unit->events();
+        std::vector<qsizetype> found;
+        for (const auto &match : matches) {
+            qsizetype at = -1;
+            for (qsizetype i = 0; i < events.size() && at < 0; ++i)
+                at = match(events[i]) ? i : -1;
+            found.push_back(at);
+        }
+        return found;
+    }
+
+    std::unique_ptr<UnitProcess> unit;
+    std::unique_ptr<DesktopProcess> desktop;
+};
+
+TEST_F(WholeSession, ClosingTheLoginPageEndsTheProgram)
+{
+    start("127.0.0.110");
+    closeAndExpectCleanExit();
+    EXPECT_EQ(unit->count(UnitProcess::command("login")), 0);
+}
+
+TEST_F(WholeSession, ClosingAfterLoginAndLogoutEndsTheProgram)
+{
+    start("127.0.0.111");
+    logIn();
+    logOut();
+    closeAndExpectCleanExit();
+    EXPECT_EQ(desktop->boxes(), QStringList());
+}
+
+struct FamilyCase
+{
+    const char *name;
+    const char *address;
+    QStringList unitOptions;
+};
+
+void PrintTo(const FamilyCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class FamilySession : public WholeSession, public ::testing::WithParamInterface<FamilyCase>
+{
+};
+
+TEST_P(FamilySession, LoginShareStopLogoutClose)
+{
+    start(GetParam().address, GetParam().unitOptions);
+    logIn();
+    shareFrames(Frames);
+    desktop->click(Control::Stop);
+    ASSERT_TRUE(unit->waitFor(UnitProcess::controlIn("MSG_STOP"))) << diagnosis();
+    logOut();
+    closeAndExpectCleanExit();
+
+    EXPECT_EQ(desktop->boxes(), QStringList()) << "no box on the way";
+    // Every frame is announced as 1024 x 768 in its payload header, whatever its own size.
+    for (const QJsonObject &frame : unit->events()) {
+        if (frame["event"] != "frame")
+            continue;
+        EXPECT_EQ(frame["valid"], true);
+        EXPECT_EQ(frame["widthBlocks"].toInt(), 128);
+        EXPECT_EQ(frame["heightBlocks"].toInt(), 96);
+    }
+    // The goodbye: the share stopped, then MSG_DISCONNECT, then the logout request.
+    const auto order = positions({ UnitProcess::controlIn("MSG_STOP"),
+            UnitProcess::controlIn("MSG_DISCONNECT"), UnitProcess::command("logout") });
+    EXPECT_GE(order[0], 0);
+    EXPECT_LT(order[0], order[1]);
+    EXPECT_LT(order[1], order[2]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, FamilySession,
+        ::testing::Values(FamilyCase{ "Qmt", "127.0.0.112", { "--family", "qmt" } },
+                // The ZMT unit answers the QMT path with 404 before its own login reply.
+                FamilyCase{
+                        "Zmt", "127.0.0.113", { "--family", "zmt", "--own-path-delay", "300" } }),
+        [](const ::testing::TestParamInfo<FamilyCase> &info) { return info.param.name; });
+
+TEST_F(WholeSession, ClosingAfterTheUnitStoppedTheShare)
+{
+    start("127.0.0.114", { "--stop-after", "3" });
+    logIn();
+    shareFrames(3);
+    ASSERT_TRUE(unit->waitFor([](const QJsonObject &e) {
+        return e["event"] == "control" && e["dir"] == "out" && e["type"] == "MSG_STOP";
+    })) << diagnosis();
+    logOut();
+    closeAndExpectCleanExit();
+}
+
+TEST_F(WholeSession, ClosingAfterTheUnitVanishedMidShare)
+{
+    start("127.0.0.115");
+    logIn();
+    shareFrames(3);
+    unit->kill();
+    desktop->answerBoxes();
+    desktop->click(Control::Logout);
+    ASSERT_TRUE(
+            testsupport::pollUntil([&] { return desktop->output().contains("QMT Logout"); }, 10s))
+            << diagnosis();
+    closeAndExpectCleanExit();
+}
+
+// The desktop session ends (SIGTERM), or the user presses Ctrl+C (SIGINT) in a terminal: the
+// program says goodbye to the unit like the Logout button, then ends with status 0.
+TEST_F(WholeSession, TerminationWhileSharingLogsOutFirst)
+{
+    start("127.0.0.116");
+    logIn();
+    shareFrames(3);
+    desktop->signal(SIGTERM);
+    const std::optional<ProcessEnd> end = desktop->waitForExit(3s);
+    EXPECT_TRUE(end && end->clean()) << describe(end) << "\n" << diagnosis();
+    const auto order = positions({ UnitProcess::controlIn("MSG_STOP"),
+            UnitProcess::controlIn("MSG_DISCONNECT"), UnitProcess::command("logout") });
+    EXPECT_GE(order[0], 0) << diagnosis();
+    EXPECT_LT(order[0], order[1]);
+    EXPECT_LT(order[1], order[2]);
+}
+
+TEST_F(WholeSession, InterruptWhileLoggedInLogsOut)
+{
+    start("127.0.0.117");
+    logIn();
+    desktop->signal(SIGINT);
+    const std::optional<ProcessEnd> end = desktop->waitForExit(3s);
+    EXPECT_TRUE(end && end->clean()) << describe(end) << "\n" << diagnosis();
+    EXPECT_EQ(unit->count(UnitProcess::command("logout")), 1);
+}
+
+TEST_F(WholeSession, TerminationOnTheLoginPageEndsAtOnce)
+{
+    start("127.0.0.118");
+    desktop->signal(SIGTERM);
+    const std::optional<ProcessEnd> end = desktop->waitForExit(1s);
+    EXPECT_TRUE(end && end->clean()) << describe(end);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv); // for QProcess
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,254 @@
+#include "program_session.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+
+#include <csignal>
+#include <thread>
+
+namespace testsupport {
+
+namespace {
+
+// Runs a helper program to its end; returns its standard output.
+QString run(const QString &program, const QStringList &args)
+{
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForFinished(10000)) {
+        p.kill();
+        p.waitForFinished();
+    }
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
+QString xdotool(const QStringList &args)
+{
+    return run("xdotool", args);
+}
+
+// The visible top-level windows of a process whose title matches.
+QStringList windowsOf(qint64 pid, const QString &titlePattern)
+{
+    const QString found = xdotool(
+            { "search", "--onlyvisible", "--pid", QString::number(pid), "--name", titlePattern });
+    return found.isEmpty() ? QStringList() : found.split('\n');
+}
+
+void stopChild(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.kill();
+    process.waitForFinished(5000);
+}
+
+} // namespace
+
+bool pollUntil(const std::function<bool()> &pred, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return pred();
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+UnitProcess::UnitProcess(const QString &address, const QStringList &options)
+    : m_address(address),
+      m_logPath(m_dir.filePath("unit.log"))
+{
+    m_process.setProgram(TANDEO_UNITSIM_PROGRAM);
+    m_process.setArguments(QStringList{ "--address", address, "--log", m_logPath } + options);
+    m_process.setStandardOutputFile(m_dir.filePath("unit.out"));
+    m_process.setStandardErrorFile(m_dir.filePath("unit.err"));
+    m_process.start();
+    m_started = m_process.waitForStarted()
+            && pollUntil([&] { return output().contains("unit on " + address); }, 10s);
+}
+
+UnitProcess::~UnitProcess()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        ::kill(pid_t(m_process.processId()), SIGTERM);
+        if (!m_process.waitForFinished(5000))
+            stopChild(m_process);
+    }
+}
+
+QList<QJsonObject> UnitProcess::events() const
+{
+    QList<QJsonObject> result;
+    QFile file(m_logPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return result;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const QJsonDocument doc = QJsonDocument::fromJson(line);
+        if (doc.isObject())
+            result.append(doc.object());
+    }
+    return result;
+}
+
+int UnitProcess::count(const std::function<bool(const QJsonObject &)> &match) const
+{
+    int n = 0;
+    for (const QJsonObject &event : events())
+        n += match(event) ? 1 : 0;
+    return n;
+}
+
+bool UnitProcess::waitFor(const std::function<bool(const QJsonObject &)> &match, int atLeast,
+        std::chrono::milliseconds timeout) const
+{
+    return pollUntil([&] { return count(match) >= atLeast; }, timeout);
+}
+
+std::function<bool(const QJsonObject &)> UnitProcess::command(const QString &name)
+{
+    return [name](const QJsonObject &e) {
+        return e["event"] == "http_request" && e["command"] == name;
+    };
+}
+
+std::function<bool(const QJsonObject &)> UnitProcess::controlIn(const QString &type)
+{
+    return [type](const QJsonObject &e) {
+        return e["event"] == "control" && e["dir"] == "in" && e["type"] == type;
+    };
+}
+
+std::function<bool(const QJsonObject &)> UnitProcess::validFrame()
+{
+    return [](const QJsonObject &e) { return e["event"] == "frame" && e["valid"] == true; };
+}
+
+void UnitProcess::kill()
+{
+    stopChild(m_process);
+}
+
+QString UnitProcess::output() const
+{
+    QString text;
+    for (const char *name : { "unit.err", "unit.out" }) {
+        QFile file(m_dir.filePath(name));
+        if (file.open(QIODevice::ReadOnly))
+            text += QString::fromUtf8(file.readAll());
+    }
+    return text;
+}
+
+DesktopProcess::DesktopProcess(const UnitProcess &unit, const QString &accessCode)
+{
+    // The emulator writes the profile database exactly as the program keeps it.
+    QProcess writer;
+    writer.start(TANDEO_UNITSIM_PROGRAM,
+            { "--write-profile", m_home.filePath("database.dat"), "--address", unit.address(),
+                    "--access-code", accessCode });
+    if (!writer.waitForFinished(10000) || writer.exitCode() != 0)
+        return;
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", m_home.path());
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    env.insert("QT_LOGGING_RULES", "tandeo.*.debug=true");
+    m_process.setProcessEnvironment(env);
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    m_process.setStandardOutputFile(m_home.filePath("desktop.out"));
+    m_process.start(TANDEO_DESKTOP_PROGRAM, QStringList());
+    if (!m_process.waitForStarted())
+        return;
+    pollUntil(
+            [&] {
+                const QStringList found = windowsOf(m_process.processId(), "^Mirrabel");
+                if (!found.isEmpty())
+                    m_window = found.first().toULong();
+                return m_window != 0;
+            },
+            20s);
+}
+
+DesktopProcess::~DesktopProcess()
+{
+    stopChild(m_process);
+}
+
+void DesktopProcess::click(Control control)
+{
+    static const std::pair<int, int> places[] = {
+        { 60, 128 }, // the first profile row
+        { 300, 370 }, // Login
+        { 300, 370 }, // Logout sits where Login is, on the share page
+        { 103, 195 }, // Share
+        { 198, 195 }, // Stop
+    };
+    const auto [x, y] = places[int(control)];
+    const QString window = QString::number(m_window);
+    xdotool({ "windowraise", window });
+    xdotool({ "mousemove", "--window", window, QString::number(x), QString::number(y), "click",
+            "1" });
+}
+
+void DesktopProcess::requestClose()
+{
+    run(TANDEO_X_CLOSE_PROGRAM, { QString::number(m_window) });
+}
+
+void DesktopProcess::signal(int sig)
+{
+    ::kill(pid_t(m_process.processId()), sig);
+}
+
+QStringList DesktopProcess::boxes() const
+{
+    QStringList result;
+    static const QRegularExpression line("box: (.*)$", QRegularExpression::MultilineOption);
+    auto it = line.globalMatch(output());
+    while (it.hasNext())
+        result.append(it.next().captured(1));
+    return result;
+}
+
+bool DesktopProcess::waitForBox(const QString &text, std::chrono::milliseconds timeout) const
+{
+    return pollUntil(
+            [&] {
+                for (const QString &box : boxes()) {
+                    if (box.endsWith(text))
+                        return true;
+                }
+                return false;
+            },
+            timeout);
+}
+
+void DesktopProcess::answerBoxes()
+{
+    for (const QString &box : windowsOf(m_process.processId(), ".")) {
+        if (box.toULong() != m_window)
+            xdotool({ "key", "--window", box, "Return" });
+    }
+}
+
+std::optional<ProcessEnd> DesktopProcess::waitForExit(std::chrono::milliseconds timeout)
+{
+    if (!m_process.waitForFinished(int(timeout.count())))
+        return std::nullopt;
+    ProcessEnd end;
+    end.crashed = m_process.exitStatus() == QProcess::CrashExit;
+    end.code = m_process.exitCode();
+    return end;
+}
+
+QString DesktopProcess::output() const
+{
+    QFile file(m_home.filePath("desktop.out"));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+} // namespace testsupport

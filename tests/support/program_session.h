@@ -1,0 +1,105 @@
+#ifndef TANDEO_TESTS_PROGRAM_SESSION_H
+#define TANDEO_TESTS_PROGRAM_SESSION_H
+
+// The built programs as a user runs them: tandeo-unitsim as its own process with its JSON log,
+// and tandeo-desktop as its own process whose window is driven through the X server (xdotool
+// clicks, a window manager's close request). Nothing here reaches into either program.
+
+#include <QJsonObject>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+
+namespace testsupport {
+
+using namespace std::chrono_literals;
+
+// Polls pred() every 50 ms (no event loop needed) until it holds or the timeout passes.
+bool pollUntil(const std::function<bool()> &pred, std::chrono::milliseconds timeout);
+
+// How a child process ended: its exit code, or the signal that ended it.
+struct ProcessEnd
+{
+    bool crashed = false; // ended by a signal
+    int code = -1; // exit code, or the signal number when crashed
+    bool clean() const { return !crashed && code == 0; }
+};
+
+// tandeo-unitsim on one address, logging every event as a JSON line.
+class UnitProcess
+{
+public:
+    UnitProcess(const QString &address, const QStringList &options = {});
+    ~UnitProcess();
+
+    bool started() const { return m_started; }
+    QString address() const { return m_address; }
+    qint64 pid() const { return m_process.processId(); }
+
+    // Every event logged so far, in the order written.
+    QList<QJsonObject> events() const;
+    int count(const std::function<bool(const QJsonObject &)> &match) const;
+    bool waitFor(const std::function<bool(const QJsonObject &)> &match, int atLeast = 1,
+            std::chrono::milliseconds timeout = 20s) const;
+
+    // Common matches.
+    static std::function<bool(const QJsonObject &)> command(const QString &name);
+    static std::function<bool(const QJsonObject &)> controlIn(const QString &type);
+    static std::function<bool(const QJsonObject &)> validFrame();
+
+    // Ends the unit at once, as a unit that is switched off.
+    void kill();
+    // The unit's summary and stderr, for failure messages.
+    QString output() const;
+
+private:
+    QTemporaryDir m_dir;
+    QString m_address;
+    QString m_logPath;
+    mutable QProcess m_process;
+    bool m_started = false;
+};
+
+// tandeo-desktop with a home of its own that holds one profile ("Demo unit") for the unit.
+class DesktopProcess
+{
+public:
+    explicit DesktopProcess(const UnitProcess &unit, const QString &accessCode = "1234");
+    ~DesktopProcess();
+
+    bool started() const { return m_window != 0; }
+    qint64 pid() const { return m_process.processId(); }
+    QString home() const { return m_home.path(); }
+
+    // The window's controls, in window coordinates (the window has a fixed size and layout).
+    enum class Control { ProfileRow, Login, Logout, Share, Stop };
+    void click(Control control);
+    // The window manager's close request (WM_DELETE_WINDOW), as the title bar's close button.
+    void requestClose();
+    void signal(int sig);
+
+    // Every message box the program has shown, as "title: text" (from its tandeo.ui debug
+    // output, which this fixture switches on).
+    QStringList boxes() const;
+    bool waitForBox(const QString &text, std::chrono::milliseconds timeout = 5s) const;
+    // Answers the program's open boxes as a user would (Return on each).
+    void answerBoxes();
+
+    std::optional<ProcessEnd> waitForExit(std::chrono::milliseconds timeout = 10s);
+    bool running() const { return m_process.state() != QProcess::NotRunning; }
+    QString output() const;
+
+private:
+    QTemporaryDir m_home;
+    mutable QProcess m_process;
+    unsigned long m_window = 0;
+};
+
+} // namespace testsupport
+
+#endif // TANDEO_TESTS_PROGRAM_SESSION_H
