@@ -37,17 +37,37 @@ std::unique_ptr<Dialog> makeEditor()
     return dialog;
 }
 
-// Shows the lists an operation read, or the "Database Error" box when the file could not be
-// opened (the lists then keep what they showed). Returns false in that case.
-bool showStoreResult(MainWindow *window, Ui::MainWindow *ui, profiles::StoreResult result)
+// Puts the lists an operation read into the views and shows the first thing that went wrong
+// in the "Database Error" box. Lists that could not be read (the file is locked or damaged)
+// leave the views as they were: an emptied list would pass for an empty file and stay so.
+// A statement the database refused is left out when `reportRefusal` is false. Returns true
+// when the operation's statement went through.
+bool showStoreResult(MainWindow *window, Ui::MainWindow *ui, profiles::StoreResult result,
+        bool reportRefusal = true)
 {
-    if (!result.opened) {
-        window->showDatabaseError(result.openError);
-        return false;
+    if (result.listsRead()) {
+        replaceModel(ui->listViewProfile, std::move(result.lists.titles), window);
+        replaceModel(ui->listViewForID, std::move(result.lists.ids), window);
     }
-    replaceModel(ui->listViewProfile, std::move(result.lists.titles), window);
-    replaceModel(ui->listViewForID, std::move(result.lists.ids), window);
-    return true;
+    QString error = result.openError;
+    if (error.isEmpty() && reportRefusal)
+        error = result.statementError;
+    if (error.isEmpty())
+        error = result.listError;
+    if (!error.isEmpty())
+        window->showDatabaseError(error);
+    return result.statementOk;
+}
+
+// Runs the editor until what it holds is saved: when saving fails the editor comes back with
+// everything as typed, so the user can try again once the file is free, or cancel.
+template <typename Save> void runEditorUntilSaved(Dialog &dialog, Save save)
+{
+    do {
+        dialog.show();
+        if (dialog.exec() != QDialog::Accepted)
+            return;
+    } while (!save(dialog.getTitle(), dialog.getIP(), dialog.getPW()));
 }
 
 // The p_id text of the profile selected in listViewProfile; empty without a selection.
@@ -67,33 +87,24 @@ QString selectedProfileId(Ui::MainWindow *ui)
 
 void MainWindow::loadProfileList()
 {
-    profiles::StoreResult result = profiles::loadProfileList();
-    const QString error = result.statementError;
-    if (showStoreResult(this, ui, std::move(result)) && !error.isEmpty())
-        showDatabaseError(error);
+    showStoreResult(this, ui, profiles::loadProfileList());
 }
 
 void MainWindow::deleteProfile(const QString &id)
 {
     // A refused delete leaves the profile in the refreshed list, which is what the user sees.
-    showStoreResult(this, ui, profiles::deleteProfile(id));
+    showStoreResult(this, ui, profiles::deleteProfile(id), false);
 }
 
 void MainWindow::insertProfile(const QString &title, const QString &ip, const QString &pw)
 {
-    profiles::StoreResult result = profiles::insertProfile({ QString(), title, ip, pw });
-    const QString error = result.statementError;
-    if (showStoreResult(this, ui, std::move(result)) && !error.isEmpty())
-        showDatabaseError(error);
+    showStoreResult(this, ui, profiles::insertProfile({ QString(), title, ip, pw }));
 }
 
 void MainWindow::updateProfile(
         const QString &id, const QString &title, const QString &ip, const QString &pw)
 {
-    profiles::StoreResult result = profiles::updateProfile({ id, title, ip, pw });
-    const QString error = result.statementError;
-    if (showStoreResult(this, ui, std::move(result)) && !error.isEmpty())
-        showDatabaseError(error);
+    showStoreResult(this, ui, profiles::updateProfile({ id, title, ip, pw }));
 }
 
 void MainWindow::editProfile(const QString &id)
@@ -110,17 +121,17 @@ void MainWindow::editProfile(const QString &id)
     }
     std::unique_ptr<Dialog> dialog = makeEditor();
     dialog->setProfile(read.profile->title, read.profile->ip, read.profile->pw);
-    dialog->show();
-    if (dialog->exec() == QDialog::Accepted)
-        updateProfile(id, dialog->getTitle(), dialog->getIP(), dialog->getPW());
+    runEditorUntilSaved(*dialog, [&](const QString &title, const QString &ip, const QString &pw) {
+        return showStoreResult(this, ui, profiles::updateProfile({ id, title, ip, pw }));
+    });
 }
 
 void MainWindow::on_BtnAdd_clicked()
 {
     std::unique_ptr<Dialog> dialog = makeEditor();
-    dialog->show();
-    if (dialog->exec() == QDialog::Accepted)
-        insertProfile(dialog->getTitle(), dialog->getIP(), dialog->getPW());
+    runEditorUntilSaved(*dialog, [&](const QString &title, const QString &ip, const QString &pw) {
+        return showStoreResult(this, ui, profiles::insertProfile({ QString(), title, ip, pw }));
+    });
 }
 
 void MainWindow::on_BtnDel_clicked()

@@ -2,12 +2,15 @@
 
 #include "profiles_log.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QVariant>
+
+#include <algorithm>
 
 namespace profiles {
 
@@ -26,14 +29,19 @@ QSqlDatabase defaultConnection()
     return QSqlDatabase::addDatabase("QSQLITE");
 }
 
+// How long one operation may wait in all for another connection to let go of the file. The
+// driver's own default is five seconds per statement, and an operation runs up to four.
+constexpr int BusyWaitMs = 1000;
+
 // The connection opened on database.dat for the length of one operation; closed when it goes
 // out of scope, after the queries declared below it.
 class OpenDatabase
 {
 public:
-    OpenDatabase() : m_db(defaultConnection())
+    OpenDatabase() : m_db(defaultConnection()), m_waitLeft(BusyWaitMs)
     {
         m_db.setDatabaseName(databasePath());
+        m_db.setConnectOptions(QString("QSQLITE_BUSY_TIMEOUT=%1").arg(BusyWaitMs));
         m_opened = m_db.open();
         if (!m_opened)
             m_error = m_db.lastError().text();
@@ -46,8 +54,23 @@ public:
     QString error() const { return m_error; }
     const QSqlDatabase &db() const { return m_db; }
 
+    // Call before each statement: lets it wait for a lock only as long as the operation has
+    // left, so the waits of several statements add up to BusyWaitMs at most. Setting the
+    // wait touches no page of the file.
+    void limitWait()
+    {
+        const qint64 left = std::max<qint64>(0, m_waitLeft.remainingTime());
+        if (left >= m_busyTimeoutMs)
+            return;
+        QSqlQuery pragma(m_db);
+        if (pragma.exec(QString("PRAGMA busy_timeout = %1").arg(left)))
+            m_busyTimeoutMs = left;
+    }
+
 private:
     QSqlDatabase m_db;
+    QDeadlineTimer m_waitLeft;
+    qint64 m_busyTimeoutMs = BusyWaitMs;
     bool m_opened = false;
     QString m_error;
 };
@@ -55,21 +78,39 @@ private:
 // One list of the main window. The whole result is fetched now: the connection closes right
 // after the refresh and rows not yet fetched could not be read any more. Both lists are read
 // in p_id order so that row n of one is row n of the other, whatever indexes the file holds.
-std::unique_ptr<QSqlQueryModel> readList(const QSqlDatabase &db, const char *column)
+// Null, with the driver's text in `error`, when the rows could not all be read: a list cut
+// short by a damaged page or a lock must not pass for the whole list.
+std::unique_ptr<QSqlQueryModel> readList(OpenDatabase &database, const char *column, QString &error)
 {
+    database.limitWait();
     auto model = std::make_unique<QSqlQueryModel>();
-    model->setQuery(QString("SELECT %1 FROM Room ORDER BY p_id").arg(QLatin1String(column)), db);
+    model->setQuery(
+            QString("SELECT %1 FROM Room ORDER BY p_id").arg(QLatin1String(column)), database.db());
     while (model->canFetchMore())
         model->fetchMore();
-    if (model->lastError().isValid())
-        qCWarning(lcProfiles) << "list" << column << model->lastError().text();
+    // A failure while fetching later rows only shows on the query the model holds.
+    QSqlError failure = model->lastError();
+    if (!failure.isValid())
+        failure = model->query().lastError();
+    if (failure.isValid()) {
+        error = failure.text();
+        qCWarning(lcProfiles) << "list" << column << error;
+        return nullptr;
+    }
     model->setHeaderData(0, Qt::Horizontal, QString::fromLatin1(column), Qt::EditRole);
     return model;
 }
 
-ProfileLists readLists(const QSqlDatabase &db)
+// Both lists, or neither with the driver's text in `result.listError`.
+void readLists(OpenDatabase &database, StoreResult &result)
 {
-    return { readList(db, "title"), readList(db, "p_id") };
+    auto titles = readList(database, "title", result.listError);
+    if (!titles)
+        return;
+    auto ids = readList(database, "p_id", result.listError);
+    if (!ids)
+        return;
+    result.lists = { std::move(titles), std::move(ids) };
 }
 
 // Runs one statement with its values bound in order, then refreshes the lists.
@@ -83,6 +124,7 @@ StoreResult change(const char *statement, const QVariantList &values)
     }
     result.opened = true;
     {
+        database.limitWait();
         QSqlQuery query(database.db());
         result.statementOk = query.prepare(QString::fromLatin1(statement));
         if (result.statementOk) {
@@ -95,7 +137,7 @@ StoreResult change(const char *statement, const QVariantList &values)
             qCWarning(lcProfiles) << statement << "refused:" << result.statementError;
         }
     }
-    result.lists = readLists(database.db());
+    readLists(database, result);
     return result;
 }
 
@@ -116,17 +158,21 @@ StoreResult loadProfileList()
     }
     result.opened = true;
     {
+        database.limitWait();
         QSqlQuery query(database.db());
         result.statementOk = query.exec(QString::fromLatin1(CreateRoomStatement));
         // On every start after the first the table is there and the create fails: expected.
-        if (!result.statementOk && !database.db().tables().contains("Room", Qt::CaseInsensitive)) {
-            result.statementError = query.lastError().text();
-            qCWarning(lcProfiles) << "create refused:" << result.statementError;
-        } else {
-            result.statementOk = true;
+        if (!result.statementOk) {
+            database.limitWait();
+            if (database.db().tables().contains("Room", Qt::CaseInsensitive)) {
+                result.statementOk = true;
+            } else {
+                result.statementError = query.lastError().text();
+                qCWarning(lcProfiles) << "create refused:" << result.statementError;
+            }
         }
     }
-    result.lists = readLists(database.db());
+    readLists(database, result);
     return result;
 }
 
@@ -155,14 +201,21 @@ ReadResult readProfile(const QString &id)
         result.openError = database.error();
         return result;
     }
-    result.opened = true;
+    database.limitWait();
     QSqlQuery query(database.db());
-    query.prepare("SELECT * FROM Room WHERE p_id = ?");
-    query.addBindValue(id);
-    if (!query.exec()) {
-        qCWarning(lcProfiles) << "read" << id << "refused:" << query.lastError().text();
+    bool ok = query.prepare("SELECT * FROM Room WHERE p_id = ?");
+    if (ok) {
+        query.addBindValue(id);
+        ok = query.exec();
+    }
+    if (!ok) {
+        // Locked or damaged: whether the profile exists is unknown, so it must not be reported
+        // as missing (that would reload the lists and lose them too).
+        result.openError = query.lastError().text();
+        qCWarning(lcProfiles) << "read" << id << "refused:" << result.openError;
         return result;
     }
+    result.opened = true;
     // p_id is the key, so at most one row comes back.
     while (query.next()) {
         const QSqlRecord record = query.record();

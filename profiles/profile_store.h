@@ -38,8 +38,11 @@ struct Profile
 
 struct ReadResult
 {
+    // False when the file could not be opened or the row could not be looked up in it (locked,
+    // damaged); a missing row is not a failure. Callers then show `openError` and go no
+    // further: the profile may well exist.
     bool opened = false;
-    QString openError; // the driver's text when the file could not be opened
+    QString openError; // the driver's text when the file could not be opened or read
     std::optional<Profile> profile; // absent when no row has that p_id; NULL columns read empty
 };
 
@@ -60,7 +63,13 @@ struct StoreResult
     QString openError; // the driver's text when the file could not be opened
     bool statementOk = false; // the operation's one statement ran
     QString statementError; // the driver's text when it did not
-    ProfileLists lists; // set whenever the file was opened, also after a failed statement
+    // Both lists, whenever they could be read, also after a failed statement. Left empty when
+    // reading them failed (the file is locked or damaged): the caller keeps what it shows
+    // rather than a list that only looks empty.
+    ProfileLists lists;
+    QString listError; // the driver's text when the lists could not be read
+
+    bool listsRead() const { return lists.titles && lists.ids; }
 };
 
 // QDir::homePath() + "/database.dat".
@@ -68,7 +77,8 @@ QString databasePath();
 
 // Registers the default connection when it is not registered yet, opens the file (creating it
 // on first start), creates Room when missing, reads the lists and closes. A create statement
-// that fails only because Room exists counts as success.
+// that fails only because Room exists counts as success. A file whose schema names Room but
+// whose rows cannot be read (a damaged page) comes back with `listError` and stays unwritten.
 StoreResult loadProfileList();
 
 // Each opens the file, runs its one statement, reads the lists and closes. SQLite assigns p_id
@@ -77,7 +87,7 @@ StoreResult insertProfile(const Profile &profile);
 StoreResult updateProfile(const Profile &profile);
 StoreResult deleteProfile(const QString &id);
 
-// Opens the default connection, reads the row by p_id, closes.
+// Opens the default connection, reads the row by p_id, closes. Never writes.
 ReadResult readProfile(const QString &id);
 
 // The profile id shown in row `row` of the `ids` list (column 0, display role, as text); empty

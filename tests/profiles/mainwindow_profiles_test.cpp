@@ -2,6 +2,7 @@
 // a temporary home, with the editor and the message boxes answered by the test.
 
 #include "dialog.h"
+#include "file_trouble.h"
 #include "mainwindow.h"
 #include "mainwindow_probe.h"
 #include "raw_database.h"
@@ -15,6 +16,8 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <deque>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -49,6 +52,8 @@ class ProfileWindowTest : public ::testing::Test
 protected:
     // Rows written before the window starts, the way the earlier program wrote them.
     virtual void seed(RawDatabase &) { }
+    // What happens to the file after that and before the window starts.
+    virtual void beforeStart() { }
 
     void SetUp() override
     {
@@ -58,14 +63,29 @@ protected:
                      "TEXT )");
             seed(raw);
         }
+        installEditorAnswers();
+        beforeStart();
+        meter.start();
         window = std::make_unique<MainWindow>();
         window->show();
+        startBlocked = meter.stop();
         probe = std::make_unique<MainWindowProbe>(*window);
         profileList = probe->widget<QListView>("listViewProfile");
         idList = probe->widget<QListView>("listViewForID");
     }
 
     void click(const char *name) { probe->widget<QPushButton>(name)->click(); }
+
+    // Clicks a button and returns how long the window was blocked meanwhile (the time boxes
+    // and editors were up does not count).
+    std::chrono::milliseconds clickTimed(const char *name)
+    {
+        meter.start();
+        click(name);
+        const std::chrono::milliseconds blocked = meter.stop();
+        RecordProperty(std::string(name) + "BlockedMs", int(blocked.count()));
+        return blocked;
+    }
 
     void select(int row)
     {
@@ -81,35 +101,67 @@ protected:
                 && !profileList->selectionModel()->selectedIndexes().isEmpty();
     }
 
-    // Answers the next editor: records what it showed, types the given texts over its fields
-    // (an empty octet list keeps the address) and presses OK, or Cancel when asked.
+    // Queues the answer to the next editor: the test records what it showed, types the given
+    // texts over its fields (an empty octet list keeps the address) and presses OK, or Cancel
+    // when asked. An editor with no answer queued is recorded and cancelled.
     void answerEditor(
             const QString &title, const QStringList &octets, const QString &pw, bool cancel = false)
     {
-        boxes.dialogHandler = [=, this](QWidget *widget) {
+        answers.push_back({ true, title, octets, pw, cancel });
+    }
+
+    // Queues pressing OK on the next editor as it shows (an editor that came back filled).
+    void acceptEditorAsShown() { answers.push_back({ false, {}, {}, {}, false }); }
+
+    void installEditorAnswers()
+    {
+        boxes.dialogHandler = [this](QWidget *widget) {
             auto *dialog = qobject_cast<Dialog *>(widget);
             if (!dialog)
                 return false;
             seen.push_back({ dialog->getTitle(), dialog->getIP(), dialog->getPW(),
                     dialog->windowTitle() });
+            if (whenEditorShows)
+                whenEditorShows();
+            EditorAnswer answer;
+            answer.cancel = true;
+            if (!answers.empty()) {
+                answer = answers.front();
+                answers.pop_front();
+            }
             auto retype = [&](const char *name, const QString &text) {
                 QLineEdit *edit = dialog->findChild<QLineEdit *>(name);
                 edit->clear();
                 testprofiles::typeText(edit, text);
             };
-            retype("QLEditTitle", title);
-            const char *names[] = { "QLEditIP1", "QLEditIP2", "QLEditIP3", "QLEditIP4" };
-            for (int i = 0; i < octets.size(); ++i)
-                retype(names[i], octets.at(i));
-            retype("QLEditPW", pw);
-            dialog->findChild<QPushButton *>(cancel ? "BtnCancel" : "BtnOk")->click();
+            if (answer.retype) {
+                retype("QLEditTitle", answer.title);
+                const char *names[] = { "QLEditIP1", "QLEditIP2", "QLEditIP3", "QLEditIP4" };
+                for (int i = 0; i < answer.octets.size(); ++i)
+                    retype(names[i], answer.octets.at(i));
+                retype("QLEditPW", answer.pw);
+            }
+            dialog->findChild<QPushButton *>(answer.cancel ? "BtnCancel" : "BtnOk")->click();
             return true;
         };
     }
 
+    struct EditorAnswer
+    {
+        bool retype = false;
+        QString title;
+        QStringList octets;
+        QString pw;
+        bool cancel = false;
+    };
+
     TempHome home;
     BoxAnswerer boxes;
     std::vector<SeenEditor> seen;
+    std::deque<EditorAnswer> answers;
+    std::function<void()> whenEditorShows; // runs as each editor shows, before its answer
+    StallMeter meter;
+    std::chrono::milliseconds startBlocked{};
     std::unique_ptr<MainWindow> window;
     std::unique_ptr<MainWindowProbe> probe;
     QListView *profileList = nullptr;
@@ -141,19 +193,27 @@ TEST(ProfileWindowStart, AnUnopenableDatabaseIsReportedAndTheWindowStillOpens)
     EXPECT_FALSE(boxes.boxes().first().text.isEmpty()) << "the driver's text";
     EXPECT_TRUE(window.isVisible());
 
-    // Add still runs the editor; saving reports the same error and nothing is listed.
+    // Add still runs the editor; saving reports the same error and nothing is listed. The
+    // editor then comes back with what was typed; cancelling it ends the add.
     boxes.clear();
-    boxes.dialogHandler = [](QWidget *widget) {
+    QStringList reopened;
+    boxes.dialogHandler = [&reopened, editors = 0](QWidget *widget) mutable {
         auto *dialog = qobject_cast<Dialog *>(widget);
         if (!dialog)
             return false;
-        dialog->setProfile("Lab", "10.0.0.1", "");
-        dialog->findChild<QPushButton *>("BtnOk")->click();
+        if (++editors == 1) {
+            dialog->setProfile("Lab", "10.0.0.1", "");
+            dialog->findChild<QPushButton *>("BtnOk")->click();
+        } else {
+            reopened << dialog->getTitle() << dialog->getIP();
+            dialog->findChild<QPushButton *>("BtnCancel")->click();
+        }
         return true;
     };
     MainWindowProbe(window).widget<QPushButton>("BtnAdd")->click();
     ASSERT_EQ(boxes.boxes().size(), 1);
     EXPECT_EQ(boxes.boxes().first().title, "Database Error");
+    EXPECT_EQ(reopened, QStringList({ "Lab", "10.0.0.1" }));
     EXPECT_TRUE(column(MainWindowProbe(window).widget<QListView>("listViewProfile")).isEmpty());
 }
 
@@ -315,6 +375,9 @@ TEST_F(ProfileWindowTest, ARefusedInsertSaysDatabaseErrorInsteadOfLosingTheProfi
     EXPECT_TRUE(boxes.boxes().first().text.contains("disk says no"))
             << boxes.boxes().first().text.toStdString();
     EXPECT_TRUE(column(profileList).isEmpty());
+    ASSERT_EQ(seen.size(), 2u) << "the editor comes back with the refused profile";
+    EXPECT_EQ(seen[1].title, "Lost?");
+    EXPECT_EQ(seen[1].ip, "10.0.0.1");
 }
 
 TEST_F(ProfileWindowTest, ARefusedUpdateSaysDatabaseError)
@@ -331,6 +394,165 @@ TEST_F(ProfileWindowTest, ARefusedUpdateSaysDatabaseError)
     EXPECT_EQ(boxes.boxes().first().title, "Database Error");
     EXPECT_TRUE(boxes.boxes().first().text.contains("read only today"));
     EXPECT_EQ(column(profileList), QStringList({ "Kept" }));
+    ASSERT_EQ(seen.size(), 3u) << "the editor comes back with the refused change";
+    EXPECT_EQ(seen[2].title, "Changed");
+}
+
+// The stored profiles while another connection holds database.dat locked in the middle of a
+// write, or with the table's page damaged on disk. Every click gives up after about a second
+// with the driver's text, keeps the list that was shown, never loses what was typed and
+// leaves every byte of the file as it was.
+class TroubledWindowTest : public StoredProfilesTest
+{
+protected:
+    const QStringList shownTitles = { "Board room", "No address", "Lab" };
+
+    void lockFile()
+    {
+        before = fileBytes(databaseFile());
+        lock = std::make_unique<FileLock>(databaseFile());
+    }
+
+    void expectOneBox(const QString &driverText)
+    {
+        ASSERT_EQ(boxes.boxes().size(), 1) << boxes.texts().join("|").toStdString();
+        EXPECT_EQ(boxes.boxes().first().title, "Database Error");
+        EXPECT_TRUE(boxes.boxes().first().text.contains(driverText))
+                << boxes.boxes().first().text.toStdString();
+    }
+
+    QByteArray before;
+    std::unique_ptr<FileLock> lock;
+};
+
+TEST_F(TroubledWindowTest, AddWhileLockedBringsTheTypedProfileBackUntilTheFileIsFree)
+{
+    lockFile();
+    answerEditor("New room", { "10", "0", "0", "5" }, "c'de");
+    acceptEditorAsShown();
+    QStringList listWhileLocked;
+    whenEditorShows = [&] {
+        if (seen.size() != 2)
+            return;
+        // The add failed: the list still shows what it showed, the file is as it was.
+        listWhileLocked = column(profileList);
+        EXPECT_EQ(fileBytes(databaseFile()), before);
+        lock->release();
+    };
+    EXPECT_LT(clickTimed("BtnAdd"), 3s) << "the driver's own wait froze the window for 15 s";
+
+    expectOneBox("database is locked");
+    EXPECT_EQ(listWhileLocked, shownTitles) << "a failed refresh emptied the list";
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].title, "New room");
+    EXPECT_EQ(seen[1].ip, "10.0.0.5");
+    EXPECT_EQ(seen[1].pw, "c'de");
+    EXPECT_EQ(seen[1].windowTitle, "    ");
+
+    // OK on the editor that came back saved it, once the lock was gone.
+    EXPECT_EQ(column(profileList), shownTitles + QStringList({ "New room" }));
+    EXPECT_EQ(RawDatabase(databaseFile()).rows("WHERE title = 'New room'"),
+            (std::vector<Row>{ { "10", "New room", "10.0.0.5", "c'de" } }));
+}
+
+TEST_F(TroubledWindowTest, EditAndDeleteWhileLockedKeepTheListAndSayWhy)
+{
+    select(0);
+    lockFile();
+    EXPECT_LT(clickTimed("BtnEdit"), 3s);
+    expectOneBox("database is locked");
+    EXPECT_TRUE(seen.empty()) << "not \"This profile does not exist\", and no editor";
+    EXPECT_EQ(column(profileList), shownTitles) << "a failed refresh emptied the list";
+    EXPECT_EQ(column(idList), QStringList({ "3", "4", "9" }));
+
+    boxes.clear();
+    select(2);
+    EXPECT_LT(clickTimed("BtnDel"), 3s);
+    expectOneBox("database is locked");
+    EXPECT_EQ(column(profileList), shownTitles);
+    lock->release();
+    EXPECT_EQ(fileBytes(databaseFile()), before);
+
+    boxes.clear();
+    select(2);
+    click("BtnDel");
+    EXPECT_TRUE(boxes.boxes().isEmpty()) << boxes.texts().join("|").toStdString();
+    EXPECT_EQ(column(profileList), QStringList({ "Board room", "No address" }));
+}
+
+TEST_F(TroubledWindowTest, AnEditSavedWhileTheFileIsLockedComesBackAsTyped)
+{
+    // The file is free when the editor opens and locked by the time OK is pressed.
+    answerEditor("Board room B", { "192", "168", "1", "21" }, "n3w");
+    whenEditorShows = [&] {
+        if (seen.size() == 1)
+            lockFile();
+    };
+    select(0);
+    EXPECT_LT(clickTimed("BtnEdit"), 3s);
+    expectOneBox("database is locked");
+    ASSERT_EQ(seen.size(), 2u) << "the editor comes back, then is cancelled";
+    EXPECT_EQ(seen[0].title, "Board room");
+    EXPECT_EQ(seen[1].title, "Board room B");
+    EXPECT_EQ(seen[1].ip, "192.168.1.21");
+    EXPECT_EQ(seen[1].pw, "n3w");
+    EXPECT_EQ(column(profileList), shownTitles);
+
+    lock->release();
+    EXPECT_EQ(fileBytes(databaseFile()), before) << "the cancelled change never reached the file";
+}
+
+class LockedAtStartTest : public TroubledWindowTest
+{
+protected:
+    void beforeStart() override { lockFile(); }
+};
+
+TEST_F(LockedAtStartTest, TheWindowOpensSoonSaysWhyAndListsEverythingOnceTheFileIsFree)
+{
+    RecordProperty("startBlockedMs", int(startBlocked.count()));
+    EXPECT_LT(startBlocked, 3s) << "the driver's own wait kept the window away for 20 s";
+    expectOneBox("database is locked");
+    EXPECT_TRUE(column(profileList).isEmpty());
+    lock->release();
+    EXPECT_EQ(fileBytes(databaseFile()), before);
+
+    // The next add finds every stored profile again.
+    answerEditor("New", { "10", "0", "0", "5" }, "");
+    click("BtnAdd");
+    EXPECT_EQ(column(profileList), shownTitles + QStringList({ "New" }));
+}
+
+class DamagedAtStartTest : public TroubledWindowTest
+{
+protected:
+    void beforeStart() override
+    {
+        damagePage(databaseFile(), fileLayout(databaseFile()).roomRootPage);
+        before = fileBytes(databaseFile());
+    }
+};
+
+TEST_F(DamagedAtStartTest, TheDamageIsReportedAndTheFileIsNeverWritten)
+{
+    RecordProperty("startBlockedMs", int(startBlocked.count()));
+    EXPECT_LT(startBlocked, 3s);
+    expectOneBox("database disk image is malformed");
+    EXPECT_TRUE(column(profileList).isEmpty());
+
+    // Adding is refused the same way; the editor comes back as typed and is cancelled.
+    boxes.clear();
+    answerEditor("New", { "10", "0", "0", "5" }, "pw");
+    click("BtnAdd");
+    expectOneBox("database disk image is malformed");
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].title, "New");
+    EXPECT_EQ(seen[1].ip, "10.0.0.5");
+    EXPECT_EQ(seen[1].pw, "pw");
+
+    window.reset();
+    EXPECT_EQ(fileBytes(databaseFile()), before);
+    EXPECT_FALSE(QFile::exists(databaseFile() + "-journal"));
 }
 
 } // namespace

@@ -1,13 +1,16 @@
 // The profile store on a real database.dat in a temporary home directory, checked through a
 // second, independent connection on the same file.
 
+#include "file_trouble.h"
 #include "profile_store.h"
 #include "raw_database.h"
 #include "test_support.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 
+#include <functional>
 #include <gtest/gtest.h>
 
 using namespace testprofiles;
@@ -242,6 +245,135 @@ TEST(ProfileStoreUnopenable, ACorruptFileIsReportedNotListedAsEmpty)
     } else {
         EXPECT_FALSE(loaded.openError.isEmpty());
     }
+}
+
+// The two ways a database.dat that opens can still not be read: another connection holds it
+// locked in the middle of a write, or the table's page is damaged on disk.
+enum class Trouble { Locked, DamagedTable };
+
+std::string troubleName(const ::testing::TestParamInfo<Trouble> &info)
+{
+    return info.param == Trouble::Locked ? "Locked" : "DamagedTable";
+}
+
+// The driver's text the user gets to see: the first thing that went wrong.
+QString shownError(const profiles::StoreResult &result)
+{
+    for (const QString &text : { result.openError, result.statementError, result.listError }) {
+        if (!text.isEmpty())
+            return text;
+    }
+    return QString();
+}
+
+class TroubledFileTest : public ProfileStoreTest, public ::testing::WithParamInterface<Trouble>
+{
+protected:
+    void SetUp() override
+    {
+        ProfileStoreTest::SetUp();
+        {
+            RawDatabase raw(profiles::databasePath());
+            raw.insertAsBefore("Board room", "192.168.1.20", "it's");
+            raw.insertAsBefore("Lab", "10.0.0.9", "");
+            stored = raw.rows();
+        }
+        if (GetParam() == Trouble::Locked)
+            lock = std::make_unique<FileLock>(profiles::databasePath());
+        else
+            damagePage(profiles::databasePath(), fileLayout(profiles::databasePath()).roomRootPage);
+        before = fileBytes(profiles::databasePath());
+    }
+
+    QString expectedText() const
+    {
+        return GetParam() == Trouble::Locked ? "database is locked"
+                                             : "database disk image is malformed";
+    }
+
+    std::vector<Row> stored;
+    std::unique_ptr<FileLock> lock;
+    QByteArray before;
+};
+
+TEST_P(TroubledFileTest, EveryOperationGivesUpWithTheDriversTextSoonAndWritesNothing)
+{
+    struct Operation
+    {
+        const char *name;
+        std::function<profiles::StoreResult()> run;
+    };
+    const Operation operations[] = {
+        { "load", [] { return profiles::loadProfileList(); } },
+        { "insert",
+                [] {
+                    return profiles::insertProfile({ {}, "New", "10.0.0.5", "x" });
+                } },
+        { "update",
+                [] {
+                    return profiles::updateProfile({ "1", "Changed", "10.0.0.6", "" });
+                } },
+        { "delete", [] { return profiles::deleteProfile("2"); } },
+    };
+    qint64 longestMs = 0;
+    for (const Operation &operation : operations) {
+        SCOPED_TRACE(operation.name);
+        QElapsedTimer clock;
+        clock.start();
+        const profiles::StoreResult result = operation.run();
+        longestMs = std::max(longestMs, clock.elapsed());
+        EXPECT_LT(clock.elapsed(), 3000) << "the driver's own wait is 5 s per statement";
+        EXPECT_TRUE(result.opened) << "opening touches no page";
+        EXPECT_TRUE(shownError(result).contains(expectedText()))
+                << shownError(result).toStdString();
+        EXPECT_FALSE(result.listsRead()) << "an unreadable list must not pass for an empty one";
+        EXPECT_TRUE(result.listError.contains(expectedText()));
+        if (std::string_view(operation.name) != "load") {
+            EXPECT_FALSE(result.statementOk);
+        }
+    }
+
+    QElapsedTimer clock;
+    clock.start();
+    const profiles::ReadResult read = profiles::readProfile("1");
+    longestMs = std::max(longestMs, clock.elapsed());
+    EXPECT_FALSE(read.opened) << "a profile that may exist is not reported as missing";
+    EXPECT_TRUE(read.openError.contains(expectedText())) << read.openError.toStdString();
+    EXPECT_FALSE(read.profile);
+    RecordProperty("longestOperationMs", int(longestMs));
+
+    EXPECT_EQ(fileBytes(profiles::databasePath()), before);
+    if (lock) {
+        lock->release();
+        EXPECT_EQ(fileBytes(profiles::databasePath()), before);
+        EXPECT_EQ(RawDatabase(profiles::databasePath()).rows(), stored)
+                << "nothing was half done while the file was locked";
+        const profiles::StoreResult loaded = profiles::loadProfileList();
+        ASSERT_TRUE(loaded.listsRead()) << loaded.listError.toStdString();
+        EXPECT_EQ(column(*loaded.lists.titles), QStringList({ "Board room", "Lab" }));
+    } else {
+        EXPECT_FALSE(QFile::exists(profiles::databasePath() + "-journal"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, TroubledFileTest,
+        ::testing::Values(Trouble::Locked, Trouble::DamagedTable), troubleName);
+
+TEST_F(ProfileStoreTest, AListCutShortByADamagedLaterPageIsNotPassedOffAsTheWholeList)
+{
+    {
+        RawDatabase raw(profiles::databasePath());
+        raw.exec("BEGIN");
+        for (int i = 1; i <= 1000; ++i)
+            raw.insertAsBefore(QString("Room %1").arg(i), "10.0.0.1", "");
+        raw.exec("COMMIT");
+    }
+    // The last page holds the last rows: the first few hundred still read fine.
+    damagePage(profiles::databasePath(), fileLayout(profiles::databasePath()).pageCount);
+    const profiles::StoreResult loaded = profiles::loadProfileList();
+    EXPECT_TRUE(loaded.opened);
+    EXPECT_FALSE(loaded.listsRead());
+    EXPECT_TRUE(loaded.listError.contains("malformed")) << loaded.listError.toStdString();
 }
 
 } // namespace

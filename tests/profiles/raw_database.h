@@ -82,6 +82,7 @@ public:
     }
 
     QStringList tables() const { return QSqlDatabase::database(m_name, false).tables(); }
+    QSqlDatabase connection() const { return QSqlDatabase::database(m_name, false); }
 
     QString schema()
     {
