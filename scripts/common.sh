@@ -34,9 +34,17 @@ install_missing_packages() {
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$TANDEO_ROOT}
 export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 
-build_project() {
-    cmake -S "$TANDEO_ROOT" -B "$TANDEO_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+# Configures a build folder: configure_build DIR [CMAKE-OPTION...].
+configure_build() {
+    local dir=$1
+    shift
+    cmake -S "$TANDEO_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_CXX_COMPILER_LAUNCHER=ccache "$@" >/dev/null
+}
+
+# Configures and builds everything in $TANDEO_BUILD; arguments go to the configure step.
+build_project() {
+    configure_build "$TANDEO_BUILD" "$@"
     cmake --build "$TANDEO_BUILD" -j "$(nproc)"
 }
 

@@ -1,12 +1,46 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the whole test suite under Xvfb.
+# Installs what is missing, builds, and runs the whole test suite under Xvfb. Then the same
+# suite again built with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan), and the
+# control channel and share end-to-end tests built with ThreadSanitizer (build-tsan). A failing
+# test or any sanitizer report fails the run. TANDEO_SANITIZERS=0 leaves the two sanitizer
+# runs out (for a quick run while developing).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
+
+# The tests that exercise the receive thread against the GUI thread.
+TSAN_TESTS='ControlChannel|ShareFlow|UnitLeavesMidShare|WholeSession|FamilySession'
+
+run_suite() {
+    local dir=$1
+    shift
+    (cd "$dir" && ctest --output-on-failure -j "$(nproc)" --timeout 300 "$@")
+}
 
 install_missing_packages
 build_project
 
 trap stop_xvfb EXIT
 start_xvfb
-cd "$TANDEO_BUILD"
-ctest --output-on-failure -j "$(nproc)" --timeout 300
+log "whole suite"
+run_suite "$TANDEO_BUILD"
+
+if [ "${TANDEO_SANITIZERS:-1}" = 0 ]; then
+    exit 0
+fi
+
+asan_build=$TANDEO_ROOT/build-asan
+log "whole suite under AddressSanitizer and UndefinedBehaviorSanitizer ($asan_build)"
+configure_build "$asan_build" -DTANDEO_SANITIZE=address
+cmake --build "$asan_build" -j "$(nproc)"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+LSAN_OPTIONS=suppressions=$TANDEO_ROOT/scripts/sanitizer/lsan.supp:print_suppressions=0 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_suite "$asan_build"
+
+tsan_build=$TANDEO_ROOT/build-tsan
+log "threaded tests under ThreadSanitizer ($tsan_build)"
+configure_build "$tsan_build" -DTANDEO_SANITIZE=thread
+cmake --build "$tsan_build" -j "$(nproc)" --target control_channel_tests share_flow_tests \
+    whole_session_tests tandeo-desktop tandeo-unitsim x-close-window
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$TANDEO_ROOT/scripts/sanitizer/tsan.supp" \
+    run_suite "$tsan_build" -R "$TSAN_TESTS"
