@@ -9,7 +9,6 @@
 #include "mainwindow_state.h"
 #include "skin.h"
 #include "ui_mainwindow.h"
-#include "zelrtp.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -30,6 +29,8 @@ FlowTimings &flowTimings()
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
 {
     ui->setupUi(this);
+    framePump = std::make_unique<frames::FramePump>(&jpegImg);
+    windowCapture = std::make_unique<capture::WindowCapture>();
     applySkin();
     taskDialog = nullptr;
     setWindowTitle(tr("Mirrabel v13.0.0.27"));
@@ -81,10 +82,7 @@ MainWindow::~MainWindow()
     // The window owns the share: its receive thread ends with it, whichever way the program
     // is left.
     control::stopChannel();
-    if (rtpSession) {
-        exitSession(std::exchange(rtpSession, nullptr));
-        exitRtp();
-    }
+    releaseFrameLink();
     delete ui;
 }
 

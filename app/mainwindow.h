@@ -1,8 +1,13 @@
 #ifndef TANDEO_APP_MAINWINDOW_H
 #define TANDEO_APP_MAINWINDOW_H
 
+#include "frame_pump.h"
+#include "window_capture.h"
+
 #include <QMainWindow>
 #include <QNetworkReply>
+
+#include <memory>
 
 class QCloseEvent;
 class QNetworkAccessManager;
@@ -59,15 +64,13 @@ public:
     int captureAndSendFrame();
     void grabSelectedWindow();
     int captureSelectedWindowFrame(); // the application-window path of captureAndSendFrame
-    void sendJpegToUnit(
-            const QString &localAddr, const QString &unitAddr, int localPort, int unitPort);
-    // Sends jpegImg to the logged-in unit: to its address with decimal octets, from the host's
-    // address on the route there, RTP port 50001 at both ends.
-    void handOverFrame();
 
     // The unit ended the control connection (its MSG_DISCONNECT or a broken connection): a
     // running share ends with a notice and the next Share connects anew.
     void handleUnitLeft();
+    // The receive thread's wake-up (queued to the GUI thread): runs the frame slots now
+    // instead of at their next tick.
+    void runRequestedFrames();
 
     // The program is asked to end (SIGTERM, SIGINT, SIGHUP): a session with the unit is logged
     // out as the Logout button does it, with at most 2 s for the logout request, then the
@@ -109,7 +112,12 @@ private:
     // Share flow and frames: the size of the desktop exactly as the capture grabs it, and a
     // run of the frame slots that the receive thread asks for so a pull waits for no tick.
     QSize shareDesktopSize();
-    Q_INVOKABLE void runRequestedFrames();
+    // One pulled picture through the frame pump (capture, the login's RTP link, jpegImg and
+    // rtpSession kept as its mirrors); 0 when nothing is left to share.
+    int pullFrame(const frames::FramePump::CaptureStep &capture);
+    frames::Capture captureDesktopFrame(capture::Frame &frame);
+    // At logout: the RTP session and the link go.
+    void releaseFrameLink();
     // The stop paths: the frame timers off, then Stop off and the share choices back on.
     void stopFrameTimers();
     void restoreShareChoices();
@@ -134,6 +142,10 @@ private:
     QNetworkAccessManager *qmtFwManager = nullptr;
     QNetworkAccessManager *zmtFwManager = nullptr;
     QNetworkAccessManager *zmtManager = nullptr;
+
+    // The frame path: the pump with the login's RTP link, and the application window's capture.
+    std::unique_ptr<frames::FramePump> framePump;
+    std::unique_ptr<capture::WindowCapture> windowCapture;
 
     friend class MainWindowProbe; // tests read the window's state through it
 };

@@ -2,11 +2,12 @@
 // application-window path of the frame capture.
 
 #include "dlg_tasklist.h"
-#include "jpeg_encoder.h"
+#include "frame_pump.h"
 #include "mainwindow.h"
 #include "mainwindow_state.h"
 #include "skin.h"
 #include "ui_mainwindow.h"
+#include "window_capture.h"
 #include "window_system.h"
 
 #include <QCoreApplication>
@@ -20,10 +21,6 @@ namespace {
 // A thumbnail proxy stands in for the real window under the same title: look the title up
 // again and grab from an empty rectangle.
 constexpr char ThumbnailClass[] = "TabThumbnailWindow";
-
-// Every application window is sent inside this box, keeping its aspect ratio.
-constexpr int WindowBoxWidth = 1024;
-constexpr int WindowBoxHeight = 768;
 
 // Without a parent and without blocking: the frame timers keep running while it is up.
 void showNonModalWarning(const QString &text)
@@ -94,26 +91,21 @@ int MainWindow::captureSelectedWindowFrame()
 
     // The window itself is read at the size of the whole window with its frame, as the
     // picture has always been taken.
-    const QImage picture = windows.grabClient(selectedHwnd, grabSize);
-    if (picture.isNull()) {
-        qDebug() << "NULL == jpegImgStream";
-        b_shareStopped = true;
-        qDebug() << "b_triggerBtnStop setting TRUE 222";
-        b_triggerBtnStop = true;
-        showNonModalWarning("The selected application is close");
-        return 1;
-    }
-
-    const QImage scaled = picture.scaled(
-            WindowBoxWidth, WindowBoxHeight, Qt::KeepAspectRatio, Qt::FastTransformation);
-    // One encoder for the life of the program, reused from frame to frame (GUI thread only).
-    static capture::JpegEncoder encoder;
-    jpegImg.clear();
-    if (!encoder.encode(scaled, jpegImg)) {
-        qWarning() << "window frame not encoded:" << encoder.errorText();
-        return 1; // an empty picture is never sent; the next request tries again
-    }
-
-    handOverFrame();
-    return 1;
+    const x11::WindowId window = selectedHwnd;
+    return pullFrame([&](capture::Frame &frame) {
+        switch (windowCapture->capture(windows, window, grabSize, frame)) {
+        case capture::WindowCapture::Result::Captured:
+            return frames::Capture::Picture;
+        case capture::WindowCapture::Result::WindowGone:
+            qDebug() << "NULL == jpegImgStream";
+            b_shareStopped = true;
+            qDebug() << "b_triggerBtnStop setting TRUE 222";
+            b_triggerBtnStop = true;
+            showNonModalWarning("The selected application is close");
+            return frames::Capture::NoPicture;
+        case capture::WindowCapture::Result::NotEncoded:
+            break;
+        }
+        return frames::Capture::NoPicture; // an empty picture is never sent
+    });
 }

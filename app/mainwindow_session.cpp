@@ -13,7 +13,6 @@
 #include "reply_readers.h"
 #include "ui_mainwindow.h"
 #include "unitcmd_log.h"
-#include "zelrtp.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -507,10 +506,7 @@ void MainWindow::on_BtnLogout_clicked()
     }
     b_zmtFamily = false;
 
-    if (rtpSession) {
-        exitSession(std::exchange(rtpSession, nullptr));
-        exitRtp();
-    }
+    releaseFrameLink();
 
     hideSharePage();
     showLoginPage();

@@ -52,7 +52,7 @@ void wakeFrameSlots()
                 app,
                 [] {
                     if (MainWindow *window = frameWindow)
-                        QMetaObject::invokeMethod(window, "runRequestedFrames");
+                        window->runRequestedFrames();
                 },
                 Qt::QueuedConnection);
     }

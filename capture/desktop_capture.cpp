@@ -1,6 +1,7 @@
 #include "desktop_capture.h"
 
 #include "capture_log.h"
+#include "xcb_screen_source.h"
 
 #include <algorithm>
 #include <atomic>
@@ -49,6 +50,23 @@ DesktopCapture::DesktopCapture(std::unique_ptr<ScreenSource> source, bool useHel
 {
     if (useHelperThread && std::thread::hardware_concurrency() > 1)
         m_worker = std::make_unique<BandWorker>();
+}
+
+std::unique_ptr<ScreenSource> openDesktopSource()
+{
+    if (auto xcb = XcbScreenSource::open())
+        return xcb;
+    return std::make_unique<QtScreenSource>();
+}
+
+bool DesktopCapture::captureFrame(QSize target, Frame &frame, FrameTimings *timings)
+{
+    if (!captureJpeg(target, frame.jpeg, timings)) {
+        frame.clear();
+        return false;
+    }
+    frame.size = target;
+    return true;
 }
 
 bool DesktopCapture::captureJpeg(QSize target, QByteArray &jpeg, FrameTimings *timings)

@@ -11,6 +11,7 @@
 // Used from one thread (the GUI thread in the program); the helper thread is internal.
 
 #include "band_worker.h"
+#include "frame.h"
 #include "frame_scaler.h"
 #include "jpeg_encoder.h"
 #include "screen_source.h"
@@ -49,6 +50,10 @@ public:
     // failed or target is empty.
     bool captureJpeg(QSize target, QByteArray &jpeg, FrameTimings *timings = nullptr);
 
+    // The same as a frame value: the JPEG in frame.jpeg (its buffer reused), the picture's
+    // size in frame.size.
+    bool captureFrame(QSize target, Frame &frame, FrameTimings *timings = nullptr);
+
     // The same from a picture the caller grabbed.
     bool encodePicture(const PixelView &picture, QSize target, QByteArray &jpeg,
             FrameTimings *timings = nullptr);
@@ -69,6 +74,10 @@ private:
     StripJpegEncoder m_stripEncoder;
     bool m_useStrips = StripJpegEncoder::available();
 };
+
+// The source of the real desktop, chosen here for the whole program: the X server's root
+// window over shared memory where an X connection can be made, else Qt's screen grab.
+std::unique_ptr<ScreenSource> openDesktopSource();
 
 } // namespace capture
 

@@ -1,0 +1,134 @@
+// The path of a pulled picture without a window: capture into the pump's frame, the login's
+// RTP link to the unit, the report on the control channel; and the route look-up the link
+// makes once.
+
+#include "control_channel.h"
+#include "desktop_capture.h"
+#include "frame_pump.h"
+#include "route.h"
+#include "test_pictures.h"
+#include "unit_sim.h"
+
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace std::chrono_literals;
+using frames::Capture;
+using frames::FramePump;
+
+namespace {
+
+const std::string Address = "127.0.0.103";
+const QString Session = "Ab12";
+
+class FramePumpTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        unitsim::Options options;
+        options.address = Address;
+        options.sessionId = Session.toStdString();
+        options.autoShareRequest = false;
+        unit = std::make_unique<unitsim::UnitSim>(options);
+        const auto error = unit->start();
+        ASSERT_FALSE(error) << *error;
+    }
+
+    void TearDown() override
+    {
+        pump.release();
+        control::stopChannel();
+    }
+
+    // A desktop picture in the unit's box, as the window's desktop path makes it.
+    FramePump::CaptureStep desktopPicture()
+    {
+        return [this](capture::Frame &frame) {
+            return desktop.captureFrame({ 1024, 576 }, frame) ? Capture::Picture
+                                                              : Capture::NoPicture;
+        };
+    }
+
+    bool framesArrive(std::size_t count)
+    {
+        return unit->waitFor(
+                [&](const unitsim::UnitSim &u) { return u.frames().size() >= count; }, 5s);
+    }
+
+    std::unique_ptr<unitsim::UnitSim> unit;
+    capture::DesktopCapture desktop{ std::make_unique<capture::ImageScreenSource>(
+            testpictures::photoLike({ 1920, 1080 })) };
+    QByteArray mirror;
+    FramePump pump{ &mirror };
+};
+
+TEST_F(FramePumpTest, PicturesGoOverOneLinkPerLoginAndAreReported)
+{
+    ASSERT_GT(control::connectChannel(Address.c_str(), 50000, {}, "Ab12", 2), 0);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(pump.pull(QString::fromStdString(Address), Session, desktopPicture()), 1);
+        pump.reportSent(Session);
+    }
+    ASSERT_TRUE(framesArrive(3));
+    const frames::RtpLink *link = pump.link();
+    ASSERT_NE(link, nullptr);
+    EXPECT_EQ(link->localAddress(), "127.0.0.1");
+    EXPECT_EQ(pump.frame().size, QSize(1024, 576));
+    EXPECT_EQ(mirror, pump.frame().jpeg) << "the window's jpegImg mirrors the last picture";
+
+    for (const unitsim::Frame &frame : unit->frames()) {
+        EXPECT_TRUE(frame.valid) << frame.problem;
+        EXPECT_EQ(QSize(frame.width, frame.height), QSize(1024, 576));
+        EXPECT_EQ(frame.ssrc, unitsim::ssrcOf("Ab12"));
+        // The payload header announces 1024 x 768 whatever the picture's size.
+        EXPECT_EQ(frame.widthBlocks, 128);
+        EXPECT_EQ(frame.heightBlocks, 96);
+    }
+    ASSERT_TRUE(unit->waitFor(
+            [](const unitsim::UnitSim &u) { return u.counters().framesSentReported == 3; }, 5s));
+
+    // Logout releases the link; the next login's first picture makes a new one.
+    pump.release();
+    EXPECT_EQ(pump.link(), nullptr);
+    EXPECT_EQ(pump.session(), nullptr);
+    ASSERT_EQ(pump.pull(QString::fromStdString(Address), Session, desktopPicture()), 1);
+    EXPECT_NE(pump.session(), nullptr);
+    EXPECT_TRUE(framesArrive(4));
+}
+
+TEST_F(FramePumpTest, NothingIsSentWithoutAPicture)
+{
+    ASSERT_EQ(pump.pull(QString::fromStdString(Address), Session, desktopPicture()), 1);
+    ASSERT_TRUE(framesArrive(1));
+    const QByteArray last = mirror;
+
+    // A closed window or a failed grab: nothing goes out, the last picture stays the mirror's.
+    EXPECT_EQ(pump.pull(QString::fromStdString(Address), Session,
+                      [](capture::Frame &) { return Capture::NoPicture; }),
+            1);
+    // The shared surface is gone: the share ends.
+    EXPECT_EQ(pump.pull(QString::fromStdString(Address), Session,
+                      [](capture::Frame &) { return Capture::NothingToShare; }),
+            0);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(unit->counters().rtpPackets, int(unit->rtpPackets().size()));
+    EXPECT_EQ(unit->frames().size(), 1u);
+    EXPECT_EQ(mirror, last);
+}
+
+TEST_F(FramePumpTest, PaddedOctetsReachTheUnit)
+{
+    ASSERT_EQ(pump.pull("127.000.000.103", Session, desktopPicture()), 1);
+    ASSERT_TRUE(framesArrive(1));
+    EXPECT_EQ(pump.link()->unitAddress(), "127.0.0.103");
+}
+
+TEST(Route, LocalAddressTowardsAPeer)
+{
+    EXPECT_EQ(net::localAddressTowards("127.0.0.103", 50001), "127.0.0.1");
+    EXPECT_EQ(net::localAddressTowards("not an address", 50001), std::nullopt);
+    EXPECT_EQ(net::localAddressTowards("", 50001), std::nullopt);
+}
+
+} // namespace
