@@ -10,6 +10,7 @@ TANDEO_PACKAGES=(
     libortp-dev libturbojpeg0-dev libjpeg62-turbo-dev libxcb1-dev libxcb-shm0-dev
     libgtest-dev libgmock-dev libbenchmark-dev ccache
     xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core
+    fonts-crosextra-carlito fonts-dancingscript
 )
 
 log() { printf '[tandeo] %s\n' "$*" >&2; }

@@ -2,6 +2,12 @@
 // title pictures and icons, each at the pixel size the windows are laid out for. Run by the
 // build, so the pictures are made from this source rather than kept as binaries.
 //
+// The forms draw their labels and choices in the style's default text colour (black) and the
+// status texts in near-white, at fixed places. So the window grounds are light wherever the
+// forms put default-coloured text, and dark only in the main window's foot, where the status
+// text and the progress bar sit. Captions drawn into the pictures are near-white on deep blue
+// or dark slate on the light ground.
+//
 //   tandeo-artwork <output folder>
 
 #include "skin.h"
@@ -19,11 +25,23 @@
 
 namespace {
 
-const QColor Accent(0x2f, 0x9b, 0xd6); // the product's blue
+const QColor Accent(0x2f, 0x9b, 0xd6); // the product's blue, for rules and glows
 const QColor AccentDark(0x1b, 0x5f, 0x88);
 const QColor Ink(0xf2, 0xf2, 0xf2); // text on dark ground
-const QColor Ground(0x26, 0x29, 0x2e); // window ground
-const QColor GroundDeep(0x16, 0x18, 0x1b);
+const QColor TitleInk(0x1f, 0x2b, 0x36); // text on light ground
+const QColor BodyTop(0xf4, 0xf6, 0xf8); // light ground behind the forms' default-coloured text
+const QColor BodyBottom(0xe3, 0xe8, 0xed);
+const QColor Edge(0xb8, 0xc2, 0xcc);
+const QColor FootTop(0x2a, 0x2e, 0x34); // dark foot of the main window
+const QColor FootBottom(0x16, 0x18, 0x1b);
+const QColor ButtonTop(0x26, 0x77, 0xab); // deep enough for white captions
+const QColor ButtonBottom(0x17, 0x53, 0x7a);
+
+// The main window's regions, in the central widget's coordinates (the picture is drawn from
+// its top-left corner): the name band, the light body with the page controls, and the foot
+// from just below the list's buttons with the login button, the progress bar and the status.
+constexpr int BandHeight = 58;
+constexpr int FootTopY = 316;
 
 enum class State { Normal, Over, Down, Inactive };
 
@@ -53,42 +71,78 @@ QFont uiFont(int pixelSize, bool bold = true)
     return font;
 }
 
-QImage windowBackground(QSize size, const QString &caption)
+void fillBody(QPainter &p, const QRect &rect)
+{
+    QLinearGradient body(0, rect.top(), 0, rect.bottom());
+    body.setColorAt(0, BodyTop);
+    body.setColorAt(1, BodyBottom);
+    p.fillRect(rect, body);
+}
+
+void drawFrame(QPainter &p, const QRect &rect)
+{
+    p.setPen(Edge);
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(rect.adjusted(0, 0, -1, -1));
+}
+
+QImage mainBackground(QSize size, const QString &caption)
 {
     QImage image = canvas(size);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
-    QLinearGradient ground(0, 0, 0, size.height());
-    ground.setColorAt(0, QColor(0x33, 0x37, 0x3d));
-    ground.setColorAt(1, GroundDeep);
-    p.fillRect(image.rect(), ground);
+    fillBody(p, image.rect());
     // A band across the top carries the product name.
     QLinearGradient band(0, 0, size.width(), 0);
     band.setColorAt(0, AccentDark);
-    band.setColorAt(1, Accent);
-    p.fillRect(QRect(0, 0, size.width(), 58), band);
-    p.setPen(QColor(255, 255, 255, 40));
-    p.drawLine(0, 58, size.width(), 58);
+    band.setColorAt(1, QColor(0x24, 0x77, 0xab));
+    p.fillRect(QRect(0, 0, size.width(), BandHeight), band);
     p.setPen(Ink);
     p.setFont(uiFont(22));
     p.drawText(QRect(18, 10, size.width() - 36, 40), Qt::AlignVCenter | Qt::AlignLeft, caption);
-    // A soft glow low on the right, behind the round login button.
-    QRadialGradient glow(size.width() - 50, size.height() - 60, 90);
-    glow.setColorAt(0, QColor(0x2f, 0x9b, 0xd6, 60));
+    // The foot, with an accent rule on its upper edge and a soft glow behind the round button.
+    const QRect foot(0, FootTopY, size.width(), size.height() - FootTopY);
+    QLinearGradient footFill(0, foot.top(), 0, foot.bottom());
+    footFill.setColorAt(0, FootTop);
+    footFill.setColorAt(1, FootBottom);
+    p.fillRect(foot, footFill);
+    QRadialGradient glow(size.width() - 50, size.height() - 58, 80);
+    glow.setColorAt(0, QColor(0x2f, 0x9b, 0xd6, 70));
     glow.setColorAt(1, QColor(0x2f, 0x9b, 0xd6, 0));
-    p.fillRect(image.rect(), glow);
-    p.setPen(QColor(255, 255, 255, 30));
-    p.drawRect(image.rect().adjusted(0, 0, -1, -1));
+    p.fillRect(foot, glow);
+    p.fillRect(QRect(0, FootTopY, size.width(), 2), Accent);
+    drawFrame(p, image.rect());
     return image;
 }
 
+// The ground of the dialogs: light throughout (message boxes over a dialog take the same picture
+// stretched to their own size), a thin accent band on top. The dialogs slice 5 pixels off every
+// side of this picture and stretch the rest over the window, so band and rim sit inside that.
+QImage dialogBackground(QSize size)
+{
+    constexpr int Slice = 5;
+    QImage image = canvas(size);
+    QPainter p(&image);
+    fillBody(p, image.rect());
+    const QRect shown = image.rect().adjusted(Slice, Slice, -Slice, -Slice);
+    QLinearGradient band(0, 0, size.width(), 0);
+    band.setColorAt(0, AccentDark);
+    band.setColorAt(1, Accent);
+    p.fillRect(QRect(shown.left(), shown.top(), shown.width(), 4), band);
+    drawFrame(p, shown);
+    return image;
+}
+
+// The dark ground of the lists (their entries are drawn in light grey). The lists slice 3 pixels
+// off the top and bottom and 10 off the sides and stretch the rest, so the rim sits inside that.
 QImage listFrame(QSize size)
 {
     QImage image = canvas(size);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
+    const QRectF shown = QRectF(image.rect().adjusted(10, 3, -10, -3));
     QPainterPath frame;
-    frame.addRoundedRect(QRectF(0.5, 0.5, size.width() - 1, size.height() - 1), 6, 6);
+    frame.addRoundedRect(shown.adjusted(0.5, 0.5, -0.5, -0.5), 4, 4);
     p.fillPath(frame, QColor(0x12, 0x14, 0x17));
     p.setPen(QPen(QColor(0x4a, 0x50, 0x58), 1));
     p.drawPath(frame);
@@ -102,13 +156,13 @@ QImage buttonFace(QSize size, State state, const QString &caption, bool round,
     QImage image = canvas(size);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
-    QColor top = Accent, bottom = AccentDark, ink = Ink;
+    QColor top = ButtonTop, bottom = ButtonBottom, ink = Ink;
     switch (state) {
     case State::Normal:
         break;
     case State::Over:
-        top = top.lighter(125);
-        bottom = bottom.lighter(125);
+        top = top.lighter(115);
+        bottom = bottom.lighter(115);
         break;
     case State::Down:
         std::swap(top, bottom);
@@ -188,7 +242,7 @@ QImage titlePicture(QSize size, const QString &title)
     QImage image = canvas(size);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(Ink);
+    p.setPen(TitleInk);
     p.setFont(uiFont(size.height() - 4));
     QRectF textRect;
     p.drawText(QRectF(0, 0, size.width(), size.height()), Qt::AlignLeft | Qt::AlignVCenter, title,
@@ -236,9 +290,9 @@ QImage render(const skin::Artwork &art)
     const QString name = art.fileName;
     const State state = stateOf(name);
     if (name == "main_bg.png")
-        return windowBackground(art.size, "Tandeo Desktop");
+        return mainBackground(art.size, "Tandeo Desktop");
     if (name == "edit_profile_bg.png")
-        return windowBackground(art.size, QString());
+        return dialogBackground(art.size);
     if (name == "profile_bg.png")
         return listFrame(art.size);
     if (name.endsWith(".ico") || name == "tandeo_desktop_64x64.png")

@@ -1,4 +1,7 @@
-// GoogleTest entry point for tests that need a QApplication (widgets, timers, network).
+// GoogleTest entry point for tests that need a QApplication (widgets, timers, network). The
+// windows get the same font stand-ins as in the program.
+
+#include "font_substitutes.h"
 
 #include <QApplication>
 
@@ -11,5 +14,6 @@ int main(int argc, char **argv)
     if (::testing::GTEST_FLAG(list_tests))
         return RUN_ALL_TESTS();
     QApplication app(argc, argv);
+    fonts::installFontSubstitutes();
     return RUN_ALL_TESTS();
 }

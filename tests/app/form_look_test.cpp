@@ -1,0 +1,373 @@
+// Every window as a user sees it: each text a form draws fits its fixed width in full, and reads
+// against the artwork behind it (contrast of at least 4.5:1 between the text colour and the
+// median of the rendered pixels behind the text, measured with the text itself hidden).
+//
+// With TANDEO_SCREENS_DIR set, each window is also saved there as a PNG:
+//   TANDEO_SCREENS_DIR=docs/screens QT_QPA_PLATFORM=offscreen build/bin/app_look_tests
+
+#include "dlg_tasklist.h"
+#include "font_substitutes.h"
+#include "mainwindow.h"
+#include "mainwindow_probe.h"
+#include "test_support.h"
+
+#include <QAbstractTextDocumentLayout>
+#include <QApplication>
+#include <QDir>
+#include <QFontInfo>
+#include <QGraphicsOpacityEffect>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QStyleOptionButton>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <gtest/gtest.h>
+
+using namespace testsupport;
+
+namespace {
+
+constexpr double MinContrast = 4.5;
+
+double channelLight(int value)
+{
+    const double c = value / 255.0;
+    return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+}
+
+double luminance(const QColor &c)
+{
+    return 0.2126 * channelLight(c.red()) + 0.7152 * channelLight(c.green())
+            + 0.0722 * channelLight(c.blue());
+}
+
+double contrast(const QColor &a, const QColor &b)
+{
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QColor medianColour(const QImage &image, const QRect &rect)
+{
+    std::vector<int> channel[3];
+    const QRect area = rect & image.rect();
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
+            const QRgb px = image.pixel(x, y);
+            channel[0].push_back(qRed(px));
+            channel[1].push_back(qGreen(px));
+            channel[2].push_back(qBlue(px));
+        }
+    }
+    if (channel[0].empty())
+        return QColor();
+    int mid[3];
+    for (int i = 0; i < 3; ++i) {
+        auto middle = channel[i].begin() + channel[i].size() / 2;
+        std::nth_element(channel[i].begin(), middle, channel[i].end());
+        mid[i] = *middle;
+    }
+    return QColor(mid[0], mid[1], mid[2]);
+}
+
+// One drawn text: the widths it needs and has, where it is drawn and in which colours.
+struct DrawnText
+{
+    QWidget *widget = nullptr;
+    QString text;
+    int advance = 0; // widest line as drawn, in pixels
+    int room = 0; // width the widget gives it
+    bool wrappedFits = true; // for word-wrapped labels: all lines fit the height
+    QRect area; // in the widget's own coordinates
+    QList<QColor> colours;
+};
+
+QColor windowText(const QWidget *w)
+{
+    return w->palette().color(QPalette::Active, QPalette::WindowText);
+}
+
+DrawnText measureLabel(QLabel *label)
+{
+    DrawnText t;
+    t.widget = label;
+    t.text = label->text();
+    QRect cr = label->contentsRect();
+    const int m = label->margin();
+    cr.adjust(m, m, -m, -m);
+    t.area = cr;
+    t.room = cr.width();
+    QTextDocument doc;
+    doc.setDefaultFont(label->font());
+    doc.setDocumentMargin(0);
+    const bool rich = label->textFormat() == Qt::RichText
+            || (label->textFormat() == Qt::AutoText && Qt::mightBeRichText(t.text));
+    if (rich)
+        doc.setHtml(t.text);
+    else
+        doc.setPlainText(t.text);
+    // The widest line as the label draws it: each run of text in its own font.
+    for (QTextBlock block = doc.begin(); block.isValid(); block = block.next()) {
+        int width = 0;
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment fragment = it.fragment();
+            const QTextCharFormat format = fragment.charFormat();
+            const QFont font = format.font().resolve(doc.defaultFont());
+            width += QFontMetrics(font).horizontalAdvance(fragment.text());
+            const QString ink = fragment.text().trimmed();
+            if (!ink.isEmpty() && !t.colours.contains(format.foreground().color())
+                    && format.foreground().style() != Qt::NoBrush)
+                t.colours << format.foreground().color();
+        }
+        t.advance = std::max(t.advance, width);
+    }
+    if (t.colours.isEmpty())
+        t.colours << windowText(label);
+    if (label->wordWrap()) {
+        // A wrapped label needs each word to fit and all lines to fit the height.
+        doc.setTextWidth(t.room);
+        t.wrappedFits = doc.size().height() <= cr.height();
+        t.advance = 0;
+        for (const QString &word : doc.toPlainText().split(QRegularExpression("\\s+")))
+            t.advance = std::max(t.advance, QFontMetrics(label->font()).horizontalAdvance(word));
+    }
+    return t;
+}
+
+DrawnText measureRadio(QRadioButton *radio)
+{
+    QStyleOptionButton option;
+    option.initFrom(radio);
+    option.text = radio->text();
+    DrawnText t;
+    t.widget = radio;
+    t.text = radio->text();
+    t.area = radio->style()->subElementRect(QStyle::SE_RadioButtonContents, &option, radio);
+    t.room = t.area.width();
+    t.advance = radio->fontMetrics().horizontalAdvance(t.text);
+    t.colours << windowText(radio);
+    return t;
+}
+
+std::vector<DrawnText> drawnTexts(QWidget *window)
+{
+    std::vector<DrawnText> texts;
+    for (QLabel *label : window->findChildren<QLabel *>()) {
+        if (!label->text().isEmpty())
+            texts.push_back(measureLabel(label));
+    }
+    for (QRadioButton *radio : window->findChildren<QRadioButton *>())
+        texts.push_back(measureRadio(radio));
+    return texts;
+}
+
+// The window as rendered with every text hidden: the pixels the texts are read against.
+QImage backgroundOf(QWidget *window, const std::vector<DrawnText> &texts)
+{
+    for (const DrawnText &t : texts) {
+        auto *hide = new QGraphicsOpacityEffect(t.widget);
+        hide->setOpacity(0);
+        t.widget->setGraphicsEffect(hide);
+    }
+    const QImage image = window->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    for (const DrawnText &t : texts)
+        t.widget->setGraphicsEffect(nullptr);
+    return image;
+}
+
+void saveScreen(QWidget *window, const QString &name)
+{
+    const QString dir = qEnvironmentVariable("TANDEO_SCREENS_DIR");
+    if (dir.isEmpty())
+        return;
+    QDir().mkpath(dir);
+    EXPECT_TRUE(window->grab().save(QDir(dir).filePath(name + ".png")));
+}
+
+// The one walk over a window: every text fits; every visible, enabled text reads. (Disabled
+// controls draw in the style's muted colour on purpose.) Prints each measurement.
+void checkWindow(QWidget *window, const QString &form, bool screenshot = true)
+{
+    window->show();
+    QApplication::processEvents();
+    if (screenshot)
+        saveScreen(window, form);
+    const std::vector<DrawnText> texts = drawnTexts(window);
+    ASSERT_FALSE(texts.empty()) << qPrintable(form);
+    const QImage background = backgroundOf(window, texts);
+    for (const DrawnText &t : texts) {
+        const QString where = form + " / " + t.widget->objectName();
+        EXPECT_LE(t.advance, t.room) << qPrintable(where) << " clips " << qPrintable(t.text);
+        EXPECT_TRUE(t.wrappedFits) << qPrintable(where) << " loses lines";
+        QString measured = "hidden or disabled";
+        if (t.widget->isVisibleTo(window) && t.widget->isEnabled()) {
+            const QRect area(t.widget->mapTo(window, t.area.topLeft()), t.area.size());
+            const QColor ground = medianColour(background, area);
+            double ratio = 1e9;
+            for (const QColor &ink : t.colours)
+                ratio = std::min(ratio, contrast(ink, ground));
+            EXPECT_GE(ratio, MinContrast)
+                    << qPrintable(where) << " ink " << qPrintable(t.colours.first().name())
+                    << " on " << qPrintable(ground.name());
+            measured = QString("contrast %1").arg(ratio, 0, 'f', 2);
+        }
+        std::printf("[look] %-34s %-8s width %3d/%3d  %s\n", qPrintable(where),
+                qPrintable(QFontInfo(t.widget->font()).family()), t.advance, t.room,
+                qPrintable(measured));
+    }
+}
+
+QList<QDialog *> visibleDialogs()
+{
+    QList<QDialog *> dialogs;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *dialog = qobject_cast<QDialog *>(widget); dialog && dialog->isVisible())
+            dialogs << dialog;
+    }
+    return dialogs;
+}
+
+// Runs open(), which blocks in a modal loop, and hands the dialog it opens to inspect() before
+// closing it. A dialog that does not come within 10 s fails the test, and whatever opened
+// meanwhile is closed so the test cannot hang.
+void withModal(const std::function<void()> &open, const std::function<void(QWidget *)> &inspect)
+{
+    const QList<QDialog *> before = visibleDialogs();
+    const auto opened = [&] {
+        QList<QDialog *> dialogs = visibleDialogs();
+        dialogs.removeIf([&](QDialog *d) { return before.contains(d); });
+        return dialogs;
+    };
+    QTimer poll, deadline;
+    bool seen = false;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        const QList<QDialog *> dialogs = opened();
+        if (dialogs.isEmpty())
+            return;
+        poll.stop();
+        deadline.stop();
+        seen = true;
+        inspect(dialogs.first());
+        dialogs.first()->reject();
+    });
+    QObject::connect(&deadline, &QTimer::timeout, [&] {
+        poll.stop();
+        for (QDialog *stuck : opened())
+            stuck->reject();
+    });
+    poll.start(10);
+    deadline.start(10000);
+    open();
+    EXPECT_TRUE(seen);
+}
+
+class FormLookTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        window.insertProfile("Meeting room", "127.0.0.1", "");
+        window.show();
+    }
+
+    TempHome home;
+    MainWindow window;
+    MainWindowProbe probe{ window };
+};
+
+TEST(FontStandIns, NamedFacesResolveToInstalledNarrowerFaces)
+{
+    // The set-up installs the first stand-in of each list; the forms' faces then come out as
+    // those rather than fontconfig's wide default.
+    const struct
+    {
+        QFont font;
+        QStringList expected;
+    } cases[] = {
+        { QFont("Corbel", 12), fonts::corbelStandIns() },
+        { QFont("Vladimir Script"), fonts::scriptStandIns() },
+        { QApplication::font(), fonts::defaultStandIns() },
+    };
+    for (const auto &c : cases) {
+        const QString family = QFontInfo(c.font).family();
+        EXPECT_EQ(family, c.expected.first()) << qPrintable(c.font.family());
+    }
+    // The platform's size stays; only the face changes.
+    EXPECT_EQ(QApplication::font().pointSize(), QFont().pointSize());
+}
+
+TEST_F(FormLookTest, MainWindowLoginPage)
+{
+    window.beginLoginWait(); // the status text shows only while a login waits
+    checkWindow(&window, "main_login");
+}
+
+TEST_F(FormLookTest, MainWindowSharePage)
+{
+    window.hideLoginPage();
+    window.showSharePage();
+    checkWindow(&window, "main_share");
+
+    // Sharing: the status with its longest text, the share choices disabled.
+    auto *status = probe.widget<QLabel>("labelShareStatus");
+    status->setText("<font color='#F2F2F2'>Sharing .....</font>");
+    status->show();
+    probe.widget<QWidget>("QRadioBtnDesktop")->setEnabled(false);
+    probe.widget<QWidget>("BtnShare")->setEnabled(false);
+    checkWindow(&window, "main_sharing");
+}
+
+TEST_F(FormLookTest, ProfileEditorAndItsWarnings)
+{
+    withModal([&] { probe.widget<QPushButton>("BtnAdd")->click(); },
+            [&](QWidget *editor) {
+                checkWindow(editor, "profile_editor");
+                auto *ok = editor->findChild<QPushButton *>("BtnOk");
+                // Both warnings open over the editor and take its background.
+                withModal([&] { ok->click(); },
+                        [&](QWidget *box) { checkWindow(box, "profile_editor_warning"); });
+                editor->findChild<QLineEdit *>("QLEditTitle")->setText("Room");
+                withModal([&] { ok->click(); },
+                        [&](QWidget *box) { checkWindow(box, "profile_editor_warning_ip"); });
+            });
+}
+
+TEST_F(FormLookTest, ApplicationPicker)
+{
+    withModal([&] { window.on_BtnSelectApp_clicked(); },
+            [&](QWidget *picker) {
+                ASSERT_TRUE(qobject_cast<dlgTasklist *>(picker));
+                saveScreen(picker, "app_picker");
+                // The picker draws no text of its own: its title is a picture, its entries
+                // are coloured by the list's style sheet.
+                EXPECT_TRUE(drawnTexts(picker).empty());
+            });
+}
+
+TEST_F(FormLookTest, LoginFlowMessages)
+{
+    // The first box through the real click, the others as the login flow shows them.
+    withModal([&] { probe.widget<QPushButton>("BtnLogin")->click(); },
+            [&](QWidget *box) { checkWindow(box, "login_warning"); });
+    const char *texts[] = { "This profile does not exist", "Remote system cannot be accessed",
+        "System cannot be accessed", "Too many users", "Connection password incorrect",
+        "Invalid IP address", "Time out", "Not support content sharing", "Please log out first" };
+    for (const char *text : texts) {
+        withModal([&] { window.showInfo("Warning", text); },
+                [&](QWidget *box) {
+                    EXPECT_EQ(qobject_cast<QMessageBox *>(box)->text(), text);
+                    checkWindow(box, QString("login_warning (%1)").arg(text), false);
+                });
+    }
+}
+
+} // namespace
