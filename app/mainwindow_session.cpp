@@ -91,6 +91,20 @@ struct LoginPaths
 };
 LoginPaths loginPaths;
 
+// The sentence for a login the unit refused with this code; empty for a code that refuses
+// nothing. "100" is the ZMT unit's word for a wrong access code; a QMT unit says so by
+// leaving the session id out.
+QString refusalText(const QString &code)
+{
+    if (code == QLatin1String("104"))
+        return "System cannot be accessed";
+    if (code == QLatin1String("103"))
+        return "Too many users";
+    if (code == QLatin1String("100"))
+        return "Connection password incorrect";
+    return QString();
+}
+
 void setLoginPending(bool pending)
 {
     QMutexLocker lock(&finishMutex);
@@ -254,18 +268,15 @@ void MainWindow::finished(QNetworkReply *reply)
     strSessionID = login.session;
     strErrorCode = login.code;
 
-    if (strErrorCode == QLatin1String("104")) {
-        strErrorCode.clear();
-        showInfo("Warning", "System cannot be accessed");
-    } else if (strErrorCode == QLatin1String("103")) {
-        strErrorCode.clear();
-        showInfo("Warning", "Too many users");
+    if (strErrorCode == QLatin1String("104") || strErrorCode == QLatin1String("103")) {
+        const QString refusal = refusalText(std::exchange(strErrorCode, QString()));
+        showInfo("Warning", refusal);
     } else if (!strSessionID.isEmpty()) {
         acceptLogin(this, Family::Qmt,
                 { qmtFwManager, triggerStopTimer, b_ctrlConnected, b_fwCheckPending });
     } else {
         strErrorCode.clear();
-        showInfo("Warning", "Connection password incorrect");
+        showInfo("Warning", refusalText("100"));
     }
 }
 
@@ -327,15 +338,10 @@ void MainWindow::finishedForZMT(QNetworkReply *reply)
         strErrorCode = *login.errorCode;
     }
 
-    if (strErrorCode == QLatin1String("104")) {
-        showInfo("Warning", "System cannot be accessed");
-        strErrorCode.clear();
-    } else if (strErrorCode == QLatin1String("103")) {
-        showInfo("Warning", "Too many users");
-        strErrorCode.clear();
-    } else if (strErrorCode == QLatin1String("100")) {
-        strSessionID.clear();
-        showInfo("Warning", "Connection password incorrect");
+    if (const QString refusal = refusalText(strErrorCode); !refusal.isEmpty()) {
+        if (strErrorCode == QLatin1String("100"))
+            strSessionID.clear();
+        showInfo("Warning", refusal);
         strErrorCode.clear();
     } else {
         acceptLogin(this, Family::Zmt,

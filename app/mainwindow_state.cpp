@@ -29,3 +29,26 @@ QString strAppTitle;
 _ZelRtpSession *rtpSession = nullptr;
 int progressValue = 0;
 int shareFrameCount = 0;
+
+void resetModuleState()
+{
+    keepAliveTimer = nullptr;
+    strIP.clear();
+    strDevice.clear();
+    strSessionID.clear();
+    strErrorCode.clear();
+    shareMode = 0;
+    jpegImg.clear();
+    keepAliveMissCount = 0;
+    for (std::atomic<bool> *flag : { &b_requestShare, &b_shareStopped, &b_sendImg,
+                 &b_triggerBtnStop, &b_ctrlReady, &b_ctrlWait, &b_shareReject, &b_shareAccept,
+                 &b_enableBtnStop, &b_enableBtnShare })
+        *flag = false;
+    for (bool *flag : { &b_loginDone, &b_progressOn, &b_loggedIn, &b_finish_ret, &b_zmtFamily })
+        *flag = false;
+    selectedHwnd = 0;
+    strAppTitle.clear();
+    rtpSession = nullptr;
+    progressValue = 0;
+    shareFrameCount = 0;
+}

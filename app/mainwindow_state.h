@@ -49,4 +49,9 @@ extern _ZelRtpSession *rtpSession;
 extern int progressValue;
 extern int shareFrameCount;
 
+// Every variable above back to its start value, as a new process has them. For tests that
+// open one window after another in one process; the timer and the RTP session are forgotten,
+// not released (their window released them).
+void resetModuleState();
+
 #endif // TANDEO_APP_MAINWINDOW_STATE_H

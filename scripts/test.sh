@@ -17,6 +17,7 @@ run_suite() {
 }
 
 install_missing_packages
+"$TANDEO_ROOT/scripts/check_layers.sh"
 build_project
 
 trap stop_xvfb EXIT

@@ -285,22 +285,6 @@ struct LoopFigures
     bool ok = false;
 };
 
-void resetWindowState()
-{
-    keepAliveTimer = nullptr;
-    b_requestShare = false;
-    b_shareStopped = false;
-    b_sendImg = false;
-    b_triggerBtnStop = false;
-    b_ctrlReady = false;
-    b_ctrlWait = false;
-    b_shareReject = false;
-    b_shareAccept = false;
-    b_enableBtnStop = false;
-    b_enableBtnShare = false;
-    b_zmtFamily = false;
-}
-
 // The real window logs in to an emulated unit and shares; the unit pulls as fast as frames
 // come back. Frames per second over the measuring time after a warm-up.
 LoopFigures closedLoop(const char *address, unitsim::Family family, double seconds)
@@ -316,7 +300,7 @@ LoopFigures closedLoop(const char *address, unitsim::Family family, double secon
         std::fprintf(stderr, "emulator: %s\n", error->c_str());
         return figures;
     }
-    resetWindowState();
+    resetModuleState();
     {
         MainWindow window;
         window.insertProfile("Bench", address, "1234");
@@ -382,7 +366,7 @@ LoopFigures closedLoop(const char *address, unitsim::Family family, double secon
 // for the given time, then logs out.
 bool shareWith(const QString &address, double seconds)
 {
-    resetWindowState();
+    resetModuleState();
     MainWindow window;
     window.insertProfile("Bench", address, "1234");
     window.setGeometry(1500, 600, 349, 429);

@@ -44,7 +44,7 @@ protected:
         flowTimings().stopPauseMs = 50;
         flowTimings().peerStopPauseMs = 50;
         flowTimings().logoutStopPauseMs = 20;
-        resetState();
+        resetModuleState();
     }
 
     void TearDown() override
@@ -57,25 +57,7 @@ protected:
         control::stopChannel();
         if (unit)
             unit->stop();
-        resetState();
-    }
-
-    static void resetState()
-    {
-        b_requestShare = false;
-        b_shareStopped = false;
-        b_sendImg = false;
-        b_triggerBtnStop = false;
-        b_shareReject = false;
-        b_shareAccept = false;
-        b_enableBtnStop = false;
-        b_enableBtnShare = false;
-        shareMode = 0;
-        selectedHwnd = 0;
-        strAppTitle.clear();
-        strSessionID.clear();
-        strIP.clear();
-        jpegImg.clear();
+        resetModuleState();
     }
 
     // The unit, a logged-in window with the application choice shown and checked.

@@ -85,7 +85,7 @@ protected:
         flowTimings().stopPauseMs = 150;
         flowTimings().peerStopPauseMs = 300;
         flowTimings().logoutStopPauseMs = 20;
-        resetState();
+        resetModuleState();
         showDesktopContent();
     }
 
@@ -99,30 +99,7 @@ protected:
         control::stopChannel();
         if (unit)
             unit->stop();
-        resetState();
-    }
-
-    static void resetState()
-    {
-        keepAliveTimer = nullptr;
-        b_requestShare = false;
-        b_shareStopped = false;
-        b_sendImg = false;
-        b_triggerBtnStop = false;
-        b_ctrlReady = false;
-        b_ctrlWait = false;
-        b_shareReject = false;
-        b_shareAccept = false;
-        b_enableBtnStop = false;
-        b_enableBtnShare = false;
-        b_zmtFamily = false;
-        b_loginDone = false;
-        b_finish_ret = false;
-        shareMode = 0;
-        shareFrameCount = 0;
-        strSessionID.clear();
-        strIP.clear();
-        jpegImg.clear();
+        resetModuleState();
     }
 
     // The whole screen under a grid of known colours, the main window in one corner of it.
