@@ -95,17 +95,21 @@ std::optional<Options> parseOptions(int argc, char **argv)
         if (i + 1 >= argc)
             return std::nullopt;
         const char *value = argv[++i];
-        if (name == "--frames" || name == "--cycles" || name == "--cycle-frames") {
-            const std::optional<long> n = wholeNumber(value, name == "--cycles" ? 0 : 1);
+        int *count = name == "--frames"    ? &options.frames
+                : name == "--cycles"       ? &options.cycles
+                : name == "--cycle-frames" ? &options.cycleFrames
+                                           : nullptr;
+        if (count) {
+            // No cycles at all is allowed; a share needs a frame.
+            const std::optional<long> n = wholeNumber(value, count == &options.cycles ? 0 : 1);
             if (!n || *n > 100'000'000)
                 return std::nullopt;
-            (name == "--frames"                  ? options.frames
-                            : name == "--cycles" ? options.cycles
-                                                 : options.cycleFrames) = int(*n);
+            *count = int(*n);
         } else if (name == "--every") {
             char *end = nullptr;
             options.everySeconds = std::strtod(value, &end);
-            if (end == value || *end || !(options.everySeconds >= 0.1))
+            if (end == value || *end || !(options.everySeconds >= 0.1)
+                    || options.everySeconds > 3600)
                 return std::nullopt;
         } else if (name == "--address") {
             options.address = QString::fromLocal8Bit(value);
