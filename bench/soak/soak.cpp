@@ -218,7 +218,7 @@ private:
     Clock::time_point m_nextSample = m_start;
     std::string m_phase = "start";
     Series m_series = Series::None;
-    double m_shareSeconds = 0;
+    double m_shareSeconds = 0; // from the Share click to the last frame of the long share
     double m_cyclesSeconds = 0;
 };
 
@@ -234,10 +234,8 @@ bool Soak::run()
     if (!start())
         return false;
 
-    const double shareStart = secondsSinceStart();
     if (!longShare())
         return false;
-    m_shareSeconds = secondsSinceStart() - shareStart;
 
     const double cyclesStart = secondsSinceStart();
     for (int i = 1; i <= m_options.cycles; ++i) {
@@ -265,6 +263,7 @@ bool Soak::longShare()
     if (!logIn())
         return false;
     m_phase = "share";
+    const double shareStart = secondsSinceStart();
     m_desktop->click(Control::Share);
     if (!waitFor(
                 "the first frame", [&] { return m_counts.validFrames > 0; }, StepTimeout))
@@ -277,6 +276,7 @@ bool Soak::longShare()
             "the long share", [&] { return m_counts.validFrames >= m_options.frames; },
             StallTimeout, true);
     m_series = Series::None;
+    m_shareSeconds = secondsSinceStart() - shareStart;
     if (!shared || !sample("share", Series::Share))
         return false;
     m_phase = "stop";
