@@ -94,6 +94,24 @@ QList<QJsonObject> UnitProcess::events() const
     return result;
 }
 
+QList<QJsonObject> UnitProcess::eventsAfter(qint64 &offset) const
+{
+    QList<QJsonObject> result;
+    QFile file(m_logPath);
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(offset))
+        return result;
+    const QByteArray text = file.readAll();
+    // A line still being written stays for the next call.
+    const qsizetype end = text.lastIndexOf('\n') + 1;
+    for (const QByteArray &line : text.left(end).split('\n')) {
+        const QJsonDocument doc = QJsonDocument::fromJson(line);
+        if (doc.isObject())
+            result.append(doc.object());
+    }
+    offset += end;
+    return result;
+}
+
 int UnitProcess::count(const std::function<bool(const QJsonObject &)> &match) const
 {
     int n = 0;

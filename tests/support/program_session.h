@@ -43,6 +43,10 @@ public:
 
     // Every event logged so far, in the order written.
     QList<QJsonObject> events() const;
+    // The events written from byte offset on, whole lines only; moves offset past the last whole
+    // line read. Passing the same variable each time follows a long log without reading it
+    // again from its start (start with 0).
+    QList<QJsonObject> eventsAfter(qint64 &offset) const;
     int count(const std::function<bool(const QJsonObject &)> &match) const;
     bool waitFor(const std::function<bool(const QJsonObject &)> &match, int atLeast = 1,
             std::chrono::milliseconds timeout = 20s) const;
