@@ -43,34 +43,32 @@ void showWarning(const QString &text)
     box.exec();
 }
 
-// Receive thread: asks the GUI thread to look at the frame flags now instead of at its next
-// timer tick. The flags stay the only data that crosses; the call runs the same slots.
-void wakeFrameSlots()
+// Receive thread: runs one operation of the window on the GUI thread, through a queued call
+// to the application (the window itself is looked up there). The flags stay the only data
+// that crosses.
+void queueOnWindow(void (MainWindow::*operation)())
 {
     if (QCoreApplication *app = QCoreApplication::instance()) {
         QMetaObject::invokeMethod(
                 app,
-                [] {
+                [operation] {
                     if (MainWindow *window = frameWindow)
-                        window->runRequestedFrames();
+                        (window->*operation)();
                 },
                 Qt::QueuedConnection);
     }
 }
 
+// Receive thread: the frame slots look at the flags now instead of at their next tick.
+void wakeFrameSlots()
+{
+    queueOnWindow(&MainWindow::runRequestedFrames);
+}
+
 // Receive thread: the unit ended the control connection, by MSG_DISCONNECT or by going away.
-// The window learns it through a queued call; nothing else crosses.
 void reportUnitLeft()
 {
-    if (QCoreApplication *app = QCoreApplication::instance()) {
-        QMetaObject::invokeMethod(
-                app,
-                [] {
-                    if (MainWindow *window = frameWindow)
-                        window->handleUnitLeft();
-                },
-                Qt::QueuedConnection);
-    }
+    queueOnWindow(&MainWindow::handleUnitLeft);
 }
 
 // Receive thread: outcomes reported by the unit. Only flags and debug lines.
