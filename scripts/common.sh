@@ -10,6 +10,7 @@ TANDEO_PACKAGES=(
     libortp-dev libturbojpeg0-dev libjpeg62-turbo-dev libxcb1-dev libxcb-shm0-dev
     libgtest-dev libgmock-dev libbenchmark-dev ccache
     xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core
+    dpkg-dev file lintian desktop-file-utils
 )
 
 log() { printf '[tandeo] %s\n' "$*" >&2; }
@@ -34,9 +35,13 @@ install_missing_packages() {
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$TANDEO_ROOT}
 export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 
-build_project() {
+configure_project() {
     cmake -S "$TANDEO_ROOT" -B "$TANDEO_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_CXX_COMPILER_LAUNCHER=ccache "$@" >/dev/null
+}
+
+build_project() {
+    configure_project "$@"
     cmake --build "$TANDEO_BUILD" -j "$(nproc)"
 }
 
