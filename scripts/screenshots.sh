@@ -9,11 +9,11 @@
 #   docs/unit-viewer.png     the emulated unit's viewer showing what it receives
 #
 # Environment: SHOTS_SKIP_BUILD=1 to use what is built already, SHOTS_ADDRESS (the emulated
-# unit's address, 127.0.0.121), TANDEO_BUILD (the build folder).
+# unit's address, 127.0.0.231), TANDEO_BUILD (the build folder).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-SHOTS_ADDRESS=${SHOTS_ADDRESS:-127.0.0.121}
+SHOTS_ADDRESS=${SHOTS_ADDRESS:-127.0.0.231}
 APP=$TANDEO_BUILD/bin/tandeo-desktop
 UNIT=$TANDEO_BUILD/bin/tandeo-unitsim
 DOCS=$TANDEO_ROOT/docs

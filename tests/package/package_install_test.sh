@@ -7,7 +7,7 @@
 #   package_install_test.sh <source dir> <build dir> <version> <the program's private folder>
 #
 # Environment: DISPLAY (the suite's X server), PACKAGE_UNIT_ADDRESS (the emulated unit's
-# address, 127.0.0.120).
+# address, 127.0.0.230).
 set -uo pipefail
 src=$1
 build=$2
@@ -175,9 +175,9 @@ app=$(PATH=/usr/local/bin:/usr/bin:/bin command -v "${exec_line%% *}")
 [ "$("$app" --version)" = "tandeo-desktop $version" ] || fail "$app --version"
 if [ -z "${DISPLAY:-}" ]; then
     fail "no DISPLAY: run under the suite's X server"
-elif ! timed "session" env TANDEO_BUILD="$work/session" DEMO_SKIP_BUILD=1 \
+elif ! timed "session" env TANDEO_BUILD="$build" DEMO_SKIP_BUILD=1 DEMO_SCRIPTED=1 \
         DEMO_APP="$app" DEMO_UNIT=/usr/bin/tandeo-unitsim \
-        DEMO_ADDRESS="${PACKAGE_UNIT_ADDRESS:-127.0.0.120}" DEMO_FRAMES=5 DEMO_PULL_MS=50 \
+        DEMO_ADDRESS="${PACKAGE_UNIT_ADDRESS:-127.0.0.230}" DEMO_FRAMES=5 DEMO_PULL_MS=50 \
         "$src/scripts/demo.sh" >"$work/session.log" 2>&1; then
     cat "$work/session.log" >&2
     fail "the session of the installed program"
