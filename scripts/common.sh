@@ -45,6 +45,19 @@ build_project() {
     cmake --build "$TANDEO_BUILD" -j "$(nproc)"
 }
 
+# Waits until the command succeeds or the deadline (seconds) passes.
+wait_for() {
+    local seconds=$1
+    shift
+    local end=$((SECONDS + seconds))
+    until "$@"; do
+        if [ "$SECONDS" -ge "$end" ]; then
+            return 1
+        fi
+        sleep 0.2
+    done
+}
+
 # Starts an Xvfb of 1920 x 1080 on a free display; sets DISPLAY and XVFB_PID.
 start_xvfb() {
     local fifo

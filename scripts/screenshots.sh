@@ -49,17 +49,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-wait_for() {
-    local seconds=$1
-    shift
-    local end=$((SECONDS + seconds))
-    until "$@"; do
-        if [ "$SECONDS" -ge "$end" ]; then
-            return 1
-        fi
-        sleep 0.2
-    done
-}
 step() {
     local what=$1
     shift
