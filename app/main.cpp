@@ -3,12 +3,56 @@
 #include "termination_signals.h"
 
 #include <QApplication>
+#include <QStringList>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr char HelpText[] = R"(Usage: tandeo-desktop [--help | --version]
+
+Shows this computer's screen on a conferencing unit in the same local network. Keep connection
+profiles (a title, the unit's IPv4 address and its access code), log in to a unit, press Share.
+
+  -h, --help       print this text and exit
+  -v, --version    print the version and exit
+
+The standard Qt options (-display, -platform, -style, ...) are taken as well.
+Profiles are kept in ~/database.dat. Debug output: QT_LOGGING_RULES="tandeo.*.debug=true".
+)";
+
+bool isOption(const char *arg, const char *shortName, const char *longName)
+{
+    return std::strcmp(arg, shortName) == 0 || std::strcmp(arg, longName) == 0;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    // Answered before the application object exists, so they need no display.
+    for (int i = 1; i < argc; ++i) {
+        if (isOption(argv[i], "-h", "--help")) {
+            std::fputs(HelpText, stdout);
+            return 0;
+        }
+        if (isOption(argv[i], "-v", "--version")) {
+            std::printf("tandeo-desktop %s\n", TANDEO_VERSION);
+            return 0;
+        }
+    }
+
     // Before Qt starts any thread, so the signals reach only the event loop's descriptor.
     TerminationSignals::blockInAllThreads();
     QApplication app(argc, argv);
+    // The application object has taken the Qt options; anything left is a mistake.
+    const QStringList rest = app.arguments().mid(1);
+    if (!rest.isEmpty()) {
+        std::fprintf(stderr, "tandeo-desktop: unknown argument \"%s\" (see --help)\n",
+                qPrintable(rest.first()));
+        return 2;
+    }
     fonts::installFontSubstitutes();
     MainWindow window;
     TerminationSignals termination;

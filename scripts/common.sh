@@ -11,6 +11,7 @@ TANDEO_PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev ccache
     xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core
     fonts-crosextra-carlito fonts-dancingscript
+    dpkg-dev file lintian desktop-file-utils
 )
 
 log() { printf '[tandeo] %s\n' "$*" >&2; }
@@ -47,6 +48,19 @@ configure_build() {
 build_project() {
     configure_build "$TANDEO_BUILD" "$@"
     cmake --build "$TANDEO_BUILD" -j "$(nproc)"
+}
+
+# Waits until the command succeeds or the deadline (seconds) passes.
+wait_for() {
+    local seconds=$1
+    shift
+    local end=$((SECONDS + seconds))
+    until "$@"; do
+        if [ "$SECONDS" -ge "$end" ]; then
+            return 1
+        fi
+        sleep 0.2
+    done
 }
 
 # Starts an Xvfb of 1920 x 1080 on a free display; sets DISPLAY and XVFB_PID.

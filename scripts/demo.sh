@@ -57,19 +57,6 @@ stop_unit() {
     fi
 }
 
-# Waits until the command succeeds or the deadline (seconds) passes.
-wait_for() {
-    local seconds=$1
-    shift
-    local end=$((SECONDS + seconds))
-    until "$@"; do
-        if [ "$SECONDS" -ge "$end" ]; then
-            return 1
-        fi
-        sleep 0.2
-    done
-}
-
 log_count() {
     local n
     n=$(grep -c -- "$1" "$UNIT_LOG" 2>/dev/null) || true
