@@ -36,7 +36,7 @@ cmake --build "$asan_build" -j "$(nproc)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
 LSAN_OPTIONS=suppressions=$TANDEO_ROOT/scripts/sanitizer/lsan.supp:print_suppressions=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    run_suite "$asan_build"
+    run_suite "$asan_build" -LE package
 
 tsan_build=$TANDEO_ROOT/build-tsan
 log "threaded tests under ThreadSanitizer ($tsan_build)"
