@@ -163,7 +163,8 @@ done
     || fail "/usr/bin/tandeo-desktop does not lead to the program"
 unresolved=$(ldd "$private/tandeo-desktop" /usr/bin/tandeo-unitsim | grep 'not found')
 [ -z "$unresolved" ] || fail "libraries not found: $unresolved"
-ldd "$private/tandeo-desktop" | grep -q "$private/libzelrtp.so" \
+# (grep reads all of ldd's output: with -q it could end first and fail the pipe)
+ldd "$private/tandeo-desktop" | grep -c "$private/libzelrtp.so" >/dev/null \
     || fail "the program does not load its own libzelrtp.so"
 
 # 6. The installed program, started as the menu entry starts it, against the installed

@@ -11,6 +11,7 @@
 #include "test_support.h"
 #include "test_windows.h"
 #include "unit_sim.h"
+#include "unit_window.h"
 
 #include <QLineEdit>
 #include <QListView>
@@ -31,7 +32,7 @@ const std::string Session = "Wn5k";
 constexpr std::uint32_t Red = 0xff0000;
 constexpr std::uint32_t Blue = 0x0000ff;
 
-class AppShareTest : public ::testing::Test
+class AppShareTest : public ::testing::Test, protected testsupport::UnitWindow
 {
 protected:
     void SetUp() override
@@ -47,39 +48,16 @@ protected:
         resetModuleState();
     }
 
-    void TearDown() override
-    {
-        if (window && b_loggedIn) {
-            button("BtnLogout")->click();
-            waitUntil([&] { return !b_loggedIn; }, 2s);
-        }
-        window.reset();
-        control::stopChannel();
-        if (unit)
-            unit->stop();
-        resetModuleState();
-    }
+    void TearDown() override { close(); }
 
     // The unit, a logged-in window with the application choice shown and checked.
     void logIn(const std::string &address, int frameBudget = -1)
     {
-        unitsim::Options options;
-        options.address = address;
-        options.sessionId = Session;
-        options.frameBudget = frameBudget;
-        unit = std::make_unique<unitsim::UnitSim>(options);
-        const auto error = unit->start();
+        const auto error = startUnit(address, unitsim::Family::Qmt, Session,
+                [&](unitsim::Options &o) { o.frameBudget = frameBudget; });
         ASSERT_FALSE(error) << *error;
-
-        window = std::make_unique<MainWindow>();
-        probe = std::make_unique<MainWindowProbe>(*window);
-        window->insertProfile("Room", QString::fromStdString(address), "1234");
-        window->show();
-        auto *list = probe->widget<QListView>("listViewProfile");
-        ASSERT_TRUE(list->model() && list->model()->rowCount() == 1);
-        list->selectionModel()->select(list->model()->index(0, 0), QItemSelectionModel::Select);
-        button("BtnLogin")->click();
-        ASSERT_TRUE(waitUntil([&] { return b_loggedIn && unit->counters().firmwareRequests; }));
+        ASSERT_TRUE(openWindow(QString::fromStdString(address)));
+        ASSERT_TRUE(UnitWindow::logIn());
 
         for (const char *name : { "QRadioBtnApp", "lineEditApp", "BtnSelectApp" })
             probe->widget<QWidget>(name)->show();
@@ -134,15 +112,10 @@ protected:
         EXPECT_TRUE(button("BtnSelectApp")->isEnabled());
     }
 
-    QPushButton *button(const char *name) const { return probe->widget<QPushButton>(name); }
-
     TestDisplay display;
     const QString title = uniqueTitle("app share");
     TempHome home;
     BoxAnswerer boxes;
-    std::unique_ptr<unitsim::UnitSim> unit;
-    std::unique_ptr<MainWindow> window;
-    std::unique_ptr<MainWindowProbe> probe;
 };
 
 struct ShareCase

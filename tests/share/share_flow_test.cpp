@@ -11,6 +11,7 @@
 #include "test_pictures.h"
 #include "test_support.h"
 #include "unit_sim.h"
+#include "unit_window.h"
 #include "xcb_screen_source.h"
 
 #include <QElapsedTimer>
@@ -69,7 +70,7 @@ std::vector<std::uint8_t> connectMessage(int width, int height)
 // Phases of the share page, as the window's controls show them.
 enum class Phase { Idle, Sharing, Streaming, StopSent };
 
-class ShareFlowTest : public ::testing::Test
+class ShareFlowTest : public ::testing::Test, protected testsupport::UnitWindow
 {
 protected:
     void SetUp() override
@@ -89,18 +90,7 @@ protected:
         showDesktopContent();
     }
 
-    void TearDown() override
-    {
-        if (window && b_loggedIn) {
-            probe->widget<QPushButton>("BtnLogout")->click();
-            waitUntil([&] { return !b_loggedIn; }, 2s);
-        }
-        window.reset();
-        control::stopChannel();
-        if (unit)
-            unit->stop();
-        resetModuleState();
-    }
+    void TearDown() override { close(); }
 
     // The whole screen under a grid of known colours, the main window in one corner of it.
     void showDesktopContent()
@@ -123,43 +113,21 @@ protected:
         }));
     }
 
-    unitsim::UnitSim &startUnit(const std::string &address, unitsim::Family family,
+    void startUnit(const std::string &address, unitsim::Family family,
             const std::function<void(unitsim::Options &)> &configure = {})
     {
-        unitsim::Options options;
-        options.address = address;
-        options.family = family;
-        options.sessionId = Session;
-        // Only the unit's own dialect answers, so the login's outcome never depends on which
-        // of the two replies comes first.
-        options.otherPath = unitsim::OtherPath::Silent;
-        if (configure)
-            configure(options);
-        unit = std::make_unique<unitsim::UnitSim>(options);
-        const auto error = unit->start();
-        EXPECT_FALSE(error) << *error;
-        return *unit;
+        const auto error = UnitWindow::startUnit(address, family, Session, configure);
+        ASSERT_FALSE(error) << *error;
     }
 
     // Creates the profile through the window's own store, selects it and logs in.
     void logIn(const QString &storedAddress)
     {
-        window = std::make_unique<MainWindow>();
-        probe = std::make_unique<MainWindowProbe>(*window);
-        window->insertProfile("Room", storedAddress, "1234");
-        window->setGeometry(MainWindowPlace);
-        window->show();
-        auto *list = probe->widget<QListView>("listViewProfile");
-        ASSERT_TRUE(list->model() && list->model()->rowCount() == 1);
-        list->selectionModel()->select(list->model()->index(0, 0), QItemSelectionModel::Select);
-        button("BtnLogin")->click();
-        ASSERT_TRUE(waitUntil(
-                [&] { return b_loggedIn && strSessionID == QString::fromStdString(Session); }));
-        ASSERT_TRUE(waitUntil([&] { return unit->counters().firmwareRequests == 1; }));
+        ASSERT_TRUE(openWindow(storedAddress, "1234", MainWindowPlace));
+        ASSERT_TRUE(UnitWindow::logIn());
+        EXPECT_EQ(strSessionID, QString::fromStdString(Session));
         EXPECT_EQ(phaseProblems(Phase::Idle), "");
     }
-
-    QPushButton *button(const char *name) const { return probe->widget<QPushButton>(name); }
 
     // What differs from the controls of a phase; empty when the window shows that phase.
     std::string phaseProblems(Phase phase) const
@@ -285,9 +253,6 @@ protected:
     testsupport::TempHome home;
     testsupport::BoxAnswerer boxes;
     std::unique_ptr<QLabel> desktop;
-    std::unique_ptr<unitsim::UnitSim> unit;
-    std::unique_ptr<MainWindow> window;
-    std::unique_ptr<MainWindowProbe> probe;
 };
 
 TEST_F(ShareFlowTest, ZmtUnitGetsTheWideBoxAndEveryPullOneFrame)
@@ -471,9 +436,14 @@ TEST_P(UnitLeavesMidShare, EndsTheShareWithANoticeAndTheNextShareConnectsAnew)
     EXPECT_FALSE(b_ctrlReady);
     EXPECT_TRUE(b_loggedIn) << "the session with the unit stays";
 
-    // The unit is back (switched on again): Share opens a new control connection.
+    // The unit is back (switched on again, or staying this time): Share opens a new control
+    // connection.
     if (c.how == UnitLeaves::IsSwitchedOff)
         startUnit(c.address, unitsim::Family::Zmt);
+    unit->updateOptions([](unitsim::Options &o) {
+        o.disconnectAfterFrames = -1;
+        o.closeAfterFrames = -1;
+    });
     const int connectsBefore = countFromClient(ControlType::Connect);
     const int framesBefore = unit->counters().framesValid;
     shareAndWaitForStreaming(framesBefore);
