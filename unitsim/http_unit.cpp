@@ -68,11 +68,16 @@ std::optional<ParsedRequest> HttpRequestParser::next()
     while (m_buffer.size() >= 2 && m_buffer.compare(0, 2, "\r\n") == 0)
         m_buffer.erase(0, 2);
     std::size_t headEnd = m_buffer.find("\r\n\r\n");
-    if (headEnd == std::string::npos) {
-        if (m_buffer.size() > MaxHeadBytes)
-            m_failed = true;
+    // Too long a head is refused however it was cut into reads: also when its end came in the
+    // same read that took it past the bound. Without an end in sight, the bound is passed once
+    // no end could still start within it.
+    if (headEnd == std::string::npos ? m_buffer.size() > MaxHeadBytes + 3
+                                     : headEnd > MaxHeadBytes) {
+        m_failed = true;
         return std::nullopt;
     }
+    if (headEnd == std::string::npos)
+        return std::nullopt;
     std::string head = m_buffer.substr(0, headEnd);
     m_buffer.erase(0, headEnd + 4);
 

@@ -508,6 +508,19 @@ TEST_F(HttpWire, UnusableRequestsGetErrorStatuses)
     EXPECT_TRUE(once.waitClosed());
 }
 
+TEST_F(HttpWire, HeadLongerThanTheBoundIsRefusedHoweverItArrives)
+{
+    // 70 KB in one send: whether the end of the head comes in the read that passes 64 KB or in
+    // a later one, the request is refused.
+    startUnit();
+    TcpClient client(Address, 80);
+    ASSERT_TRUE(client.send("GET " + QmtLoginTarget
+            + " HTTP/1.1\r\nX-Pad: " + std::string(70 * 1024, 'a') + "\r\n\r\n"));
+    EXPECT_EQ(client.receiveResponse().status, 400);
+    EXPECT_TRUE(client.waitClosed());
+    EXPECT_TRUE(unit->httpRequests().empty());
+}
+
 TEST_F(HttpWire, SecondInstanceOnTheSameAddressReportsTheBindError)
 {
     startUnit();
