@@ -10,6 +10,7 @@
 #include "mainwindow.h"
 #include "mainwindow_state.h"
 #include "profile_store.h"
+#include "reply_limit.h"
 #include "reply_readers.h"
 #include "ui_mainwindow.h"
 #include "unitcmd_log.h"
@@ -40,7 +41,8 @@ int httpStatus(QNetworkReply *reply)
 }
 
 // Sends one command. Every reply is released once it has been delivered (after the reply slots
-// ran), including the replies that reach no slot.
+// ran), including the replies that reach no slot. A reply whose body grows past the bound of a
+// command reply is cut off and delivered as one without an HTTP answer.
 void sendCommand(QNetworkAccessManager *manager, const QUrl &url)
 {
     QNetworkRequest request(url);
@@ -49,6 +51,7 @@ void sendCommand(QNetworkAccessManager *manager, const QUrl &url)
     request.setAttribute(
             QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     QNetworkReply *reply = manager->get(request);
+    unitcmd::limitReplyBody(reply);
     QObject::connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
 }
 
@@ -264,7 +267,8 @@ void MainWindow::finished(QNetworkReply *reply)
     b_zmtFamily = false;
     endLoginWait();
 
-    const unitcmd::QmtLoginReply login = unitcmd::readQmtLoginReply(reply->readAll());
+    const unitcmd::QmtLoginReply login =
+            unitcmd::readQmtLoginReply(unitcmd::takeReplyBody(reply).value_or(QByteArray()));
     strSessionID = login.session;
     strErrorCode = login.code;
 
@@ -317,7 +321,8 @@ void MainWindow::finishedForZMT(QNetworkReply *reply)
     b_zmtFamily = true;
     endLoginWait();
 
-    const unitcmd::ZmtLoginReply login = unitcmd::readZmtLoginReply(reply->readAll());
+    const unitcmd::ZmtLoginReply login =
+            unitcmd::readZmtLoginReply(unitcmd::takeReplyBody(reply).value_or(QByteArray()));
     qCDebug(lcUnitCmd) << "strReply =>" << login.text;
     qCDebug(lcUnitCmd) << "sessionIdx = " << login.sessionIndex;
     if (login.session) {
@@ -414,7 +419,8 @@ bool firmwareNotSupported(MainWindow *window, bool &fwCheckPending)
 
 void MainWindow::finishedFWVersion(QNetworkReply *reply)
 {
-    const std::optional<QString> version = unitcmd::readQmtFirmwareVersion(reply->readAll());
+    const std::optional<QString> version =
+            unitcmd::readQmtFirmwareVersion(unitcmd::takeReplyBody(reply).value_or(QByteArray()));
     if (!version)
         return;
     if (!unitcmd::qmtFirmwareSupported(*version) && firmwareNotSupported(this, b_fwCheckPending))
@@ -423,7 +429,8 @@ void MainWindow::finishedFWVersion(QNetworkReply *reply)
 
 void MainWindow::finishedFWVersionZMT(QNetworkReply *reply)
 {
-    const std::optional<QString> window = unitcmd::readZmtFirmwareWindow(reply->readAll());
+    const std::optional<QString> window =
+            unitcmd::readZmtFirmwareWindow(unitcmd::takeReplyBody(reply).value_or(QByteArray()));
     if (!window)
         return;
     qCDebug(lcUnitCmd) << "1 Main " << *window;

@@ -32,6 +32,30 @@ std::optional<std::array<std::uint8_t, 4>> toReason(const std::string &text)
     return bytes;
 }
 
+// "login,firmware" and the like; nullopt when a name is not a command.
+std::optional<std::vector<Command>> toCommands(const std::string &text)
+{
+    static const std::map<std::string, Command, std::less<>> names = {
+        { "login", Command::Login },
+        { "firmware", Command::Firmware },
+        { "keepalive", Command::KeepAlive },
+        { "logout", Command::Logout },
+    };
+    std::vector<Command> commands;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t comma = text.find(',', start);
+        const std::string name = text.substr(start, comma - start);
+        const auto it = names.find(name);
+        if (it == names.end())
+            return std::nullopt;
+        commands.push_back(it->second);
+        if (comma == std::string::npos)
+            return commands;
+        start = comma + 1;
+    }
+}
+
 } // namespace
 
 std::string helpText()
@@ -76,6 +100,12 @@ HTTP behaviour
   --own-path-delay MS      answer the unit's own path MS milliseconds later still
   --redirect-to URL        answer the unit's own path with 302 and this Location
   --http-answer-limit N    answer the first N requests only, then stay silent
+  --huge-body MB           pad the body of every command answer with blanks to MB megabytes
+                           (1 MB = 1048576 bytes), the usual reply first
+  --endless-body           follow the body of every command answer with blanks that never
+                           end (no Content-Length, Connection: close)
+  --oversize-on LIST       the commands whose answers --huge-body and --endless-body apply to,
+                           comma-separated from login, firmware, keepalive, logout (default all)
 
 Control channel (TCP 50000)
   --no-control             do not listen on the control port (connections are refused)
@@ -147,6 +177,23 @@ CommandLine parseCommandLine(const std::vector<std::string> &args)
         { "--reject-share", [&](const std::string &) { o.rejectShare = true; } },
         { "--silent-control", [&](const std::string &) { o.silentControl = true; } },
         { "--no-share-request", [&](const std::string &) { o.autoShareRequest = false; } },
+        { "--endless-body", [&](const std::string &) { o.endlessBody = true; } },
+        { "--huge-body",
+                [&](const std::string &n) {
+                    int megabytes = 0;
+                    intValue(n, 1, 1 << 20, megabytes);
+                    o.hugeBodyBytes = std::uint64_t(megabytes) << 20;
+                } },
+        { "--oversize-on",
+                [&](const std::string &n) {
+                    if (!takeValue(n))
+                        return;
+                    if (auto commands = toCommands(value))
+                        o.oversizeCommands = *commands;
+                    else
+                        fail(n + ": login, firmware, keepalive or logout, comma-separated, not "
+                                + value);
+                } },
         { "--address", [&](const std::string &n) { textValue(n, o.address); } },
         { "--http-port",
                 [&](const std::string &n) {

@@ -68,11 +68,16 @@ std::optional<ParsedRequest> HttpRequestParser::next()
     while (m_buffer.size() >= 2 && m_buffer.compare(0, 2, "\r\n") == 0)
         m_buffer.erase(0, 2);
     std::size_t headEnd = m_buffer.find("\r\n\r\n");
-    if (headEnd == std::string::npos) {
-        if (m_buffer.size() > MaxHeadBytes)
-            m_failed = true;
+    // Too long a head is refused however it was cut into reads: also when its end came in the
+    // same read that took it past the bound. Without an end in sight, the bound is passed once
+    // no end could still start within it.
+    if (headEnd == std::string::npos ? m_buffer.size() > MaxHeadBytes + 3
+                                     : headEnd > MaxHeadBytes) {
+        m_failed = true;
         return std::nullopt;
     }
+    if (headEnd == std::string::npos)
+        return std::nullopt;
     std::string head = m_buffer.substr(0, headEnd);
     m_buffer.erase(0, headEnd + 4);
 
@@ -157,6 +162,22 @@ std::string sessionReplyBody(Family family, Command command, int code, const std
 }
 
 Decision CommandSession::answer(
+        const Options &options, const ParsedRequest &request, const CommandDocument &command)
+{
+    Decision decision = decide(options, request, command);
+    const bool hostile = options.hugeBodyBytes > 0 || options.endlessBody;
+    const std::vector<Command> &chosen = options.oversizeCommands;
+    if (hostile && decision.mode == ReplyMode::Answer && decision.reply.status == 200
+            && command.family == options.family && command.command != Command::Unknown
+            && (chosen.empty()
+                    || std::find(chosen.begin(), chosen.end(), command.command) != chosen.end())) {
+        decision.reply.paddedBodyBytes = options.hugeBodyBytes;
+        decision.reply.endless = options.endlessBody;
+    }
+    return decision;
+}
+
+Decision CommandSession::decide(
         const Options &options, const ParsedRequest &request, const CommandDocument &command)
 {
     ++m_requests;
@@ -280,7 +301,7 @@ const char *reasonPhrase(int status)
     }
 }
 
-std::string serializeReply(const HttpReply &reply, bool keepAlive)
+std::string serializeReplyHead(const HttpReply &reply, bool keepAlive)
 {
     std::string text =
             "HTTP/1.1 " + std::to_string(reply.status) + " " + reasonPhrase(reply.status) + "\r\n";
@@ -288,10 +309,62 @@ std::string serializeReply(const HttpReply &reply, bool keepAlive)
         text += "Content-Type: " + reply.contentType + "\r\n";
     if (!reply.location.empty())
         text += "Location: " + reply.location + "\r\n";
-    text += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
+    if (reply.endless) {
+        keepAlive = false; // the end of the connection would be the end of the body
+    } else {
+        const std::uint64_t length =
+                std::max<std::uint64_t>(reply.body.size(), reply.paddedBodyBytes);
+        text += "Content-Length: " + std::to_string(length) + "\r\n";
+    }
     text += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
     text += "\r\n";
-    return text + reply.body;
+    return text;
+}
+
+std::string serializeReply(const HttpReply &reply, bool keepAlive)
+{
+    return serializeReplyHead(reply, keepAlive) + reply.body;
+}
+
+ReplyStream::ReplyStream(const HttpReply &reply, bool keepAlive)
+    : m_lead(serializeReplyHead(reply, keepAlive)),
+      m_headBytes(m_lead.size()),
+      m_endless(reply.endless),
+      m_closeAfter(!keepAlive || reply.endless)
+{
+    m_lead += reply.body;
+    if (reply.paddedBodyBytes > reply.body.size())
+        m_fillerLeft = reply.paddedBodyBytes - reply.body.size();
+}
+
+std::string_view ReplyStream::next() const
+{
+    static const std::string blanks(PieceBytes, ' ');
+    if (m_leadSent < m_lead.size())
+        return std::string_view(m_lead).substr(m_leadSent);
+    if (m_endless)
+        return blanks;
+    return std::string_view(blanks).substr(0, std::min<std::uint64_t>(m_fillerLeft, PieceBytes));
+}
+
+void ReplyStream::advance(std::size_t bytes)
+{
+    const std::size_t fromLead = std::min(bytes, m_lead.size() - m_leadSent);
+    m_leadSent += fromLead;
+    bytes -= fromLead;
+    m_fillerSent += bytes;
+    if (!m_endless)
+        m_fillerLeft -= std::min<std::uint64_t>(bytes, m_fillerLeft);
+}
+
+bool ReplyStream::done() const
+{
+    return !m_endless && m_leadSent == m_lead.size() && m_fillerLeft == 0;
+}
+
+std::uint64_t ReplyStream::bodyBytesSent() const
+{
+    return (m_leadSent > m_headBytes ? m_leadSent - m_headBytes : 0) + m_fillerSent;
 }
 
 std::string defaultFirmware(Family family, bool supported)

@@ -69,6 +69,14 @@ struct HttpReply
     std::string contentType;
     std::string body;
     std::string location; // a Location header, for redirects
+    // Bodies no unit sends (Options::hugeBodyBytes, endlessBody): `body` followed by blanks up
+    // to paddedBodyBytes in all, or, when endless, by blanks until the client goes away, with
+    // no Content-Length and "Connection: close".
+    std::uint64_t paddedBodyBytes = 0;
+    bool endless = false;
+
+    // Goes out through a ReplyStream, a piece at a time.
+    bool streamed() const { return endless || paddedBodyBytes > body.size(); }
 };
 
 struct Decision
@@ -88,6 +96,9 @@ public:
     bool sessionOpen() const { return m_sessionOpen; }
 
 private:
+    Decision decide(
+            const Options &options, const ParsedRequest &request, const CommandDocument &command);
+
     int m_requests = 0;
     bool m_sessionOpen = false;
 };
@@ -97,8 +108,40 @@ std::string firmwareReplyBody(
         Family family, const std::string &session, const std::string &version);
 std::string sessionReplyBody(Family family, Command command, int code, const std::string &session);
 
-// Status line, Content-Type (when set), Content-Length, Connection, blank line, body.
+// Status line, Content-Type (when set), Content-Length, Connection, blank line, body. The
+// head of a padded reply announces the padded length; an endless one announces none and says
+// "Connection: close", whatever keepAlive says. serializeReply leaves the blanks out.
+std::string serializeReplyHead(const HttpReply &reply, bool keepAlive);
 std::string serializeReply(const HttpReply &reply, bool keepAlive);
+
+// The bytes of one answer a piece at a time, so that a padded or endless body is never held
+// whole: the head and the body first, then blanks from one fixed buffer.
+class ReplyStream
+{
+public:
+    static constexpr std::size_t PieceBytes = 64 * 1024; // blanks handed out at a time
+
+    ReplyStream(const HttpReply &reply, bool keepAlive);
+
+    // The next bytes to send; empty once everything went out (never, for an endless body).
+    std::string_view next() const;
+    // The first `bytes` of what next() gave went out.
+    void advance(std::size_t bytes);
+    bool done() const;
+    // Body bytes sent so far, the blanks included.
+    std::uint64_t bodyBytesSent() const;
+    // The connection ends after this answer: the request asked so, or the body has no length.
+    bool closeAfter() const { return m_closeAfter; }
+
+private:
+    std::string m_lead; // head and body
+    std::size_t m_headBytes = 0;
+    std::size_t m_leadSent = 0;
+    std::uint64_t m_fillerLeft = 0;
+    std::uint64_t m_fillerSent = 0;
+    bool m_endless = false;
+    bool m_closeAfter = false;
+};
 const char *reasonPhrase(int status);
 
 } // namespace unitsim

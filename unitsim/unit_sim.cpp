@@ -283,14 +283,65 @@ void UnitSim::Impl::httpLoop()
         bool stalled = false; // a request stays unanswered: nothing after it is answered either
         bool peerClosed = false;
         bool closeNow = false;
+        // A padded or endless answer on its way; the answers after it wait.
+        std::optional<ReplyStream> streaming;
+        std::size_t streamRecord = 0;
     };
     std::vector<std::unique_ptr<Connection>> connections;
     CommandSession session;
     int nextId = 1;
 
+    // Records how far a streamed answer got; `ended` once it is done or the client left.
+    auto recordStream = [&](Connection &conn, bool ended) {
+        std::lock_guard lock(mutex);
+        HttpRequest &rec = http[conn.streamRecord];
+        rec.bodyBytesSent = conn.streaming->bodyBytesSent();
+        if (!ended)
+            return;
+        rec.bodyEnded = true;
+        rec.bodyComplete = conn.streaming->done();
+        writeLog(JsonLine()
+                         .add("t", nowMs())
+                         .add("event", "http_body_end")
+                         .add("conn", conn.id)
+                         .add("request", conn.streamRecord + 1)
+                         .add("bytes", std::int64_t(rec.bodyBytesSent))
+                         .addBool("complete", rec.bodyComplete));
+        notifyLocked();
+    };
+
+    // Sends what the socket takes now of a streamed answer, a bounded amount per call so the
+    // other connections get their turn.
+    auto pumpStream = [&](Connection &conn) {
+        ReplyStream &stream = *conn.streaming;
+        bool failed = false;
+        for (int round = 0; round < 64 && !stream.done(); ++round) {
+            const std::string_view piece = stream.next();
+            const ssize_t n =
+                    ::send(conn.fd.get(), piece.data(), piece.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                stream.advance(std::size_t(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            failed = !(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+            break;
+        }
+        const bool ended = failed || stream.done();
+        recordStream(conn, ended);
+        if (failed)
+            conn.closeNow = true;
+        else if (stream.done() && stream.closeAfter())
+            conn.closeNow = true;
+        if (ended)
+            conn.streaming.reset();
+    };
+
     auto answerDue = [&](Connection &conn) {
         const auto now = Clock::now();
-        while (!conn.pending.empty() && conn.pending.front().due <= now && !conn.closeNow) {
+        while (!conn.pending.empty() && conn.pending.front().due <= now && !conn.closeNow
+                && !conn.streaming) {
             Pending p = std::move(conn.pending.front());
             conn.pending.pop_front();
             if (p.mode == ReplyMode::Close) {
@@ -318,8 +369,16 @@ void UnitSim::Impl::httpLoop()
                                  .add("conn", conn.id)
                                  .add("request", p.record + 1)
                                  .add("status", p.reply.status)
-                                 .add("body", p.reply.body));
+                                 .add("body", p.reply.body)
+                                 .add("padded", std::int64_t(p.reply.paddedBodyBytes))
+                                 .addBool("endless", p.reply.endless));
                 notifyLocked();
+            }
+            if (p.reply.streamed()) {
+                conn.streaming.emplace(p.reply, p.keepAlive);
+                conn.streamRecord = p.record;
+                pumpStream(conn);
+                continue;
             }
             std::string bytes = serializeReply(p.reply, p.keepAlive);
             bool ok = sendAll(conn.fd.get(),
@@ -448,7 +507,8 @@ void UnitSim::Impl::httpLoop()
         fds.push_back({ wake.get(), POLLIN, 0 });
         fds.push_back({ httpListen.get(), POLLIN, 0 });
         for (auto &conn : connections)
-            fds.push_back({ conn->fd.get(), short(conn->peerClosed ? 0 : POLLIN), 0 });
+            fds.push_back({ conn->fd.get(),
+                    short((conn->peerClosed ? 0 : POLLIN) | (conn->streaming ? POLLOUT : 0)), 0 });
         int n = ::poll(fds.data(), fds.size(), timeoutMs);
         if (n < 0 && errno != EINTR)
             break;
@@ -500,11 +560,16 @@ void UnitSim::Impl::httpLoop()
                 conn.closeNow = true;
             }
         }
-        for (auto &conn : connections)
+        for (auto &conn : connections) {
+            if (!conn->closeNow && conn->streaming)
+                pumpStream(*conn);
             if (!conn->closeNow)
                 answerDue(*conn);
+        }
         for (auto it = connections.begin(); it != connections.end();) {
             if ((*it)->closeNow) {
+                if ((*it)->streaming)
+                    recordStream(**it, true); // the client went away before its end
                 logEvent(JsonLine()
                                  .add("t", nowMs())
                                  .add("event", "http_disconnect")

@@ -30,6 +30,8 @@ constexpr std::size_t RtpPayloadBytes = 1400; // every packet's payload, padding
 
 enum class Family : std::uint8_t { Qmt, Zmt };
 
+enum class Command : std::uint8_t; // below, with what the unit saw
+
 // How the unit refuses a login whatever the access code; a wrong access code is refused as
 // BadCode by itself. The codes are the ones the client tells apart.
 enum class LoginRefusal : std::uint8_t {
@@ -83,6 +85,14 @@ struct Options
     int ownPathDelayMs = 0; // and answers on the own dialect's path this much later still
     std::string redirectTo; // when set, every own-path answer is a 302 pointing there
     int httpAnswerLimit = -1; // answer only the first N requests, then stay silent; -1 = all
+    // Answers no unit gives, to try the client's limits: the 200 answers to the commands in
+    // oversizeCommands (empty: login, firmware, keep-alive and logout) carry their usual body
+    // followed by blanks up to hugeBodyBytes in all (0: off), or, with endlessBody, by blanks
+    // without end and without a length. The usual body comes first, so a client that read it
+    // all would take it.
+    std::uint64_t hugeBodyBytes = 0;
+    bool endlessBody = false;
+    std::vector<Command> oversizeCommands;
 
     // Control channel.
     bool rejectConnect = false; // refuse MSG_CONNECT with rejectReason
@@ -145,8 +155,13 @@ struct HttpRequest
     std::string answer;
     // The answer: status 0 while none was sent (silent, delayed, closed).
     int status = 0;
-    std::string replyBody;
+    std::string replyBody; // without the blanks of a padded or endless answer
     std::int64_t answeredMs = -1;
+    // A padded or endless answer goes out a piece at a time: the body bytes sent so far, and
+    // whether it ended, and then whether all of it went out (else the client went away first).
+    std::uint64_t bodyBytesSent = 0;
+    bool bodyEnded = false;
+    bool bodyComplete = false;
 };
 
 enum class Direction : std::uint8_t { FromClient, ToClient };

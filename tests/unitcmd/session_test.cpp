@@ -1,6 +1,7 @@
 // The unit command session of the real main window against the emulated unit: login of both
 // families with the requests on the wire, refusals, time-outs, the firmware check, keep-alive
-// and logout. Each test has its own unit address (127.0.0.50 to 127.0.0.69, 127.0.0.100 and 101).
+// and logout, and replies too big for any unit to send. Each test has its own unit address
+// (127.0.0.50 to 127.0.0.69, 127.0.0.100, 127.0.0.101, 127.0.0.141 to 127.0.0.148).
 
 #include "control_channel.h"
 #include "flow_timings.h"
@@ -19,6 +20,8 @@
 #include <QPushButton>
 #include <QUrl>
 
+#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 
@@ -568,5 +571,185 @@ TEST_F(SessionTest, LoginWithoutAUsableProfileSendsNothing)
     EXPECT_FALSE(probe->loginTimeoutTimer()->isActive());
     EXPECT_TRUE(loginPageIdle());
 }
+
+// --- Replies no unit should send: a body of 100 MB, or one without end -----------------------
+
+// Resident memory of this process in kB from /proc/self/status: "VmRSS" now, "VmHWM" its peak.
+long memoryKb(const std::string &field)
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(field + ":", 0) == 0)
+            return std::stol(line.substr(field.size() + 1));
+    }
+    return -1;
+}
+
+// The peak starts again from the present size.
+void resetPeakMemory()
+{
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+// Well above what the window and the emulated unit take, well below a body read whole.
+constexpr long PeakMemoryLimitKb = 200 * 1024;
+constexpr std::uint64_t HugeBodyBytes = std::uint64_t(100) << 20;
+
+struct HostileCase
+{
+    const char *name;
+    const char *address;
+    Family family;
+    bool endless; // else a body of 100 MB
+};
+
+void PrintTo(const HostileCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class HostileReply : public SessionTest, public ::testing::WithParamInterface<HostileCase>
+{
+protected:
+    // A unit whose answers to `commands` carry the case's body; the other dialect's path stays
+    // unanswered, so every reply the window handles is the unit's own.
+    void startHostileUnit(std::vector<Command> commands)
+    {
+        const HostileCase &c = GetParam();
+        startUnit(c.address, [&](unitsim::Options &o) {
+            o.family = c.family;
+            o.otherPath = unitsim::OtherPath::Silent;
+            o.hugeBodyBytes = c.endless ? 0 : HugeBodyBytes;
+            o.endlessBody = c.endless;
+            o.oversizeCommands = std::move(commands);
+        });
+        openWindow(c.address);
+        resetPeakMemory();
+    }
+
+    // Every answer to the command is over: the window went away before the end of each. (A
+    // body of 100 MB may still have gone out whole: the window cuts off the reply at its head,
+    // but Qt's network thread may read on and drop the rest before it closes the connection.)
+    bool everyAnswerCutOff(Command command)
+    {
+        int answers = 0;
+        for (const auto &request : requests(command)) {
+            if (request.family != GetParam().family)
+                continue;
+            if (!request.bodyEnded || (GetParam().endless && request.bodyComplete))
+                return false;
+            ++answers;
+        }
+        return answers > 0;
+    }
+
+    // What the unit sent of each answer to the command, for the failure messages.
+    std::string answersSent(Command command)
+    {
+        std::string text;
+        for (const auto &request : requests(command)) {
+            text += "[conn " + std::to_string(request.connection) + " at "
+                    + std::to_string(request.timeMs) + " ms: " + request.answer + ", status "
+                    + std::to_string(request.status) + ", " + std::to_string(request.bodyBytesSent)
+                    + " bytes"
+                    + (request.bodyEnded ? (request.bodyComplete ? ", all" : ", cut") : "") + "] ";
+        }
+        return text;
+    }
+
+    void expectBoundedMemory()
+    {
+        const long peakKb = memoryKb("VmHWM");
+        std::printf("peak RSS %ld kB (now %ld kB)\n", peakKb, memoryKb("VmRSS"));
+        RecordProperty("peak_rss_kb", std::to_string(peakKb));
+        EXPECT_GT(peakKb, 0);
+        EXPECT_LT(peakKb, PeakMemoryLimitKb);
+    }
+};
+
+class HostileLoginReply : public HostileReply
+{
+};
+
+TEST_P(HostileLoginReply, IsNotAcceptedAndTheTimeOutDecides)
+{
+    // Read whole, the reply would log in: its usual body comes first, then blanks.
+    flowTimings().loginTimeoutMs = 1500;
+    startHostileUnit({ Command::Login });
+    clickLogin();
+    ASSERT_TRUE(waitUntil([&] { return everyAnswerCutOff(Command::Login); }, 10s))
+            << answersSent(Command::Login);
+    ASSERT_TRUE(boxes.waitForText("Remote system cannot be accessed", 10s));
+
+    testsupport::processEventsFor(200ms);
+    EXPECT_EQ(boxes.texts(), QStringList{ "Remote system cannot be accessed" });
+    EXPECT_TRUE(loginPageIdle());
+    EXPECT_FALSE(b_loginDone);
+    EXPECT_FALSE(b_finish_ret); // handled as a reply with no HTTP answer
+    EXPECT_EQ(strSessionID, "");
+    EXPECT_EQ(count(Command::Firmware), 0);
+    expectBoundedMemory();
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFamilies, HostileLoginReply,
+        ::testing::Values(HostileCase{ "QmtHuge", "127.0.0.141", Family::Qmt, false },
+                HostileCase{ "QmtEndless", "127.0.0.142", Family::Qmt, true },
+                HostileCase{ "ZmtHuge", "127.0.0.143", Family::Zmt, false },
+                HostileCase{ "ZmtEndless", "127.0.0.144", Family::Zmt, true }),
+        [](const ::testing::TestParamInfo<HostileCase> &info) { return info.param.name; });
+
+class HostileFirmwareReply : public HostileReply
+{
+};
+
+TEST_P(HostileFirmwareReply, GivesNoVerdictAndTheSessionStaysUp)
+{
+    // Read whole, the version would not support sharing: box and logout.
+    startHostileUnit({ Command::Firmware });
+    unit->updateOptions([](unitsim::Options &o) { o.unsupportedFirmware = true; });
+    clickLogin();
+    ASSERT_TRUE(loginAccepted());
+    ASSERT_TRUE(waitUntil([&] { return everyAnswerCutOff(Command::Firmware); }, 10s))
+            << answersSent(Command::Firmware);
+
+    testsupport::processEventsFor(300ms);
+    EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(" | ").toStdString();
+    EXPECT_TRUE(onSharePage());
+    EXPECT_TRUE(probe->fwCheckPending());
+    EXPECT_EQ(count(Command::Logout), 0);
+    expectBoundedMemory();
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFamilies, HostileFirmwareReply,
+        ::testing::Values(HostileCase{ "QmtHuge", "127.0.0.145", Family::Qmt, false },
+                HostileCase{ "ZmtEndless", "127.0.0.146", Family::Zmt, true }),
+        [](const ::testing::TestParamInfo<HostileCase> &info) { return info.param.name; });
+
+class HostileKeepAliveReply : public HostileReply
+{
+};
+
+TEST_P(HostileKeepAliveReply, CountsAsNoReplyAndTheThirdTickLogsOut)
+{
+    flowTimings().keepAliveMs = 150;
+    startHostileUnit({ Command::KeepAlive });
+    clickLogin();
+    ASSERT_TRUE(loginAccepted());
+
+    ASSERT_TRUE(waitUntil([&] { return count(Command::Logout) == 1; }, 10s));
+    EXPECT_EQ(count(Command::KeepAlive), 3);
+    // The last one went out just before the logout; it is cut off all the same.
+    EXPECT_TRUE(waitUntil([&] { return everyAnswerCutOff(Command::KeepAlive); }))
+            << answersSent(Command::KeepAlive);
+    EXPECT_TRUE(loginPageIdle());
+    EXPECT_EQ(keepAliveTimer, nullptr);
+    EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join(" | ").toStdString();
+    expectBoundedMemory();
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFamilies, HostileKeepAliveReply,
+        ::testing::Values(HostileCase{ "QmtEndless", "127.0.0.147", Family::Qmt, true },
+                HostileCase{ "ZmtHuge", "127.0.0.148", Family::Zmt, false }),
+        [](const ::testing::TestParamInfo<HostileCase> &info) { return info.param.name; });
 
 } // namespace

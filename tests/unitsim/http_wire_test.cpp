@@ -1,6 +1,7 @@
 // The emulator's HTTP side on literal bytes: raw requests as the client's HTTP stack writes
 // them, replies read back and checked the way the client reads them.
 
+#include "cli_options.h"
 #include "raw_peer.h"
 #include "unit_sim.h"
 
@@ -8,6 +9,7 @@
 #include <QString>
 
 #include <gtest/gtest.h>
+#include <memory>
 #include <poll.h>
 
 using namespace std::chrono_literals;
@@ -506,6 +508,19 @@ TEST_F(HttpWire, UnusableRequestsGetErrorStatuses)
     EXPECT_TRUE(once.waitClosed());
 }
 
+TEST_F(HttpWire, HeadLongerThanTheBoundIsRefusedHoweverItArrives)
+{
+    // 70 KB in one send: whether the end of the head comes in the read that passes 64 KB or in
+    // a later one, the request is refused.
+    startUnit();
+    TcpClient client(Address, 80);
+    ASSERT_TRUE(client.send("GET " + QmtLoginTarget
+            + " HTTP/1.1\r\nX-Pad: " + std::string(70 * 1024, 'a') + "\r\n\r\n"));
+    EXPECT_EQ(client.receiveResponse().status, 400);
+    EXPECT_TRUE(client.waitClosed());
+    EXPECT_TRUE(unit->httpRequests().empty());
+}
+
 TEST_F(HttpWire, SecondInstanceOnTheSameAddressReportsTheBindError)
 {
     startUnit();
@@ -518,6 +533,107 @@ TEST_F(HttpWire, SecondInstanceOnTheSameAddressReportsTheBindError)
     ASSERT_TRUE(error);
     EXPECT_NE(error->find("127.0.0.40:80"), std::string::npos) << *error;
     EXPECT_FALSE(second.running());
+}
+
+// The emulator's options as the command line gives them.
+unitsim::Options fromCommandLine(const std::vector<std::string> &args)
+{
+    const unitsim::CommandLine line = unitsim::parseCommandLine(args);
+    EXPECT_FALSE(line.error) << *line.error;
+    return line.options;
+}
+
+const std::string QmtLoginBody =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?><VC session=\"Ab12\" code=\"0\"/>";
+
+TEST_F(HttpWire, HugeBodyIsTheUsualReplyPaddedWithBlanksToItsLength)
+{
+    startUnit(fromCommandLine({ "--huge-body", "1", "--oversize-on", "login,keepalive" }));
+    TcpClient client(Address, 80);
+    ASSERT_TRUE(client.get(QmtLoginTarget, Address));
+    const TcpClient::Response login = client.receiveResponse(10s);
+    ASSERT_TRUE(login.complete);
+    EXPECT_EQ(login.head,
+            "HTTP/1.1 200 OK\r\nContent-Type: text/xml; charset=utf-8\r\nContent-Length: 1048576"
+            "\r\nConnection: keep-alive\r\n\r\n");
+    ASSERT_EQ(login.body.size(), 1048576u);
+    EXPECT_EQ(login.body.substr(0, QmtLoginBody.size()), QmtLoginBody);
+    EXPECT_EQ(login.body.find_first_not_of(' ', QmtLoginBody.size()), std::string::npos);
+    ASSERT_TRUE(unit->waitFor(
+            [](const unitsim::UnitSim &u) { return u.httpRequests().at(0).bodyEnded; }, 3s));
+    const unitsim::HttpRequest seen = unit->httpRequests().at(0);
+    EXPECT_TRUE(seen.bodyComplete);
+    EXPECT_EQ(seen.bodyBytesSent, 1048576u);
+    EXPECT_EQ(seen.replyBody, QmtLoginBody); // the record keeps the usual body only
+
+    // The connection stays usable: the firmware answer is not chosen and comes as usual, the
+    // keep-alive answer is padded again.
+    ASSERT_TRUE(client.get(qmtSession("Ab12", QmtFirmwareTail), Address));
+    const TcpClient::Response firmware = client.receiveResponse();
+    EXPECT_EQ(firmware.status, 200);
+    EXPECT_EQ(qmtFirmwareAsClient(firmware.body), QString("QMT v 03.00.20240115"));
+    ASSERT_TRUE(client.get(qmtSession("Ab12", QmtKeepAliveTail), Address));
+    EXPECT_EQ(client.receiveResponse(10s).body.size(), 1048576u);
+
+    // Only the unit's own command answers grow.
+    const TcpClient::Response other = ask(ZmtLoginTarget);
+    EXPECT_EQ(other.status, 404);
+    EXPECT_EQ(other.body, "");
+}
+
+TEST_F(HttpWire, EndlessBodyRunsUntilTheClientLeaves)
+{
+    startUnit(
+            fromCommandLine({ "--family", "zmt", "--endless-body", "--oversize-on", "firmware" }));
+    auto client = std::make_unique<TcpClient>(Address, 80);
+    ASSERT_TRUE(client->get(ZmtLoginTarget, Address));
+    EXPECT_EQ(readAsClient(client->receiveResponse().body).session, "Ab12");
+
+    ASSERT_TRUE(client->get(zmtSession("Ab12", ZmtFirmwareTail), Address));
+    constexpr std::size_t Taken = 4 << 20;
+    const rawpeer::Bytes bytes = client->receive(Taken, 10s);
+    ASSERT_EQ(bytes.size(), Taken);
+    const std::string text(bytes.begin(), bytes.end());
+    const std::size_t headEnd = text.find("\r\n\r\n");
+    ASSERT_NE(headEnd, std::string::npos);
+    const std::string head = text.substr(0, headEnd + 4);
+    EXPECT_EQ(head,
+            "HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\n"
+            "Connection: close\r\n\r\n");
+    const std::string body = text.substr(headEnd + 4);
+    EXPECT_EQ(readAsClient(body).firmware, "V2.01.09");
+    const std::size_t usual = body.find(" ]") + 2;
+    EXPECT_EQ(body.find_first_not_of(' ', usual), std::string::npos);
+
+    // Meanwhile the unit answers other connections.
+    EXPECT_EQ(ask(ZmtLoginTarget).status, 200);
+
+    // The client leaves: the answer ended before its end, which it never has.
+    client.reset();
+    ASSERT_TRUE(unit->waitFor(
+            [](const unitsim::UnitSim &u) { return u.httpRequests().at(1).bodyEnded; }, 3s));
+    const unitsim::HttpRequest seen = unit->httpRequests().at(1);
+    EXPECT_EQ(seen.command, unitsim::Command::Firmware);
+    EXPECT_FALSE(seen.bodyComplete);
+    EXPECT_GE(seen.bodyBytesSent, Taken - head.size());
+}
+
+TEST_F(HttpWire, OversizeOptionsOnTheCommandLine)
+{
+    const unitsim::Options options =
+            fromCommandLine({ "--oversize-on", "firmware,logout", "--huge-body", "100" });
+    EXPECT_EQ(options.hugeBodyBytes, 100u << 20);
+    EXPECT_FALSE(options.endlessBody);
+    EXPECT_EQ(options.oversizeCommands,
+            (std::vector<unitsim::Command>{
+                    unitsim::Command::Firmware, unitsim::Command::Logout }));
+    EXPECT_TRUE(fromCommandLine({ "--endless-body" }).oversizeCommands.empty()); // all of them
+
+    const std::vector<std::vector<std::string>> refused = { { "--huge-body", "0" },
+        { "--huge-body", "1.5" }, { "--huge-body" }, { "--oversize-on", "login,nop" },
+        { "--oversize-on", "login," }, { "--oversize-on", "" } };
+    for (const auto &args : refused)
+        EXPECT_TRUE(unitsim::parseCommandLine(args).error) << args.front() << " " << args.size();
 }
 
 } // namespace
