@@ -1,11 +1,9 @@
 // The path of a pulled picture without a window: capture into the pump's frame, the login's
-// RTP link to the unit, the report on the control channel; and the route look-up the link
-// makes once.
+// RTP link to the unit, the report on the control channel.
 
 #include "control_channel.h"
 #include "desktop_capture.h"
 #include "frame_pump.h"
-#include "route.h"
 #include "test_pictures.h"
 #include "unit_sim.h"
 
@@ -122,13 +120,6 @@ TEST_F(FramePumpTest, PaddedOctetsReachTheUnit)
     ASSERT_EQ(pump.pull("127.000.000.103", Session, desktopPicture()), 1);
     ASSERT_TRUE(framesArrive(1));
     EXPECT_EQ(pump.link()->unitAddress(), "127.0.0.103");
-}
-
-TEST(Route, LocalAddressTowardsAPeer)
-{
-    EXPECT_EQ(net::localAddressTowards("127.0.0.103", 50001), "127.0.0.1");
-    EXPECT_EQ(net::localAddressTowards("not an address", 50001), std::nullopt);
-    EXPECT_EQ(net::localAddressTowards("", 50001), std::nullopt);
 }
 
 } // namespace
