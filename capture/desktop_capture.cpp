@@ -78,7 +78,8 @@ void DesktopCapture::forget()
 
 bool DesktopCapture::captureJpeg(QSize target, QByteArray &jpeg, FrameTimings *timings)
 {
-    const DesktopChanges changes = m_source->takeChanges();
+    const DesktopChanges changes =
+            m_followChanges ? m_source->takeChanges() : DesktopChanges::unknown();
     const bool kept = m_kept && changes.known && target == m_keptTarget;
     if (kept && changes.none()) {
         if (jpeg.constData() != m_keptJpeg.constData())

@@ -78,6 +78,9 @@ public:
     // Redo only the changed rows after a small change (on by default); off, every change
     // redoes the whole picture.
     void setRedoChangedRows(bool on) { m_redoChangedRows = on; }
+    // Follow what the source reports changed (on by default); off, every picture is grabbed,
+    // scaled and encoded whole, as for a source that cannot tell.
+    void setFollowChanges(bool on) { m_followChanges = on; }
 
 private:
     bool redoChangedRows(const DesktopChanges &changes, QByteArray &jpeg, FrameTimings *timings);
@@ -102,6 +105,7 @@ private:
     QByteArray m_keptJpeg;
     QSize m_keptTarget;
     bool m_redoChangedRows = true;
+    bool m_followChanges = true;
     Work m_lastWork = Work::Failed;
 };
 

@@ -50,7 +50,12 @@ struct XcbScreenSource::Impl
     xcb_damage_damage_t damage = 0;
     std::uint8_t damageEventBase = 0;
     bool damagedAll = true; // the first picture is taken whole
-    QRect damaged;
+    QRect damaged; // reported since the last subtract
+    // Reported after the last subtract was done: a later drawing inside this box would not
+    // be reported (the box does not grow), so it is reported again after the next subtract.
+    QRect damagedSinceSubtract;
+    std::uint16_t subtractSequence = 0;
+    bool subtracted = false;
 
     // Without shared memory: the last image reply, whose data the view points into.
     Reply<xcb_get_image_reply_t> lastImage;
@@ -140,8 +145,12 @@ struct XcbScreenSource::Impl
             } else if (damage && type == damageEventBase + XCB_DAMAGE_NOTIFY) {
                 const auto *notify =
                         reinterpret_cast<const xcb_damage_notify_event_t *>(event.get());
-                damaged |= QRect(
+                const QRect area(
                         notify->area.x, notify->area.y, notify->area.width, notify->area.height);
+                damaged |= area;
+                // Events carry the number of the last request of ours the server had done.
+                if (subtracted && std::int16_t(notify->sequence - subtractSequence) >= 0)
+                    damagedSinceSubtract |= area;
             }
         }
     }
@@ -250,13 +259,18 @@ DesktopChanges XcbScreenSource::takeChanges()
     // The subtract's round trip brings in every report of drawing done before it; drawing
     // after it is reported to the next call, and the grab that follows this call shows all
     // that was reported.
-    Reply<xcb_generic_error_t> error(xcb_request_check(d.connection.get(),
-            xcb_damage_subtract_checked(d.connection.get(), d.damage, XCB_NONE, XCB_NONE)));
+    d.takeEvents();
+    const xcb_void_cookie_t subtract =
+            xcb_damage_subtract_checked(d.connection.get(), d.damage, XCB_NONE, XCB_NONE);
+    d.subtractSequence = std::uint16_t(subtract.sequence);
+    d.subtracted = true;
+    d.damagedSinceSubtract = QRect();
+    Reply<xcb_generic_error_t> error(xcb_request_check(d.connection.get(), subtract));
     d.takeEvents();
     const QRect desktop(QPoint(0, 0), d.rootSize);
     const QRect damaged = d.damagedAll || error ? desktop : d.damaged & desktop;
     d.damagedAll = false;
-    d.damaged = QRect();
+    d.damaged = d.damagedSinceSubtract;
     if (damaged.isEmpty())
         return DesktopChanges::rows(0, 0);
     return DesktopChanges::rows(damaged.top(), damaged.bottom() + 1);
