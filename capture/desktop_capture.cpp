@@ -69,21 +69,122 @@ bool DesktopCapture::captureFrame(QSize target, Frame &frame, FrameTimings *timi
     return true;
 }
 
+void DesktopCapture::forget()
+{
+    m_kept = false;
+    m_keptJpeg.clear();
+    m_keptTarget = QSize();
+}
+
 bool DesktopCapture::captureJpeg(QSize target, QByteArray &jpeg, FrameTimings *timings)
 {
-    const std::optional<PixelView> picture = m_source->startGrab();
-    if (!picture) {
-        qCWarning(lcCapture) << "desktop grab failed";
-        jpeg.clear();
-        return false;
+    const DesktopChanges changes =
+            m_followChanges ? m_source->takeChanges() : DesktopChanges::unknown();
+    const bool kept = m_kept && changes.known && target == m_keptTarget;
+    if (kept && changes.none()) {
+        if (jpeg.constData() != m_keptJpeg.constData())
+            jpeg = m_keptJpeg;
+        if (timings)
+            *timings = FrameTimings{};
+        m_lastWork = Work::Kept;
+        return true;
     }
-    return encodeFrame(*picture, target, jpeg, timings,
-            [this](bool wait) { return m_source->rowsArrived(wait); });
+    // The kept file lets go of its buffer first, so the new file is written into jpeg's in
+    // place (it was shared when the last pull handed the kept file out).
+    forget();
+    m_lastWork = Work::Failed;
+
+    bool done = false;
+    if (kept && m_redoChangedRows && m_source->size() == m_scaler.source()) {
+        // Changed rows only while they are a small part; past that the whole picture arrives
+        // in bands and is scaled while it arrives, which is quicker.
+        const auto [first, end] = m_scaler.rowsMadeFrom(changes.top, changes.bottom);
+        if ((end - first) * 2 <= target.height()) {
+            done = redoChangedRows(changes, jpeg, timings);
+            if (done)
+                m_lastWork = Work::ChangedRows;
+        }
+    }
+    if (m_lastWork != Work::ChangedRows) {
+        const std::optional<PixelView> picture = m_source->startGrab();
+        if (!picture) {
+            qCWarning(lcCapture) << "desktop grab failed";
+            jpeg.clear();
+            return false;
+        }
+        done = encodeFrame(*picture, target, jpeg, timings,
+                [this](bool wait) { return m_source->rowsArrived(wait); });
+        if (done)
+            m_lastWork = Work::Whole;
+    }
+    if (done && changes.known) {
+        m_kept = true;
+        m_keptJpeg = jpeg;
+        m_keptTarget = target;
+    }
+    return done;
+}
+
+bool DesktopCapture::redoChangedRows(
+        const DesktopChanges &changes, QByteArray &jpeg, FrameTimings *timings)
+{
+    const auto start = Clock::now();
+    const auto [first, end] = m_scaler.rowsMadeFrom(changes.top, changes.bottom);
+    if (end > first) {
+        const auto [top, bottom] = m_scaler.sourceRowsOf(first, end);
+        const std::optional<PixelView> picture = m_source->grabRows(top, bottom);
+        if (!picture || picture->size() != m_scaler.source()) {
+            qCWarning(lcCapture) << "desktop grab failed";
+            return false;
+        }
+        if (timings)
+            timings->grabMs = msSince(start);
+        const int middle = (first + (end - first) / 2) & ~1;
+        if (m_worker && middle > first && end - middle >= ChunkRows) {
+            m_worker->runAlongside([&] { m_scaler.scaleRows(*picture, m_frame, first, middle); },
+                    [&] { m_scaler.scaleRows(*picture, m_frame, middle, end); });
+        } else {
+            m_scaler.scaleRows(*picture, m_frame, first, end);
+        }
+    }
+    if (timings)
+        timings->scaleMs = msSince(start);
+    const bool encoded = encodePlanes(jpeg);
+    if (timings)
+        timings->encodeMs = msSince(start);
+    return encoded;
+}
+
+bool DesktopCapture::encodePlanes(QByteArray &jpeg)
+{
+    bool encoded = false;
+    if (m_useStrips && m_stripEncoder.begin(m_frame, jpeg)) {
+        encoded = true;
+        const int strips = StripJpegEncoder::stripCount(m_frame.height);
+        for (int strip = 0; strip < strips && encoded; ++strip)
+            encoded = m_stripEncoder.writeStrip(m_frame, strip);
+        if (encoded)
+            encoded = m_stripEncoder.finish();
+        else
+            m_stripEncoder.abort();
+        if (!encoded)
+            qCWarning(lcCapture) << "JPEG encoding failed:" << m_stripEncoder.errorText();
+    } else {
+        encoded = m_encoder.encode(m_frame, jpeg);
+        if (!encoded)
+            qCWarning(lcCapture) << "JPEG encoding failed:" << m_encoder.errorText();
+    }
+    if (!encoded)
+        jpeg.clear();
+    return encoded;
 }
 
 bool DesktopCapture::encodePicture(
         const PixelView &picture, QSize target, QByteArray &jpeg, FrameTimings *timings)
 {
+    // The planes are about to hold a picture the source did not give.
+    forget();
+    m_lastWork = Work::Failed;
     const int height = picture.height;
     return encodeFrame(picture, target, jpeg, timings, [height](bool) { return height; });
 }

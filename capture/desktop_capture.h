@@ -8,6 +8,11 @@
 // as it is scaled. Without the strip encoder the picture is encoded whole after scaling.
 // Buffers, the scaling plan and the encoders are kept from frame to frame.
 //
+// Where the source tells what changed on the desktop (the X server's drawing reports), a
+// still desktop costs one round trip: the last file is handed out again, byte for byte. After
+// a small change only the rows it touched are grabbed and scaled again into the kept planes,
+// and the whole picture is encoded from them: the file is the same as a whole capture's.
+//
 // Used from one thread (the GUI thread in the program); the helper thread is internal.
 
 #include "band_worker.h"
@@ -61,7 +66,27 @@ public:
     // The planes of the last frame.
     const I420Frame &lastFrame() const { return m_frame; }
 
+    // What the last captureJpeg() did for its picture.
+    enum class Work {
+        Failed,
+        Whole, // grabbed, scaled and encoded all of it
+        ChangedRows, // grabbed and scaled the changed rows, encoded all of it
+        Kept, // nothing changed: the last file again
+    };
+    Work lastWork() const { return m_lastWork; }
+
+    // Redo only the changed rows after a small change (on by default); off, every change
+    // redoes the whole picture.
+    void setRedoChangedRows(bool on) { m_redoChangedRows = on; }
+    // Follow what the source reports changed (on by default); off, every picture is grabbed,
+    // scaled and encoded whole, as for a source that cannot tell.
+    void setFollowChanges(bool on) { m_followChanges = on; }
+
 private:
+    bool redoChangedRows(const DesktopChanges &changes, QByteArray &jpeg, FrameTimings *timings);
+    bool encodePlanes(QByteArray &jpeg);
+    void forget();
+
     // rowsIn(wait) tells how many source rows have arrived (-1: the grab failed).
     bool encodeFrame(const PixelView &picture, QSize target, QByteArray &jpeg,
             FrameTimings *timings, const std::function<int(bool)> &rowsIn);
@@ -73,6 +98,15 @@ private:
     JpegEncoder m_encoder;
     StripJpegEncoder m_stripEncoder;
     bool m_useStrips = StripJpegEncoder::available();
+
+    // The last file and the planes it was made from, while they show the desktop as the
+    // source last reported it.
+    bool m_kept = false;
+    QByteArray m_keptJpeg;
+    QSize m_keptTarget;
+    bool m_redoChangedRows = true;
+    bool m_followChanges = true;
+    Work m_lastWork = Work::Failed;
 };
 
 // The source of the real desktop, chosen here for the whole program: the X server's root

@@ -338,6 +338,34 @@ int SmoothScaler::sourceRowsNeeded(int endRow) const
     return std::min(m_vertical.first[std::size_t(last)] + m_vertical.tapCount, m_source.height());
 }
 
+std::pair<int, int> SmoothScaler::sourceRowsOf(int firstRow, int endRow) const
+{
+    firstRow = std::max(firstRow, 0);
+    endRow = std::min(endRow, m_target.height());
+    if (isNull() || endRow <= firstRow)
+        return { 0, 0 };
+    return { m_vertical.first[std::size_t(firstRow)], sourceRowsNeeded(endRow) };
+}
+
+std::pair<int, int> SmoothScaler::rowsMadeFrom(int sourceTop, int sourceBottom) const
+{
+    const int height = m_target.height();
+    if (isNull() || sourceBottom <= sourceTop)
+        return { 0, 0 };
+    // Every tap counts, weighted or not: a row is redone rather than missed. The first
+    // positions only grow from row to row.
+    int first = 0;
+    while (first < height
+            && m_vertical.first[std::size_t(first)] + m_vertical.tapCount <= sourceTop)
+        ++first;
+    int end = first;
+    while (end < height && m_vertical.first[std::size_t(end)] < sourceBottom)
+        ++end;
+    if (end <= first)
+        return { 0, 0 };
+    return { first & ~1, std::min((end + 1) & ~1, height) };
+}
+
 void SmoothScaler::scale(const PixelView &source, I420Frame &frame) const
 {
     scaleRows(source, frame, 0, m_target.height());

@@ -10,6 +10,7 @@
 #include <QSize>
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace capture {
@@ -84,6 +85,11 @@ public:
 
     // How many source rows from the top output rows [0, endRow) are made of.
     int sourceRowsNeeded(int endRow) const;
+    // The source rows output rows [firstRow, endRow) are made of: [first, second).
+    std::pair<int, int> sourceRowsOf(int firstRow, int endRow) const;
+    // The output rows, in whole pairs as scaleRows() takes them, that source rows
+    // [sourceTop, sourceBottom) take part in: [first, second), empty when none.
+    std::pair<int, int> rowsMadeFrom(int sourceTop, int sourceBottom) const;
 
 private:
     struct Scratch;

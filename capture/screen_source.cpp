@@ -15,6 +15,7 @@ std::optional<PixelView> viewOf(const QImage &image)
 
 std::optional<PixelView> ImageScreenSource::grab()
 {
+    countGrab();
     return viewOf(m_image);
 }
 
@@ -29,6 +30,7 @@ std::optional<PixelView> QtScreenSource::grab()
     QScreen *screen = QGuiApplication::primaryScreen();
     if (!screen)
         return std::nullopt;
+    countGrab();
     const QRect desktop = screen->virtualGeometry();
     m_last = screen->grabWindow(0, desktop.x(), desktop.y(), desktop.width(), desktop.height())
                      .toImage();

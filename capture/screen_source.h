@@ -10,9 +10,24 @@
 #include <QImage>
 #include <QSize>
 
+#include <cstdint>
 #include <optional>
 
 namespace capture {
+
+// What may have changed on the desktop since the source last asked (see takeChanges()).
+struct DesktopChanges
+{
+    // False: the source cannot tell, and anything may have changed.
+    bool known = false;
+    // The rows [top, bottom) that changed; empty when nothing did.
+    int top = 0;
+    int bottom = 0;
+
+    bool none() const { return known && bottom <= top; }
+    static DesktopChanges unknown() { return {}; }
+    static DesktopChanges rows(int top, int bottom) { return { true, top, bottom }; }
+};
 
 class ScreenSource
 {
@@ -38,8 +53,30 @@ public:
         return m_whole ? m_whole->height : -1;
     }
 
+    // The rows drawn on since the last call: every row of the desktop the first time, and
+    // whenever the source lost track. A picture grabbed after this call shows at least every
+    // change it reports. Sources that do not follow drawing always answer unknown().
+    virtual DesktopChanges takeChanges() { return DesktopChanges::unknown(); }
+
+    // Grabs only the rows [top, bottom) into the place a whole grab puts them; the other rows
+    // of the view keep what the last grab left there. Sources that cannot grab part of the
+    // desktop grab all of it.
+    virtual std::optional<PixelView> grabRows(int top, int bottom)
+    {
+        (void)top;
+        (void)bottom;
+        return grab();
+    }
+
+    // How many times the desktop has been read (whole or in part) since the source was made.
+    std::uint64_t grabCount() const { return m_grabs; }
+
+protected:
+    void countGrab() { ++m_grabs; }
+
 private:
     std::optional<PixelView> m_whole;
+    std::uint64_t m_grabs = 0;
 };
 
 // A fixed picture, converted once to 32-bit pixels.

@@ -2,10 +2,14 @@
 
 #include "capture_log.h"
 
+#include <QRect>
+
+#include <algorithm>
 #include <cstdlib>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <vector>
+#include <xcb/damage.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 #include <xcb/xcbext.h>
@@ -41,6 +45,18 @@ struct XcbScreenSource::Impl
     std::uint8_t *shmAddress = nullptr;
     std::size_t shmBytes = 0;
 
+    // Drawing on the root window and everything in it, reported as the bounding box of what
+    // was drawn since the last subtract (so the events stay few however long nobody asks).
+    xcb_damage_damage_t damage = 0;
+    std::uint8_t damageEventBase = 0;
+    bool damagedAll = true; // the first picture is taken whole
+    QRect damaged; // reported since the last subtract
+    // Reported after the last subtract was done: a later drawing inside this box would not
+    // be reported (the box does not grow), so it is reported again after the next subtract.
+    QRect damagedSinceSubtract;
+    std::uint16_t subtractSequence = 0;
+    bool subtracted = false;
+
     // Without shared memory: the last image reply, whose data the view points into.
     Reply<xcb_get_image_reply_t> lastImage;
 
@@ -61,7 +77,12 @@ struct XcbScreenSource::Impl
         bandsIn = 0;
     }
 
-    ~Impl() { releaseSegment(); }
+    ~Impl()
+    {
+        if (damage)
+            xcb_damage_destroy(connection.get(), damage);
+        releaseSegment();
+    }
 
     void releaseSegment()
     {
@@ -107,17 +128,52 @@ struct XcbScreenSource::Impl
         return true;
     }
 
-    // Follows size changes of the root window without a round trip per picture.
+    // Follows size changes of the root window without a round trip per picture, and collects
+    // what was drawn.
     void takeEvents()
     {
         while (Reply<xcb_generic_event_t> event{ xcb_poll_for_event(connection.get()) }) {
-            if ((event->response_type & 0x7f) == XCB_CONFIGURE_NOTIFY) {
+            const int type = event->response_type & 0x7f;
+            if (type == XCB_CONFIGURE_NOTIFY) {
                 const auto *configure =
                         reinterpret_cast<const xcb_configure_notify_event_t *>(event.get());
-                if (configure->window == root)
+                if (configure->window == root
+                        && QSize(configure->width, configure->height) != rootSize) {
                     rootSize = QSize(configure->width, configure->height);
+                    damagedAll = true;
+                }
+            } else if (damage && type == damageEventBase + XCB_DAMAGE_NOTIFY) {
+                const auto *notify =
+                        reinterpret_cast<const xcb_damage_notify_event_t *>(event.get());
+                const QRect area(
+                        notify->area.x, notify->area.y, notify->area.width, notify->area.height);
+                damaged |= area;
+                // Events carry the number of the last request of ours the server had done.
+                if (subtracted && std::int16_t(notify->sequence - subtractSequence) >= 0)
+                    damagedSinceSubtract |= area;
             }
         }
+    }
+
+    void startDamage()
+    {
+        xcb_connection_t *c = connection.get();
+        const xcb_query_extension_reply_t *extension = xcb_get_extension_data(c, &xcb_damage_id);
+        if (!extension || !extension->present)
+            return;
+        Reply<xcb_damage_query_version_reply_t> version(xcb_damage_query_version_reply(c,
+                xcb_damage_query_version(c, XCB_DAMAGE_MAJOR_VERSION, XCB_DAMAGE_MINOR_VERSION),
+                nullptr));
+        if (!version)
+            return;
+        const xcb_damage_damage_t id = xcb_generate_id(c);
+        Reply<xcb_generic_error_t> error(xcb_request_check(
+                c, xcb_damage_create_checked(c, id, root, XCB_DAMAGE_REPORT_LEVEL_BOUNDING_BOX)));
+        if (error)
+            return;
+        damage = id;
+        damageEventBase = extension->first_event;
+        damagedAll = true;
     }
 };
 
@@ -173,6 +229,9 @@ std::unique_ptr<XcbScreenSource> XcbScreenSource::open(const char *displayName)
     impl->shmAvailable = bool(shm) && impl->ensureSegment();
     if (!impl->shmAvailable)
         qCInfo(lcCapture) << "no shared memory with the X server; pictures come through the socket";
+    impl->startDamage();
+    if (!impl->damage)
+        qCInfo(lcCapture) << "no damage reports from the X server; every picture is grabbed whole";
     return std::unique_ptr<XcbScreenSource>(new XcbScreenSource(std::move(impl)));
 }
 
@@ -185,6 +244,36 @@ QSize XcbScreenSource::size()
 bool XcbScreenSource::usesSharedMemory() const
 {
     return m_impl->shmAvailable;
+}
+
+bool XcbScreenSource::followsDrawing() const
+{
+    return m_impl->damage != 0;
+}
+
+DesktopChanges XcbScreenSource::takeChanges()
+{
+    Impl &d = *m_impl;
+    if (!d.damage || xcb_connection_has_error(d.connection.get()))
+        return DesktopChanges::unknown();
+    // The subtract's round trip brings in every report of drawing done before it; drawing
+    // after it is reported to the next call, and the grab that follows this call shows all
+    // that was reported.
+    d.takeEvents();
+    const xcb_void_cookie_t subtract =
+            xcb_damage_subtract_checked(d.connection.get(), d.damage, XCB_NONE, XCB_NONE);
+    d.subtractSequence = std::uint16_t(subtract.sequence);
+    d.subtracted = true;
+    d.damagedSinceSubtract = QRect();
+    Reply<xcb_generic_error_t> error(xcb_request_check(d.connection.get(), subtract));
+    d.takeEvents();
+    const QRect desktop(QPoint(0, 0), d.rootSize);
+    const QRect damaged = d.damagedAll || error ? desktop : d.damaged & desktop;
+    d.damagedAll = false;
+    d.damaged = d.damagedSinceSubtract;
+    if (damaged.isEmpty())
+        return DesktopChanges::rows(0, 0);
+    return DesktopChanges::rows(damaged.top(), damaged.bottom() + 1);
 }
 
 std::optional<PixelView> XcbScreenSource::grab()
@@ -205,6 +294,7 @@ std::optional<PixelView> XcbScreenSource::grab()
                         XCB_IMAGE_FORMAT_Z_PIXMAP, d.segment, 0),
                 &rawError));
         Reply<xcb_generic_error_t> error(rawError);
+        countGrab();
         if (!reply || error)
             return std::nullopt;
         return PixelView{ d.shmAddress, width, height, width * 4 };
@@ -215,6 +305,7 @@ std::optional<PixelView> XcbScreenSource::grab()
             xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, d.root, 0, 0, width, height, ~0u),
             &rawError));
     Reply<xcb_generic_error_t> error(rawError);
+    countGrab();
     if (!d.lastImage || error
             || xcb_get_image_data_length(d.lastImage.get()) < int(width) * height * 4)
         return std::nullopt;
@@ -247,8 +338,35 @@ std::optional<PixelView> XcbScreenSource::startGrab()
         d.bandEnds.push_back(bottom);
     }
     xcb_flush(d.connection.get());
+    countGrab();
     d.rowsIn = 0;
     return PixelView{ d.shmAddress, width, height, stride };
+}
+
+std::optional<PixelView> XcbScreenSource::grabRows(int top, int bottom)
+{
+    Impl &d = *m_impl;
+    d.dropBands();
+    d.takeEvents();
+    top = std::max(top, 0);
+    bottom = std::min(bottom, d.rootSize.height());
+    if (!d.shmAvailable || d.rootSize.isEmpty() || xcb_connection_has_error(d.connection.get())
+            || !d.ensureSegment() || bottom <= top)
+        return grab();
+    xcb_connection_t *connection = d.connection.get();
+    const int width = d.rootSize.width();
+    const int stride = width * 4;
+    xcb_generic_error_t *rawError = nullptr;
+    Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(connection,
+            xcb_shm_get_image(connection, d.root, 0, std::int16_t(top), std::uint16_t(width),
+                    std::uint16_t(bottom - top), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, d.segment,
+                    std::uint32_t(top) * std::uint32_t(stride)),
+            &rawError));
+    Reply<xcb_generic_error_t> error(rawError);
+    countGrab();
+    if (!reply || error)
+        return std::nullopt;
+    return PixelView{ d.shmAddress, width, d.rootSize.height(), stride };
 }
 
 int XcbScreenSource::rowsArrived(bool wait)

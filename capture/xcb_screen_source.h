@@ -3,7 +3,8 @@
 
 // The whole desktop straight from the X server: the root window of the default screen, read
 // into one shared-memory segment that is reused for every picture (MIT-SHM), so no pixel
-// crosses the socket. Servers without MIT-SHM get the plain image request instead.
+// crosses the socket. Servers without MIT-SHM get the plain image request instead. Where the
+// server reports drawing (DAMAGE), the source tells which rows changed between pictures.
 //
 // The source owns its own X connection. Use it from one thread at a time.
 
@@ -27,9 +28,14 @@ public:
     // shared segment band by band while the caller already works on the bands that are in.
     std::optional<PixelView> startGrab() override;
     int rowsArrived(bool wait) override;
+    // One round trip to the X server; the rows come from its drawing reports.
+    DesktopChanges takeChanges() override;
+    std::optional<PixelView> grabRows(int top, int bottom) override;
 
     // Whether pictures travel through shared memory.
     bool usesSharedMemory() const;
+    // Whether the X server reports drawing, so takeChanges() knows what changed.
+    bool followsDrawing() const;
 
 private:
     struct Impl;

@@ -5,15 +5,21 @@
 //      from it, TurboJPEG into a reused buffer) beside our chain;
 //   2. a closed-loop share of the real main window against the emulated unit pulling as fast
 //      as it can (ZMT unit: 1280 x 720, QMT unit: 1024 x 576);
-//   3. the GStreamer pipeline (ximagesrc ! videoscale ! jpegenc ! rtpjpegpay ! udpsink).
+//   3. the GStreamer pipeline (ximagesrc ! videoscale ! jpegenc ! rtpjpegpay ! udpsink), its
+//      wall time and CPU time per frame;
+//   4. pulls through the frame pump on three screens: still, a clock-sized corner changing
+//      every frame, and a moving full-screen picture; time and CPU time per pulled frame
+//      beside the pipeline's;
+//   5. the closed-loop share with the unit pulling 30 frames a second: the client's CPU use.
 // The host's speed drifts: compare figures of one run only. Prints figures; asserts nothing.
 //
-//   share_bench [--frames N] [--seconds S] [--no-peer]
+//   share_bench [--frames N] [--seconds S] [--no-peer] [--paced-only]
 //   share_bench --share-with ADDRESS [--seconds S]   (share with a unit running elsewhere)
 
 #include "control_channel.h"
 #include "desktop_capture.h"
 #include "flow_timings.h"
+#include "frame_pump.h"
 #include "jpeg_encoder.h"
 #include "mainwindow.h"
 #include "mainwindow_state.h"
@@ -26,7 +32,10 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
 #include <QLabel>
 #include <QListView>
 #include <QMessageBox>
@@ -44,16 +53,26 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdio>
+#include <fcntl.h>
 #include <functional>
 #include <map>
 #include <netinet/in.h>
 #include <optional>
 #include <poll.h>
+#include <set>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
+#include <xcb/xcb.h>
+
+extern char **environ;
 
 namespace {
 
@@ -75,6 +94,37 @@ double median(std::vector<double> values)
         return 0;
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
+}
+
+double cpuMs(const rusage &usage)
+{
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3
+            + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+// User and system time of the whole process so far.
+double processCpuMs()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return cpuMs(usage);
+}
+
+// Time one thread of the process has run so far (the scheduler's nanosecond count).
+double threadCpuMs(long tid)
+{
+    QFile file(QString("/proc/self/task/%1/schedstat").arg(tid));
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    return file.readAll().split(' ').value(0).toDouble() / 1e6;
+}
+
+std::set<long> threadIds()
+{
+    std::set<long> ids;
+    for (const QString &name : QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        ids.insert(name.toLong());
+    return ids;
 }
 
 bool waitFor(const std::function<bool()> &pred, int timeoutMs)
@@ -106,6 +156,7 @@ public:
         if (::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
             std::perror("drain bind");
         m_thread = std::thread([this] {
+            m_tid = long(syscall(SYS_gettid));
             char buffer[2048];
             while (!m_stop) {
                 pollfd p{ m_fd, POLLIN, 0 };
@@ -122,8 +173,11 @@ public:
         ::close(m_fd);
     }
     long datagrams() const { return m_datagrams; }
+    // CPU time of the draining thread, to be taken out of the process's.
+    double cpuMs() const { return m_tid ? threadCpuMs(m_tid) : 0; }
 
 private:
+    std::atomic<long> m_tid{ 0 };
     int m_fd = -1;
     std::atomic<bool> m_stop{ false };
     std::atomic<long> m_datagrams{ 0 };
@@ -161,6 +215,158 @@ struct DesktopContent
         waitFor([] { return false; }, 500); // let everything paint
     }
 };
+
+// What changes on the screen between two pulls, drawn by the X server on a connection of
+// the bench's own: nothing, a clock-sized corner, or a full-screen picture that moves.
+class Scene
+{
+public:
+    enum Kind { Still, Clock, Moving };
+    static constexpr const char *Names[] = { "still screen", "clock-sized change", "full change" };
+
+    explicit Scene(Kind kind) : m_kind(kind)
+    {
+        m_connection = xcb_connect(nullptr, nullptr);
+        m_screen = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data;
+        m_gc = xcb_generate_id(m_connection);
+        if (kind == Clock) {
+            m_window = createWindow(QRect(1780, 1040, 120, 32));
+            xcb_create_gc(m_connection, m_gc, m_window, 0, nullptr);
+        } else if (kind == Moving) {
+            // A photo a little larger than the screen, shown at a new offset every frame.
+            const QSize screen(m_screen->width_in_pixels, m_screen->height_in_pixels);
+            const QImage photo = testpictures::photoLike(screen + QSize(320, 180), 23)
+                                         .convertToFormat(QImage::Format_RGB32);
+            m_pixmap = xcb_generate_id(m_connection);
+            xcb_create_pixmap(m_connection, m_screen->root_depth, m_pixmap, m_screen->root,
+                    std::uint16_t(photo.width()), std::uint16_t(photo.height()));
+            xcb_create_gc(m_connection, m_gc, m_pixmap, 0, nullptr);
+            for (int top = 0; top < photo.height(); top += 16) {
+                const int rows = std::min(16, photo.height() - top);
+                xcb_put_image(m_connection, XCB_IMAGE_FORMAT_Z_PIXMAP, m_pixmap, m_gc,
+                        std::uint16_t(photo.width()), std::uint16_t(rows), 0, std::int16_t(top), 0,
+                        m_screen->root_depth, std::uint32_t(rows * photo.bytesPerLine()),
+                        photo.constScanLine(top));
+            }
+            m_window = createWindow(QRect(QPoint(0, 0), screen));
+        }
+        advance();
+    }
+    ~Scene()
+    {
+        if (m_window)
+            xcb_destroy_window(m_connection, m_window);
+        if (m_pixmap)
+            xcb_free_pixmap(m_connection, m_pixmap);
+        xcb_free_gc(m_connection, m_gc);
+        sync();
+        xcb_disconnect(m_connection);
+    }
+
+    // The next picture of the scene, drawn by the time this returns.
+    void advance()
+    {
+        ++m_step;
+        if (m_kind == Clock) {
+            const std::uint32_t colour[] = { std::uint32_t(0x101010 + (m_step % 200) * 0x010100) };
+            xcb_change_gc(m_connection, m_gc, XCB_GC_FOREGROUND, colour);
+            const xcb_rectangle_t face{ 0, 0, 120, 32 };
+            xcb_poly_fill_rectangle(m_connection, m_window, m_gc, 1, &face);
+            const std::uint32_t white[] = { 0xffffff };
+            xcb_change_gc(m_connection, m_gc, XCB_GC_FOREGROUND, white);
+            const xcb_rectangle_t hand{ std::int16_t(4 + m_step % 100), 6, 12, 20 };
+            xcb_poly_fill_rectangle(m_connection, m_window, m_gc, 1, &hand);
+        } else if (m_kind == Moving) {
+            xcb_copy_area(m_connection, m_pixmap, m_window, m_gc, std::int16_t(m_step * 7 % 320),
+                    std::int16_t(m_step * 3 % 180), 0, 0, m_screen->width_in_pixels,
+                    m_screen->height_in_pixels);
+        }
+        sync();
+    }
+
+private:
+    xcb_window_t createWindow(const QRect &place)
+    {
+        const xcb_window_t window = xcb_generate_id(m_connection);
+        const std::uint32_t values[] = { 0, 1 }; // black background, override-redirect
+        xcb_create_window(m_connection, XCB_COPY_FROM_PARENT, window, m_screen->root,
+                std::int16_t(place.x()), std::int16_t(place.y()), std::uint16_t(place.width()),
+                std::uint16_t(place.height()), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                m_screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+        xcb_map_window(m_connection, window);
+        return window;
+    }
+    void sync()
+    {
+        std::free(xcb_get_input_focus_reply(
+                m_connection, xcb_get_input_focus(m_connection), nullptr));
+    }
+
+    Kind m_kind;
+    xcb_connection_t *m_connection = nullptr;
+    xcb_screen_t *m_screen = nullptr;
+    xcb_window_t m_window = 0;
+    xcb_pixmap_t m_pixmap = 0;
+    xcb_gcontext_t m_gc = 0;
+    int m_step = 0;
+};
+
+struct PullFigures
+{
+    double wallMs = 0; // median, from the pull to the last packet sent
+    double captureMs = 0; // median, of that the capture step
+    double cpuMs = 0; // mean CPU time of the process per pull (the drain's taken out)
+    int kept = 0, rows = 0, whole = 0;
+};
+
+// Pulls through the frame pump as the frame slot makes them, the scene moving on between
+// pulls (outside the measured time), the RTP packets going to the drain.
+PullFigures measurePulls(Scene::Kind kind, QSize target, int frames, const UdpDrain &drain)
+{
+    PullFigures figures;
+    Scene scene(kind);
+    capture::DesktopCapture desktop(capture::XcbScreenSource::open());
+    frames::FramePump pump;
+    double captureMs = 0;
+    const auto step = [&](capture::Frame &frame) {
+        const auto start = Clock::now();
+        const bool captured = desktop.captureFrame(target, frame);
+        captureMs = msSince(start);
+        return captured ? frames::Capture::Picture : frames::Capture::NoPicture;
+    };
+    for (int i = 0; i < 10; ++i) {
+        scene.advance();
+        pump.pull(SinkAddress, "Bn42", step);
+    }
+    std::vector<double> wall, captures;
+    double cpu = 0;
+    for (int i = 0; i < frames; ++i) {
+        scene.advance();
+        const double drainBefore = drain.cpuMs();
+        const double cpuBefore = processCpuMs();
+        const auto start = Clock::now();
+        pump.pull(SinkAddress, "Bn42", step);
+        wall.push_back(msSince(start));
+        captures.push_back(captureMs);
+        const double cpuAfter = processCpuMs();
+        cpu += cpuAfter - cpuBefore - (drain.cpuMs() - drainBefore);
+        switch (desktop.lastWork()) {
+        case capture::DesktopCapture::Work::Kept:
+            ++figures.kept;
+            break;
+        case capture::DesktopCapture::Work::ChangedRows:
+            ++figures.rows;
+            break;
+        default:
+            ++figures.whole;
+            break;
+        }
+    }
+    figures.wallMs = median(wall);
+    figures.captureMs = median(captures);
+    figures.cpuMs = cpu / frames;
+    return figures;
+}
 
 struct StepFigures
 {
@@ -209,6 +415,7 @@ StepFigures measureSteps(
 
     // Our whole chain as the frame slot runs it: the steps overlapping.
     capture::DesktopCapture ours(capture::XcbScreenSource::open());
+    ours.setFollowChanges(false); // the whole chain every time, on this still screen
     for (int i = 0; i < frames; ++i) {
         const auto start = Clock::now();
         capture::FrameTimings timings;
@@ -279,6 +486,9 @@ StepFigures measureSteps(
 struct LoopFigures
 {
     QSize size;
+    double clientCpuPercent = 0; // of one core, the emulator's threads taken out
+    // What a watcher saw change on the screen every 33 ms while measuring.
+    int checks = 0, changedChecks = 0, changedTop = INT_MAX, changedBottom = 0;
     double framesPerSecond = 0;
     double pullToFrameSentMs = 0; // mean, from the unit's pull to the client's frame-sent
     int frames = 0;
@@ -287,19 +497,41 @@ struct LoopFigures
 
 // The real window logs in to an emulated unit and shares; the unit pulls as fast as frames
 // come back. Frames per second over the measuring time after a warm-up.
-LoopFigures closedLoop(const char *address, unitsim::Family family, double seconds)
+LoopFigures closedLoop(const char *address, unitsim::Family family, double seconds,
+        int pullIntervalMs = 0, std::optional<Scene::Kind> sceneKind = std::nullopt,
+        bool windowOnScreen = true)
 {
     LoopFigures figures;
+    std::optional<Scene> scene;
+    QTimer sceneTimer;
+    if (sceneKind) {
+        scene.emplace(*sceneKind);
+        QObject::connect(&sceneTimer, &QTimer::timeout, [&] { scene->advance(); });
+        sceneTimer.start(pullIntervalMs > 0 ? pullIntervalMs : 10);
+    }
     unitsim::Options options;
+    options.pullIntervalMs = pullIntervalMs;
     options.address = address;
     options.family = family;
     options.sessionId = "Bn42";
     options.otherPath = unitsim::OtherPath::Silent; // the login is decided by one reply
     unitsim::UnitSim unit(options);
+    const std::set<long> before = threadIds();
     if (const auto error = unit.start()) {
         std::fprintf(stderr, "emulator: %s\n", error->c_str());
         return figures;
     }
+    // The emulator's threads: what the unit does is not the client's CPU.
+    std::vector<long> unitThreads;
+    for (const long id : threadIds())
+        if (!before.count(id))
+            unitThreads.push_back(id);
+    const auto unitCpuMs = [&] {
+        double sum = 0;
+        for (const long id : unitThreads)
+            sum += threadCpuMs(id);
+        return sum;
+    };
     resetModuleState();
     {
         MainWindow window;
@@ -315,14 +547,37 @@ LoopFigures closedLoop(const char *address, unitsim::Family family, double secon
         if (!waitFor([] { return b_loggedIn && !strSessionID.isEmpty(); }, 10000))
             return figures;
         window.findChild<QPushButton *>("BtnShare")->click();
-        if (!waitFor([&] { return unit.counters().framesValid > 20; }, 10000))
+        const int warmUp = pullIntervalMs >= 100 ? 2 : 20;
+        if (!waitFor([&] { return unit.counters().framesValid > warmUp; }, 10000))
             return figures;
+        // The window's share status changes with every frame; off the screen it is not shared.
+        if (!windowOnScreen)
+            window.move(2400, 600);
 
         const int startFrames = unit.counters().framesValid;
         const auto startTime = Clock::now();
-        waitFor([] { return false; }, int(seconds * 1000));
+        const double cpuBefore = processCpuMs() - unitCpuMs();
+        const auto watcher = capture::XcbScreenSource::open();
+        watcher->takeChanges();
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            const capture::DesktopChanges changes = watcher->takeChanges();
+            ++figures.checks;
+            if (!changes.none()) {
+                ++figures.changedChecks;
+                figures.changedTop = std::min(figures.changedTop, changes.top);
+                figures.changedBottom = std::max(figures.changedBottom, changes.bottom);
+            }
+        });
+        watch.start(33);
+        // Waiting in the event loop, so the bench's own waiting costs no CPU of its own.
+        QEventLoop idle;
+        QTimer::singleShot(int(seconds * 1000), &idle, &QEventLoop::quit);
+        idle.exec();
+        watch.stop();
         const int endFrames = unit.counters().framesValid;
         const double elapsed = msSince(startTime) / 1000.0;
+        figures.clientCpuPercent = (processCpuMs() - unitCpuMs() - cpuBefore) / elapsed / 10.0;
         figures.frames = endFrames - startFrames;
         figures.framesPerSecond = figures.frames / elapsed;
 
@@ -391,10 +646,45 @@ struct PeerFigures
 {
     QSize size;
     double framesPerSecond = 0;
+    double cpuMsPerFrame = 0;
     bool ok = false;
 };
 
-std::optional<double> runPipeline(const QString &display, QSize size, int buffers)
+struct RunCost
+{
+    double wallMs = 0;
+    double cpuMs = 0;
+};
+
+// Runs a program to its end; its wall time and the CPU time it used (wait4's usage).
+std::optional<RunCost> runMeasured(const QString &program, const QStringList &arguments)
+{
+    std::vector<QByteArray> storage{ program.toLocal8Bit() };
+    for (const QString &argument : arguments)
+        storage.push_back(argument.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &argument : storage)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    QElapsedTimer timer;
+    timer.start();
+    pid_t pid = 0;
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        return std::nullopt;
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return std::nullopt;
+    return RunCost{ timer.nsecsElapsed() / 1e6, cpuMs(usage) };
+}
+
+std::optional<RunCost> runPipeline(const QString &display, QSize size, int buffers)
 {
     const QString pipeline = QString("ximagesrc display-name=%1 use-damage=false num-buffers=%2 "
                                      "! video/x-raw,framerate=10000/1 ! videoscale n-threads=2 "
@@ -407,17 +697,10 @@ std::optional<double> runPipeline(const QString &display, QSize size, int buffer
                                      .arg(size.height())
                                      .arg(SinkAddress)
                                      .arg(RtpPort);
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    QElapsedTimer timer;
-    timer.start();
-    process.start("gst-launch-1.0", QProcess::splitCommand(pipeline));
-    if (!process.waitForStarted(5000) || !process.waitForFinished(120000)
-            || process.exitCode() != 0) {
-        std::fprintf(stderr, "gst-launch-1.0 failed: %s\n", process.readAll().constData());
-        return std::nullopt;
-    }
-    return timer.nsecsElapsed() / 1e6;
+    const auto cost = runMeasured("gst-launch-1.0", QProcess::splitCommand(pipeline));
+    if (!cost)
+        std::fprintf(stderr, "gst-launch-1.0 failed: %s\n", qPrintable(pipeline));
+    return cost;
 }
 
 // Start-up of the pipeline drops out of the difference of a short and a long run.
@@ -425,16 +708,19 @@ PeerFigures measurePeer(const QString &display, QSize size, int frames)
 {
     PeerFigures figures;
     figures.size = size;
-    std::vector<double> rates;
+    std::vector<double> rates, cpu;
     for (int round = 0; round < 3; ++round) {
         const auto shortRun = runPipeline(display, size, 30);
         const auto longRun = runPipeline(display, size, 30 + frames);
         if (!shortRun || !longRun)
             return figures;
-        if (*longRun > *shortRun)
-            rates.push_back(frames / ((*longRun - *shortRun) / 1000.0));
+        if (longRun->wallMs > shortRun->wallMs) {
+            rates.push_back(frames / ((longRun->wallMs - shortRun->wallMs) / 1000.0));
+            cpu.push_back((longRun->cpuMs - shortRun->cpuMs) / frames);
+        }
     }
     figures.framesPerSecond = median(rates);
+    figures.cpuMsPerFrame = median(cpu);
     figures.ok = !rates.empty();
     return figures;
 }
@@ -454,6 +740,7 @@ int main(int argc, char **argv)
     int frames = 300;
     double seconds = 4;
     bool peer = true;
+    bool pacedOnly = false; // only the share with the unit pulling 30 frames a second
     QString shareAddress;
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
@@ -463,6 +750,8 @@ int main(int argc, char **argv)
             seconds = args[++i].toDouble();
         else if (args[i] == "--no-peer")
             peer = false;
+        else if (args[i] == "--paced-only")
+            pacedOnly = true;
         else if (args[i] == "--share-with" && i + 1 < args.size())
             shareAddress = args[++i];
     }
@@ -502,98 +791,170 @@ int main(int argc, char **argv)
         return shared ? 0 : 1;
     }
     UdpDrain drain;
+    if (!pacedOnly) {
 
-    // 1. Steps.
-    initRtp();
-    _ZelRtpSession *session = initSession("127.0.0.1", RtpPort + 10, SinkAddress, RtpPort, 5, 0x42);
-    std::vector<StepFigures> steps;
-    for (const QSize size : { QSize(1280, 720), QSize(1024, 576) })
-        steps.push_back(measureSteps(size, frames, *screen, session));
-    exitSession(session);
-    exitRtp();
+        // 1. Steps.
+        initRtp();
+        _ZelRtpSession *session =
+                initSession("127.0.0.1", RtpPort + 10, SinkAddress, RtpPort, 5, 0x42);
+        std::vector<StepFigures> steps;
+        for (const QSize size : { QSize(1280, 720), QSize(1024, 576) })
+            steps.push_back(measureSteps(size, frames, *screen, session));
+        exitSession(session);
+        exitRtp();
 
-    std::printf("\nSteps, median ms per frame (%d frames)\n", frames);
-    std::printf("%-34s %12s %12s\n", "", "1280x720", "1024x576");
-    const auto row = [&](const char *name, double StepFigures::*field) {
-        std::printf("%-34s %12.2f %12.2f\n", name, steps[0].*field, steps[1].*field);
-    };
-    row("grab (MIT-SHM, one piece)", &StepFigures::grab);
-    row("scale into planes, 1 thread", &StepFigures::scaleOne);
-    row("encode planes whole (q75 4:2:0)", &StepFigures::encode);
-    row("send (RTP, 1400-byte payloads)", &StepFigures::send);
-    row("the four one after the other", &StepFigures::serialChain);
-    row("overlapped: all rows in at", &StepFigures::overlappedGrab);
-    row("overlapped: all rows scaled at", &StepFigures::overlappedScale);
-    row("overlapped: file done at", &StepFigures::overlappedEncode);
-    row("our chain (overlapped) + send", &StepFigures::chain);
-    row("best blocks: Qt smooth scale", &StepFigures::bestScale);
-    row("best blocks: tjCompress2", &StepFigures::bestEncode);
-    row("best blocks chain", &StepFigures::bestChain);
-    row("plain Qt: grabWindow", &StepFigures::qtGrab);
-    row("plain Qt chain", &StepFigures::qtChain);
-    const auto rate = [&](const char *name, double StepFigures::*field) {
-        std::printf("%-34s %12.1f %12.1f\n", name, 1000.0 / (steps[0].*field),
-                1000.0 / (steps[1].*field));
-    };
-    std::printf("whole chain, frames/s\n");
-    rate("  ours (overlapped)", &StepFigures::chain);
-    rate("  ours, steps one after the other", &StepFigures::serialChain);
-    rate("  best blocks", &StepFigures::bestChain);
-    rate("  plain Qt", &StepFigures::qtChain);
-    std::printf("%-34s %12lld %12lld\n", "JPEG bytes (ours)", (long long)steps[0].jpegBytes,
-            (long long)steps[1].jpegBytes);
-    std::printf("%-34s %12lld %12lld\n", "JPEG bytes (best blocks)", (long long)steps[0].bestBytes,
-            (long long)steps[1].bestBytes);
+        std::printf("\nSteps, median ms per frame (%d frames)\n", frames);
+        std::printf("%-34s %12s %12s\n", "", "1280x720", "1024x576");
+        const auto row = [&](const char *name, double StepFigures::*field) {
+            std::printf("%-34s %12.2f %12.2f\n", name, steps[0].*field, steps[1].*field);
+        };
+        row("grab (MIT-SHM, one piece)", &StepFigures::grab);
+        row("scale into planes, 1 thread", &StepFigures::scaleOne);
+        row("encode planes whole (q75 4:2:0)", &StepFigures::encode);
+        row("send (RTP, 1400-byte payloads)", &StepFigures::send);
+        row("the four one after the other", &StepFigures::serialChain);
+        row("overlapped: all rows in at", &StepFigures::overlappedGrab);
+        row("overlapped: all rows scaled at", &StepFigures::overlappedScale);
+        row("overlapped: file done at", &StepFigures::overlappedEncode);
+        row("our chain (overlapped) + send", &StepFigures::chain);
+        row("best blocks: Qt smooth scale", &StepFigures::bestScale);
+        row("best blocks: tjCompress2", &StepFigures::bestEncode);
+        row("best blocks chain", &StepFigures::bestChain);
+        row("plain Qt: grabWindow", &StepFigures::qtGrab);
+        row("plain Qt chain", &StepFigures::qtChain);
+        const auto rate = [&](const char *name, double StepFigures::*field) {
+            std::printf("%-34s %12.1f %12.1f\n", name, 1000.0 / (steps[0].*field),
+                    1000.0 / (steps[1].*field));
+        };
+        std::printf("whole chain, frames/s\n");
+        rate("  ours (overlapped)", &StepFigures::chain);
+        rate("  ours, steps one after the other", &StepFigures::serialChain);
+        rate("  best blocks", &StepFigures::bestChain);
+        rate("  plain Qt", &StepFigures::qtChain);
+        std::printf("%-34s %12lld %12lld\n", "JPEG bytes (ours)", (long long)steps[0].jpegBytes,
+                (long long)steps[1].jpegBytes);
+        std::printf("%-34s %12lld %12lld\n", "JPEG bytes (best blocks)",
+                (long long)steps[0].bestBytes, (long long)steps[1].bestBytes);
 
-    // 2. Closed loop through the real window.
-    flowTimings() = FlowTimings{};
-    flowTimings().waitStepMs = 20;
-    std::vector<LoopFigures> loops = { closedLoop(ZmtUnitAddress, unitsim::Family::Zmt, seconds),
-        closedLoop(QmtUnitAddress, unitsim::Family::Qmt, seconds) };
-    std::printf("\nClosed-loop share, the unit pulling as fast as it can (%.0f s)\n", seconds);
-    for (const LoopFigures &loop : loops) {
-        if (!loop.ok) {
-            std::printf("  share did not run\n");
-            continue;
+        // 2. Closed loop through the real window.
+        flowTimings() = FlowTimings{};
+        flowTimings().waitStepMs = 20;
+        std::vector<LoopFigures> loops = { closedLoop(
+                                                   ZmtUnitAddress, unitsim::Family::Zmt, seconds),
+            closedLoop(QmtUnitAddress, unitsim::Family::Qmt, seconds) };
+        std::printf("\nClosed-loop share, the unit pulling as fast as it can (%.0f s)\n", seconds);
+        for (const LoopFigures &loop : loops) {
+            if (!loop.ok) {
+                std::printf("  share did not run\n");
+                continue;
+            }
+            std::printf("  %dx%d: %7.1f frames/s (%.2f ms a cycle); the client's part, from the "
+                        "pull to its frame-sent: %.2f ms\n",
+                    loop.size.width(), loop.size.height(), loop.framesPerSecond,
+                    1000.0 / loop.framesPerSecond, loop.pullToFrameSentMs);
         }
-        std::printf("  %dx%d: %7.1f frames/s (%.2f ms a cycle); the client's part, from the "
-                    "pull to its frame-sent: %.2f ms\n",
-                loop.size.width(), loop.size.height(), loop.framesPerSecond,
-                1000.0 / loop.framesPerSecond, loop.pullToFrameSentMs);
+
+        // 3. The peer.
+        std::vector<PeerFigures> peers;
+        if (peer) {
+            if (QStandardPaths::findExecutable("gst-launch-1.0").isEmpty()) {
+                std::printf("\ngst-launch-1.0 not found: the GStreamer peer is left out\n");
+            } else {
+                const QString display = QString::fromLocal8Bit(qgetenv("DISPLAY"));
+                for (const QSize size : { QSize(1280, 720), QSize(1024, 576) })
+                    peers.push_back(measurePeer(display, size, frames));
+                std::printf("\nGStreamer, two threads (three runs, median)\n");
+                for (const PeerFigures &p : peers)
+                    std::printf(
+                            "  %dx%d: %7.1f frames/s = %.2f ms per frame, CPU %.2f ms per frame\n",
+                            p.size.width(), p.size.height(), p.framesPerSecond,
+                            p.ok ? 1000.0 / p.framesPerSecond : 0.0, p.cpuMsPerFrame);
+            }
+        }
+
+        // The goal: per pulled frame at most 0.9 x the peer's time and 1.15 x the best blocks.
+        std::printf("\nGoal per pulled frame: <= 0.9 x GStreamer and <= 1.15 x best blocks\n");
+        for (std::size_t i = 0; i < loops.size(); ++i) {
+            if (!loops[i].ok)
+                continue;
+            const double ours = loops[i].pullToFrameSentMs;
+            std::printf("  %dx%d: ours %.2f ms; best blocks %.2f ms (x%.2f)", steps[i].size.width(),
+                    steps[i].size.height(), ours, steps[i].bestChain, ours / steps[i].bestChain);
+            if (i < peers.size() && peers[i].ok) {
+                const double theirs = 1000.0 / peers[i].framesPerSecond;
+                std::printf("; GStreamer %.2f ms (x%.2f)", theirs, ours / theirs);
+                std::printf(" -> %s",
+                        ours <= 0.9 * theirs && ours <= 1.15 * steps[i].bestChain ? "met"
+                                                                                  : "NOT met");
+            }
+            std::printf("\n");
+        }
+
+        // 4. Pulls on a still, a slightly changing and a fully changing screen.
+        const QSize sizes[] = { QSize(1280, 720), QSize(1024, 576) };
+        const double goals[] = { 0.15, 0.5, 0.9 };
+        std::printf("\nPulls through the frame pump, %d per screen: median ms from the pull to the "
+                    "last "
+                    "packet, mean CPU ms of the process per pull; pictures kept / rows redone / "
+                    "whole\n",
+                frames);
+        std::printf("%-20s %-9s %7s %7s %7s %13s %9s %9s %7s %7s %s\n", "screen", "size", "ms",
+                "capture", "cpu", "kept/rows/all", "GSt ms", "GSt cpu", "x ms", "x cpu",
+                "goal (ms)");
+        for (const Scene::Kind kind : { Scene::Still, Scene::Clock, Scene::Moving }) {
+            for (std::size_t i = 0; i < 2; ++i) {
+                const PullFigures f = measurePulls(kind, sizes[i], frames, drain);
+                std::printf("%-20s %4dx%-4d %7.3f %7.3f %7.3f %4d/%4d/%4d", Scene::Names[kind],
+                        sizes[i].width(), sizes[i].height(), f.wallMs, f.captureMs, f.cpuMs, f.kept,
+                        f.rows, f.whole);
+                if (i < peers.size() && peers[i].ok) {
+                    const double theirs = 1000.0 / peers[i].framesPerSecond;
+                    const double ratio = f.wallMs / theirs;
+                    std::printf(" %9.2f %9.2f %7.3f %7.3f <= %.2f %s", theirs,
+                            peers[i].cpuMsPerFrame, ratio, f.cpuMs / peers[i].cpuMsPerFrame,
+                            goals[kind], ratio <= goals[kind] ? "met" : "NOT met");
+                }
+                std::printf("\n");
+            }
+        }
     }
 
-    // 3. The peer.
-    std::vector<PeerFigures> peers;
-    if (peer) {
-        if (QStandardPaths::findExecutable("gst-launch-1.0").isEmpty()) {
-            std::printf("\ngst-launch-1.0 not found: the GStreamer peer is left out\n");
-        } else {
-            const QString display = QString::fromLocal8Bit(qgetenv("DISPLAY"));
-            for (const QSize size : { QSize(1280, 720), QSize(1024, 576) })
-                peers.push_back(measurePeer(display, size, frames));
-            std::printf("\nGStreamer, two threads (three runs, median)\n");
-            for (const PeerFigures &p : peers)
-                std::printf("  %dx%d: %7.1f frames/s = %.2f ms per frame\n", p.size.width(),
-                        p.size.height(), p.framesPerSecond,
-                        p.ok ? 1000.0 / p.framesPerSecond : 0.0);
+    // 5. The unit pulling 30 frames a second for 10 s: the client's share of one core.
+    std::printf("\nClosed-loop share, the unit pulling every 33 ms for 10 s: the client's CPU use "
+                "(the emulator's threads taken out; goal on the still screen <= 3 %%); with one "
+                "pull a second, what the share costs besides the pulls\n");
+    const struct
+    {
+        const char *address;
+        unitsim::Family family;
+    } units[] = { { ZmtUnitAddress, unitsim::Family::Zmt },
+        { QmtUnitAddress, unitsim::Family::Qmt } };
+    for (const auto &unit : units) {
+        const struct
+        {
+            std::optional<Scene::Kind> scene;
+            bool windowOnScreen;
+            int intervalMs;
+            const char *what;
+        } cases[] = { { std::nullopt, true, 33, "still, the window's status on it" },
+            { std::nullopt, false, 33, "still, the window off it" },
+            { std::nullopt, false, 1000, "still, window off, 1 pull/s" },
+            { Scene::Clock, false, 33, "clock, the window off it" } };
+        for (const auto &c : cases) {
+            const LoopFigures loop = closedLoop(
+                    unit.address, unit.family, 10, c.intervalMs, c.scene, c.windowOnScreen);
+            if (!loop.ok) {
+                std::printf("  share did not run\n");
+                continue;
+            }
+            std::printf("  %-7s %-34s %5.1f frames/s, client CPU %5.2f %% of one core; the "
+                        "screen changed in %d of %d looks",
+                    unit.family == unitsim::Family::Zmt ? "ZMT" : "QMT", c.what,
+                    loop.framesPerSecond, loop.clientCpuPercent, loop.changedChecks, loop.checks);
+            if (loop.changedChecks)
+                std::printf(", rows %d-%d", loop.changedTop, loop.changedBottom);
+            std::printf("\n");
         }
-    }
-
-    // The goal: per pulled frame at most 0.9 x the peer's time and 1.15 x the best blocks.
-    std::printf("\nGoal per pulled frame: <= 0.9 x GStreamer and <= 1.15 x best blocks\n");
-    for (std::size_t i = 0; i < loops.size(); ++i) {
-        if (!loops[i].ok)
-            continue;
-        const double ours = loops[i].pullToFrameSentMs;
-        std::printf("  %dx%d: ours %.2f ms; best blocks %.2f ms (x%.2f)", steps[i].size.width(),
-                steps[i].size.height(), ours, steps[i].bestChain, ours / steps[i].bestChain);
-        if (i < peers.size() && peers[i].ok) {
-            const double theirs = 1000.0 / peers[i].framesPerSecond;
-            std::printf("; GStreamer %.2f ms (x%.2f)", theirs, ours / theirs);
-            std::printf(" -> %s",
-                    ours <= 0.9 * theirs && ours <= 1.15 * steps[i].bestChain ? "met" : "NOT met");
-        }
-        std::printf("\n");
     }
     std::printf("datagrams drained: %ld\n", drain.datagrams());
     return 0;
