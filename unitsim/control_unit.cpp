@@ -1,5 +1,7 @@
 #include "control_unit.h"
 
+#include "json_line.h"
+
 namespace unitsim {
 
 namespace {
@@ -13,42 +15,7 @@ control::Header unitHeader(const Options &options, MsgType type)
     return control::makeHeader(type, control::sessionTagFromText(options.sessionId), 1);
 }
 
-std::string toHex(std::span<const std::uint8_t> bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (std::uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 0x0F];
-    }
-    return out;
-}
-
-std::string tagText(const std::array<std::uint8_t, 4> &tag)
-{
-    return toHex(tag);
-}
-
 } // namespace
-
-void MessageSplitter::append(std::span<const std::uint8_t> piece)
-{
-    m_bytes.insert(m_bytes.end(), piece.begin(), piece.end());
-}
-
-std::optional<std::vector<std::uint8_t>> MessageSplitter::take()
-{
-    if (m_bytes.size() < control::HeaderSize)
-        return std::nullopt;
-    const std::size_t length = (std::size_t(m_bytes[10]) << 8) | m_bytes[11];
-    const std::size_t total = control::HeaderSize + length;
-    if (m_bytes.size() < total)
-        return std::nullopt;
-    std::vector<std::uint8_t> message(m_bytes.begin(), m_bytes.begin() + total);
-    m_bytes.erase(m_bytes.begin(), m_bytes.begin() + total);
-    return message;
-}
 
 std::vector<std::uint8_t> ControlUnit::response(const Options &options, bool accept,
         MsgType answers, std::span<const std::uint8_t> acceptTail)
@@ -188,7 +155,7 @@ std::vector<std::uint8_t> ControlUnit::disconnect(const Options &options)
 
 std::vector<std::uint8_t> ControlUnit::params(const Options &options, const ControlItems &items)
 {
-    return control::encodeMessage(unitHeader(options, MsgType::MSG_PARAMS), toParams(items));
+    return control::encodeMessage(unitHeader(options, MsgType::MSG_PARAMS), items);
 }
 
 std::vector<std::uint8_t> ControlUnit::duePull(const Options &options, std::int64_t nowMs)
@@ -208,36 +175,6 @@ std::vector<std::uint8_t> ControlUnit::nextFrame(const Options &options)
     items.count = 1;
     items.item2 = static_cast<std::uint16_t>((m_nextFramesSent - 1) % 65535 + 1);
     return control::encodeMessage(unitHeader(options, MsgType::MSG_NEXT_FRAME), items);
-}
-
-ControlItems toItems(const control::ControlParams &params)
-{
-    ControlItems items;
-    items.count = params.count;
-    items.item1 = params.item1;
-    items.item2 = params.item2;
-    items.item3 = params.item3;
-    items.item4 = params.item4;
-    items.item5 = params.item5;
-    items.item6 = params.item6;
-    items.item7 = params.item7;
-    items.item8 = params.item8;
-    return items;
-}
-
-control::ControlParams toParams(const ControlItems &items)
-{
-    control::ControlParams params;
-    params.count = items.count;
-    params.item1 = items.item1;
-    params.item2 = items.item2;
-    params.item3 = items.item3;
-    params.item4 = items.item4;
-    params.item5 = items.item5;
-    params.item6 = items.item6;
-    params.item7 = items.item7;
-    params.item8 = items.item8;
-    return params;
 }
 
 const char *controlTypeName(std::uint8_t type)
@@ -270,7 +207,7 @@ ControlMessage describeControlMessage(std::span<const std::uint8_t> message, Dir
     ControlMessage out;
     out.direction = direction;
     out.raw.assign(message.begin(), message.end());
-    out.hex = toHex(message);
+    out.hex = hexText(message);
     std::optional<control::Header> header = control::decodeHeader(message);
     if (!header) {
         out.problems.push_back("shorter than a header");
@@ -286,7 +223,7 @@ ControlMessage describeControlMessage(std::span<const std::uint8_t> message, Dir
     const MsgType type = static_cast<MsgType>(header->type);
     if (type == MsgType::MSG_CONNECT || type == MsgType::MSG_PARAMS
             || type == MsgType::MSG_NEXT_FRAME)
-        out.items = toItems(control::decodeItems(payload));
+        out.items = control::decodeItems(payload);
     if (type == MsgType::MSG_RESPONSE) {
         if (std::optional<control::Response> r = control::decodeResponse(payload)) {
             out.result = r->result;
@@ -294,7 +231,7 @@ ControlMessage describeControlMessage(std::span<const std::uint8_t> message, Dir
             if (r->result != 0)
                 out.reason = control::reasonBytes(*r);
             else if (r->answers == 1 && !r->tail.empty())
-                out.items = toItems(control::decodeItems(r->tail));
+                out.items = control::decodeItems(r->tail);
         }
     }
 
@@ -309,7 +246,7 @@ ControlMessage describeControlMessage(std::span<const std::uint8_t> message, Dir
         problems.push_back("param " + std::to_string(header->param) + ", expected 1");
     if (header->tag != expectedTag)
         problems.push_back(
-                "session tag " + tagText(header->tag) + ", expected " + tagText(expectedTag));
+                "session tag " + hexText(header->tag) + ", expected " + hexText(expectedTag));
     auto expectLength = [&](std::size_t length) {
         if (header->length != length)
             problems.push_back("length " + std::to_string(header->length) + ", expected "

@@ -30,18 +30,6 @@
 
 namespace unitsim {
 
-// Whole messages out of a byte stream: a message is 12 header bytes and `length` more.
-class MessageSplitter
-{
-public:
-    void append(std::span<const std::uint8_t> piece);
-    std::optional<std::vector<std::uint8_t>> take();
-    std::size_t pendingBytes() const { return m_bytes.size(); }
-
-private:
-    std::vector<std::uint8_t> m_bytes;
-};
-
 struct ControlOutput
 {
     std::vector<std::vector<std::uint8_t>> messages; // to send, in order
@@ -94,8 +82,6 @@ private:
 ControlMessage describeControlMessage(std::span<const std::uint8_t> message, Direction direction,
         const std::array<std::uint8_t, 4> &expectedTag);
 
-ControlItems toItems(const control::ControlParams &params);
-control::ControlParams toParams(const ControlItems &items);
 const char *controlTypeName(std::uint8_t type);
 
 } // namespace unitsim

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <control_receiver.h>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -22,6 +23,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <socket_ops.h>
 #include <span>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -40,7 +42,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t MaxPacketRecords = 100000;
 constexpr std::size_t MaxControlRecords = 100000;
 constexpr std::size_t FramesWithBytes = 64;
-constexpr int SendTimeoutMs = 1000;
+constexpr std::chrono::milliseconds SendTimeout{ 1000 };
 
 std::string errnoText(const std::string &what)
 {
@@ -54,80 +56,13 @@ std::string endpointText(const sockaddr_in &addr)
     return std::string(text) + ":" + std::to_string(ntohs(addr.sin_port));
 }
 
-std::string hexOf(std::span<const std::uint8_t> bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (std::uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 0x0F];
-    }
-    return out;
-}
-
-// A socket descriptor that closes itself.
-class Fd
-{
-public:
-    Fd() = default;
-    explicit Fd(int fd) : m_fd(fd) { }
-    ~Fd() { reset(); }
-    Fd(Fd &&other) noexcept : m_fd(std::exchange(other.m_fd, -1)) { }
-    Fd &operator=(Fd &&other) noexcept
-    {
-        if (this != &other) {
-            reset();
-            m_fd = std::exchange(other.m_fd, -1);
-        }
-        return *this;
-    }
-    int get() const { return m_fd; }
-    explicit operator bool() const { return m_fd >= 0; }
-    void reset()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd = -1;
-};
-
-// Sends all bytes on a non-blocking socket, waiting for room at most SendTimeoutMs.
-bool sendAll(int fd, std::span<const std::uint8_t> bytes)
-{
-    std::size_t sent = 0;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(SendTimeoutMs);
-    while (sent < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += std::size_t(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            auto left =
-                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0)
-                return false;
-            pollfd p{ fd, POLLOUT, 0 };
-            ::poll(&p, 1, int(left.count()));
-            continue;
-        }
-        return false;
-    }
-    return true;
-}
-
 bool setNonBlocking(int fd)
 {
     return ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL, 0) | O_NONBLOCK) == 0;
 }
 
 // A bound socket, or the error text.
-std::variant<Fd, std::string> bindSocket(
+std::variant<net::UniqueFd, std::string> bindSocket(
         int type, const std::string &address, std::uint16_t port, bool reuseAddress)
 {
     const char *kind = type == SOCK_STREAM ? "tcp" : "udp";
@@ -136,8 +71,8 @@ std::variant<Fd, std::string> bindSocket(
     addr.sin_port = htons(port);
     if (inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1)
         return std::string("not an IPv4 address: ") + address;
-    Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
-    if (!fd)
+    net::UniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    if (!fd.valid())
         return errnoText(std::string("socket ") + kind);
     if (reuseAddress) {
         int one = 1;
@@ -152,14 +87,6 @@ std::variant<Fd, std::string> bindSocket(
 }
 
 } // namespace
-
-std::array<std::uint8_t, 4> sessionTagOf(const std::string &sessionId)
-{
-    std::array<std::uint8_t, 4> tag{};
-    for (std::size_t i = 0; i < 4 && i < sessionId.size(); ++i)
-        tag[3 - i] = static_cast<std::uint8_t>(sessionId[i]);
-    return tag;
-}
 
 std::uint32_t ssrcOf(const std::string &sessionId)
 {
@@ -190,9 +117,9 @@ struct UnitSim::Impl
     struct ControlConnection
     {
         int id = 0;
-        Fd fd;
+        net::UniqueFd fd;
         std::string peer;
-        MessageSplitter splitter;
+        control::Reassembler splitter;
         ControlUnit unit;
         bool closing = false; // shut down by the unit; the loop closes it
         std::optional<std::int64_t> pullAtMs; // a pull waiting for the pull interval
@@ -201,10 +128,10 @@ struct UnitSim::Impl
     std::vector<std::unique_ptr<ControlConnection>> controlConnections;
 
     // --- sockets and threads -------------------------------------------------------------------
-    Fd httpListen;
-    Fd controlListen;
-    Fd rtpSocket;
-    Fd wake; // readable once stop is asked; never read
+    net::UniqueFd httpListen;
+    net::UniqueFd controlListen;
+    net::UniqueFd rtpSocket;
+    net::UniqueFd wake; // readable once stop is asked; never read
     std::atomic<bool> stopping{ false };
     std::thread httpThread;
     std::thread controlThread;
@@ -277,7 +204,7 @@ void UnitSim::Impl::httpLoop()
     struct Connection
     {
         int id = 0;
-        Fd fd;
+        net::UniqueFd fd;
         HttpRequestParser parser;
         std::deque<Pending> pending;
         bool stalled = false; // a request stays unanswered: nothing after it is answered either
@@ -381,8 +308,11 @@ void UnitSim::Impl::httpLoop()
                 continue;
             }
             std::string bytes = serializeReply(p.reply, p.keepAlive);
-            bool ok = sendAll(conn.fd.get(),
-                    std::span(reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size()));
+            bool ok = net::sendAllWithin(conn.fd.get(),
+                              std::span(reinterpret_cast<const std::uint8_t *>(bytes.data()),
+                                      bytes.size()),
+                              SendTimeout)
+                    >= 0;
             if (!ok) {
                 std::lock_guard lock(mutex);
                 HttpRequest &rec = http[p.record];
@@ -522,7 +452,7 @@ void UnitSim::Impl::httpLoop()
             if (fd >= 0) {
                 auto conn = std::make_unique<Connection>();
                 conn->id = nextId++;
-                conn->fd = Fd(fd);
+                conn->fd.reset(fd);
                 logEvent(JsonLine()
                                  .add("t", nowMs())
                                  .add("event", "http_connect")
@@ -545,9 +475,10 @@ void UnitSim::Impl::httpLoop()
                     HttpReply bad;
                     bad.status = 400;
                     std::string bytes = serializeReply(bad, false);
-                    sendAll(conn.fd.get(),
+                    net::sendAllWithin(conn.fd.get(),
                             std::span(reinterpret_cast<const std::uint8_t *>(bytes.data()),
-                                    bytes.size()));
+                                    bytes.size()),
+                            SendTimeout);
                     conn.closeNow = true;
                     logEvent(JsonLine()
                                      .add("t", nowMs())
@@ -611,7 +542,7 @@ void UnitSim::Impl::recordControl(int connection, Direction direction,
             .add("type", controlTypeName(msg.type))
             .add("hex", msg.hex)
             .add("version", int(msg.version))
-            .add("tag", hexOf(msg.sessionTag))
+            .add("tag", hexText(msg.sessionTag))
             .add("param", int(msg.param))
             .add("length", int(msg.length));
     if (msg.result)
@@ -619,13 +550,13 @@ void UnitSim::Impl::recordControl(int connection, Direction direction,
     if (msg.answers)
         line.add("answers", int(*msg.answers));
     if (msg.reason)
-        line.add("reason", hexOf(*msg.reason));
+        line.add("reason", hexText(*msg.reason));
     if (msg.items) {
         const ControlItems &it = *msg.items;
         JsonLine items;
         items.add("count", int(it.count));
         if (!it.item1.empty())
-            items.add("item1", hexOf(it.item1));
+            items.add("item1", hexText(it.item1));
         if (it.item2)
             items.add("item2", int(it.item2));
         if (it.item3)
@@ -654,11 +585,11 @@ void UnitSim::Impl::recordControl(int connection, Direction direction,
 bool UnitSim::Impl::sendControl(ControlConnection &conn, const std::vector<std::uint8_t> &bytes,
         const std::string &sessionId)
 {
-    if (!conn.fd || conn.closing)
+    if (!conn.fd.valid() || conn.closing)
         return false;
     // Recorded before it goes out, so whoever reads the message finds it in the records.
     recordControl(conn.id, Direction::ToClient, bytes, sessionId);
-    bool ok = sendAll(conn.fd.get(), bytes);
+    bool ok = net::sendAllWithin(conn.fd.get(), bytes, SendTimeout) >= 0;
     if (!ok)
         logEvent(JsonLine()
                          .add("t", nowMs())
@@ -747,7 +678,7 @@ void UnitSim::Impl::controlLoop()
                 ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
                 auto conn = std::make_unique<ControlConnection>();
                 conn->id = nextId++;
-                conn->fd = Fd(fd);
+                conn->fd.reset(fd);
                 conn->peer = endpointText(peer);
                 {
                     std::lock_guard lock(mutex);
@@ -775,7 +706,8 @@ void UnitSim::Impl::controlLoop()
             bool close = got <= 0;
             if (got > 0) {
                 conn->splitter.append(std::span(buffer, std::size_t(got)));
-                while (std::optional<std::vector<std::uint8_t>> message = conn->splitter.take()) {
+                while (std::optional<std::vector<std::uint8_t>> message =
+                                conn->splitter.takeMessage()) {
                     const Options opts = currentOptions();
                     recordControl(conn->id, Direction::FromClient, *message, opts.sessionId);
                     ControlOutput out = conn->unit.onMessage(opts, *message, nowMs());
@@ -955,10 +887,11 @@ std::optional<std::string> UnitSim::start()
         return std::string("already running");
     const Options opts = d.currentOptions();
 
-    auto take = [](std::variant<Fd, std::string> result, Fd &into) -> std::optional<std::string> {
+    auto take = [](std::variant<net::UniqueFd, std::string> result,
+                        net::UniqueFd &into) -> std::optional<std::string> {
         if (auto *error = std::get_if<std::string>(&result))
             return *error;
-        into = std::move(std::get<Fd>(result));
+        into = std::move(std::get<net::UniqueFd>(result));
         return std::nullopt;
     };
     auto fail = [&](std::string error) {
@@ -984,8 +917,8 @@ std::optional<std::string> UnitSim::start()
         int bytes = 8 * 1024 * 1024;
         ::setsockopt(d.rtpSocket.get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
     }
-    d.wake = Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!d.wake)
+    d.wake.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!d.wake.valid())
         return fail(errnoText("eventfd"));
 
     {
@@ -1007,9 +940,9 @@ std::optional<std::string> UnitSim::start()
     }
     d.stopping = false;
     d.httpThread = std::thread([&d] { d.httpLoop(); });
-    if (d.controlListen)
+    if (d.controlListen.valid())
         d.controlThread = std::thread([&d] { d.controlLoop(); });
-    if (d.rtpSocket)
+    if (d.rtpSocket.valid())
         d.rtpThread = std::thread([&d] { d.rtpLoop(); });
     return std::nullopt;
 }
