@@ -28,6 +28,59 @@ std::vector<std::uint8_t> ControlUnit::response(const Options &options, bool acc
             unitHeader(options, MsgType::MSG_RESPONSE), 1, answered, options.rejectReason);
 }
 
+std::vector<std::uint8_t> ControlUnit::connectAnswer(
+        const Options &options, std::span<const std::uint8_t> payload)
+{
+    if (options.rejectConnect)
+        return response(options, false, MsgType::MSG_CONNECT);
+    // Accept with the picture size echoed back and the JPEG payload type.
+    const control::ControlParams asked = control::decodeItems(payload);
+    control::ControlParams answer;
+    answer.count = 3;
+    answer.item1 = { 26 };
+    answer.item4 = asked.item4;
+    answer.item5 = asked.item5;
+    if (answer.item4 == 0)
+        --answer.count;
+    if (answer.item5 == 0)
+        --answer.count;
+    return response(options, true, MsgType::MSG_CONNECT, control::encodeItems(answer));
+}
+
+// A frame of the share went out: end the share as the options say, or pull the next frame
+// while the budget lasts (at once, or when the pull interval has passed).
+void ControlUnit::onFrameSent(const Options &options, std::int64_t nowMs, ControlOutput &out)
+{
+    ++m_framesInShare;
+    if (options.stopAfterFrames >= 0 && m_framesInShare >= options.stopAfterFrames) {
+        out.messages.push_back(stopRequest(options));
+        return;
+    }
+    if (options.disconnectAfterFrames >= 0 && m_framesInShare >= options.disconnectAfterFrames) {
+        out.messages.push_back(disconnect(options));
+        out.close = true;
+        return;
+    }
+    if (options.closeAfterFrames >= 0 && m_framesInShare >= options.closeAfterFrames) {
+        m_sharing = false;
+        out.close = true;
+        return;
+    }
+    if (options.frameBudget >= 0 && m_pullsInShare >= options.frameBudget)
+        return;
+    ++m_pullsInShare;
+    const std::int64_t due = m_lastPullMs && options.pullIntervalMs > 0
+            ? *m_lastPullMs + options.pullIntervalMs
+            : nowMs;
+    if (due > nowMs) {
+        m_pullPending = true;
+        out.pullAtMs = due;
+    } else {
+        m_lastPullMs = nowMs;
+        out.messages.push_back(nextFrame(options));
+    }
+}
+
 ControlOutput ControlUnit::onMessage(
         const Options &options, std::span<const std::uint8_t> message, std::int64_t nowMs)
 {
@@ -39,28 +92,10 @@ ControlOutput ControlUnit::onMessage(
     const bool silent = options.silentControl;
 
     switch (static_cast<MsgType>(header->type)) {
-    case MsgType::MSG_CONNECT: {
-        if (silent)
-            break;
-        if (options.rejectConnect) {
-            out.messages.push_back(response(options, false, MsgType::MSG_CONNECT));
-            break;
-        }
-        // Accept with the picture size echoed back and the JPEG payload type.
-        control::ControlParams asked = control::decodeItems(payload);
-        control::ControlParams answer;
-        answer.count = 3;
-        answer.item1 = { 26 };
-        answer.item4 = asked.item4;
-        answer.item5 = asked.item5;
-        if (answer.item4 == 0)
-            --answer.count;
-        if (answer.item5 == 0)
-            --answer.count;
-        out.messages.push_back(
-                response(options, true, MsgType::MSG_CONNECT, control::encodeItems(answer)));
+    case MsgType::MSG_CONNECT:
+        if (!silent)
+            out.messages.push_back(connectAnswer(options, payload));
         break;
-    }
     case MsgType::MSG_SHARE:
         if (silent)
             break;
@@ -89,37 +124,8 @@ ControlOutput ControlUnit::onMessage(
         break;
     case MsgType::MSG_FRAME_SENT:
         ++m_framesSentReported;
-        if (silent || !m_sharing)
-            break;
-        ++m_framesInShare;
-        if (options.stopAfterFrames >= 0 && m_framesInShare >= options.stopAfterFrames) {
-            out.messages.push_back(stopRequest(options));
-            break;
-        }
-        if (options.disconnectAfterFrames >= 0
-                && m_framesInShare >= options.disconnectAfterFrames) {
-            out.messages.push_back(disconnect(options));
-            out.close = true;
-            break;
-        }
-        if (options.closeAfterFrames >= 0 && m_framesInShare >= options.closeAfterFrames) {
-            m_sharing = false;
-            out.close = true;
-            break;
-        }
-        if (options.frameBudget < 0 || m_pullsInShare < options.frameBudget) {
-            ++m_pullsInShare;
-            const std::int64_t due = m_lastPullMs && options.pullIntervalMs > 0
-                    ? *m_lastPullMs + options.pullIntervalMs
-                    : nowMs;
-            if (due > nowMs) {
-                m_pullPending = true;
-                out.pullAtMs = due;
-            } else {
-                m_lastPullMs = nowMs;
-                out.messages.push_back(nextFrame(options));
-            }
-        }
+        if (!silent && m_sharing)
+            onFrameSent(options, nowMs, out);
         break;
     case MsgType::MSG_RESPONSE:
     case MsgType::MSG_PARAMS:

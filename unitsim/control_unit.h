@@ -64,6 +64,9 @@ public:
     int shareRequestsSent() const { return m_shareRequestsSent; }
 
 private:
+    std::vector<std::uint8_t> connectAnswer(
+            const Options &options, std::span<const std::uint8_t> payload);
+    void onFrameSent(const Options &options, std::int64_t nowMs, ControlOutput &out);
     std::vector<std::uint8_t> response(const Options &options, bool accept,
             control::MsgType answers, std::span<const std::uint8_t> acceptTail = {});
 
