@@ -1,5 +1,7 @@
 #include "control_unit.h"
 
+#include "json_line.h"
+
 namespace unitsim {
 
 namespace {
@@ -13,42 +15,7 @@ control::Header unitHeader(const Options &options, MsgType type)
     return control::makeHeader(type, control::sessionTagFromText(options.sessionId), 1);
 }
 
-std::string toHex(std::span<const std::uint8_t> bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (std::uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 0x0F];
-    }
-    return out;
-}
-
-std::string tagText(const std::array<std::uint8_t, 4> &tag)
-{
-    return toHex(tag);
-}
-
 } // namespace
-
-void MessageSplitter::append(std::span<const std::uint8_t> piece)
-{
-    m_bytes.insert(m_bytes.end(), piece.begin(), piece.end());
-}
-
-std::optional<std::vector<std::uint8_t>> MessageSplitter::take()
-{
-    if (m_bytes.size() < control::HeaderSize)
-        return std::nullopt;
-    const std::size_t length = (std::size_t(m_bytes[10]) << 8) | m_bytes[11];
-    const std::size_t total = control::HeaderSize + length;
-    if (m_bytes.size() < total)
-        return std::nullopt;
-    std::vector<std::uint8_t> message(m_bytes.begin(), m_bytes.begin() + total);
-    m_bytes.erase(m_bytes.begin(), m_bytes.begin() + total);
-    return message;
-}
 
 std::vector<std::uint8_t> ControlUnit::response(const Options &options, bool accept,
         MsgType answers, std::span<const std::uint8_t> acceptTail)
@@ -59,6 +26,59 @@ std::vector<std::uint8_t> ControlUnit::response(const Options &options, bool acc
                 unitHeader(options, MsgType::MSG_RESPONSE), 0, answered, acceptTail);
     return control::encodeResponse(
             unitHeader(options, MsgType::MSG_RESPONSE), 1, answered, options.rejectReason);
+}
+
+std::vector<std::uint8_t> ControlUnit::connectAnswer(
+        const Options &options, std::span<const std::uint8_t> payload)
+{
+    if (options.rejectConnect)
+        return response(options, false, MsgType::MSG_CONNECT);
+    // Accept with the picture size echoed back and the JPEG payload type.
+    const control::ControlParams asked = control::decodeItems(payload);
+    control::ControlParams answer;
+    answer.count = 3;
+    answer.item1 = { 26 };
+    answer.item4 = asked.item4;
+    answer.item5 = asked.item5;
+    if (answer.item4 == 0)
+        --answer.count;
+    if (answer.item5 == 0)
+        --answer.count;
+    return response(options, true, MsgType::MSG_CONNECT, control::encodeItems(answer));
+}
+
+// A frame of the share went out: end the share as the options say, or pull the next frame
+// while the budget lasts (at once, or when the pull interval has passed).
+void ControlUnit::onFrameSent(const Options &options, std::int64_t nowMs, ControlOutput &out)
+{
+    ++m_framesInShare;
+    if (options.stopAfterFrames >= 0 && m_framesInShare >= options.stopAfterFrames) {
+        out.messages.push_back(stopRequest(options));
+        return;
+    }
+    if (options.disconnectAfterFrames >= 0 && m_framesInShare >= options.disconnectAfterFrames) {
+        out.messages.push_back(disconnect(options));
+        out.close = true;
+        return;
+    }
+    if (options.closeAfterFrames >= 0 && m_framesInShare >= options.closeAfterFrames) {
+        m_sharing = false;
+        out.close = true;
+        return;
+    }
+    if (options.frameBudget >= 0 && m_pullsInShare >= options.frameBudget)
+        return;
+    ++m_pullsInShare;
+    const std::int64_t due = m_lastPullMs && options.pullIntervalMs > 0
+            ? *m_lastPullMs + options.pullIntervalMs
+            : nowMs;
+    if (due > nowMs) {
+        m_pullPending = true;
+        out.pullAtMs = due;
+    } else {
+        m_lastPullMs = nowMs;
+        out.messages.push_back(nextFrame(options));
+    }
 }
 
 ControlOutput ControlUnit::onMessage(
@@ -72,28 +92,10 @@ ControlOutput ControlUnit::onMessage(
     const bool silent = options.silentControl;
 
     switch (static_cast<MsgType>(header->type)) {
-    case MsgType::MSG_CONNECT: {
-        if (silent)
-            break;
-        if (options.rejectConnect) {
-            out.messages.push_back(response(options, false, MsgType::MSG_CONNECT));
-            break;
-        }
-        // Accept with the picture size echoed back and the JPEG payload type.
-        control::ControlParams asked = control::decodeItems(payload);
-        control::ControlParams answer;
-        answer.count = 3;
-        answer.item1 = { 26 };
-        answer.item4 = asked.item4;
-        answer.item5 = asked.item5;
-        if (answer.item4 == 0)
-            --answer.count;
-        if (answer.item5 == 0)
-            --answer.count;
-        out.messages.push_back(
-                response(options, true, MsgType::MSG_CONNECT, control::encodeItems(answer)));
+    case MsgType::MSG_CONNECT:
+        if (!silent)
+            out.messages.push_back(connectAnswer(options, payload));
         break;
-    }
     case MsgType::MSG_SHARE:
         if (silent)
             break;
@@ -122,37 +124,8 @@ ControlOutput ControlUnit::onMessage(
         break;
     case MsgType::MSG_FRAME_SENT:
         ++m_framesSentReported;
-        if (silent || !m_sharing)
-            break;
-        ++m_framesInShare;
-        if (options.stopAfterFrames >= 0 && m_framesInShare >= options.stopAfterFrames) {
-            out.messages.push_back(stopRequest(options));
-            break;
-        }
-        if (options.disconnectAfterFrames >= 0
-                && m_framesInShare >= options.disconnectAfterFrames) {
-            out.messages.push_back(disconnect(options));
-            out.close = true;
-            break;
-        }
-        if (options.closeAfterFrames >= 0 && m_framesInShare >= options.closeAfterFrames) {
-            m_sharing = false;
-            out.close = true;
-            break;
-        }
-        if (options.frameBudget < 0 || m_pullsInShare < options.frameBudget) {
-            ++m_pullsInShare;
-            const std::int64_t due = m_lastPullMs && options.pullIntervalMs > 0
-                    ? *m_lastPullMs + options.pullIntervalMs
-                    : nowMs;
-            if (due > nowMs) {
-                m_pullPending = true;
-                out.pullAtMs = due;
-            } else {
-                m_lastPullMs = nowMs;
-                out.messages.push_back(nextFrame(options));
-            }
-        }
+        if (!silent && m_sharing)
+            onFrameSent(options, nowMs, out);
         break;
     case MsgType::MSG_RESPONSE:
     case MsgType::MSG_PARAMS:
@@ -188,7 +161,7 @@ std::vector<std::uint8_t> ControlUnit::disconnect(const Options &options)
 
 std::vector<std::uint8_t> ControlUnit::params(const Options &options, const ControlItems &items)
 {
-    return control::encodeMessage(unitHeader(options, MsgType::MSG_PARAMS), toParams(items));
+    return control::encodeMessage(unitHeader(options, MsgType::MSG_PARAMS), items);
 }
 
 std::vector<std::uint8_t> ControlUnit::duePull(const Options &options, std::int64_t nowMs)
@@ -208,36 +181,6 @@ std::vector<std::uint8_t> ControlUnit::nextFrame(const Options &options)
     items.count = 1;
     items.item2 = static_cast<std::uint16_t>((m_nextFramesSent - 1) % 65535 + 1);
     return control::encodeMessage(unitHeader(options, MsgType::MSG_NEXT_FRAME), items);
-}
-
-ControlItems toItems(const control::ControlParams &params)
-{
-    ControlItems items;
-    items.count = params.count;
-    items.item1 = params.item1;
-    items.item2 = params.item2;
-    items.item3 = params.item3;
-    items.item4 = params.item4;
-    items.item5 = params.item5;
-    items.item6 = params.item6;
-    items.item7 = params.item7;
-    items.item8 = params.item8;
-    return items;
-}
-
-control::ControlParams toParams(const ControlItems &items)
-{
-    control::ControlParams params;
-    params.count = items.count;
-    params.item1 = items.item1;
-    params.item2 = items.item2;
-    params.item3 = items.item3;
-    params.item4 = items.item4;
-    params.item5 = items.item5;
-    params.item6 = items.item6;
-    params.item7 = items.item7;
-    params.item8 = items.item8;
-    return params;
 }
 
 const char *controlTypeName(std::uint8_t type)
@@ -270,7 +213,7 @@ ControlMessage describeControlMessage(std::span<const std::uint8_t> message, Dir
     ControlMessage out;
     out.direction = direction;
     out.raw.assign(message.begin(), message.end());
-    out.hex = toHex(message);
+    out.hex = hexText(message);
     std::optional<control::Header> header = control::decodeHeader(message);
     if (!header) {
         out.problems.push_back("shorter than a header");
@@ -286,7 +229,7 @@ ControlMessage describeControlMessage(std::span<const std::uint8_t> message, Dir
     const MsgType type = static_cast<MsgType>(header->type);
     if (type == MsgType::MSG_CONNECT || type == MsgType::MSG_PARAMS
             || type == MsgType::MSG_NEXT_FRAME)
-        out.items = toItems(control::decodeItems(payload));
+        out.items = control::decodeItems(payload);
     if (type == MsgType::MSG_RESPONSE) {
         if (std::optional<control::Response> r = control::decodeResponse(payload)) {
             out.result = r->result;
@@ -294,7 +237,7 @@ ControlMessage describeControlMessage(std::span<const std::uint8_t> message, Dir
             if (r->result != 0)
                 out.reason = control::reasonBytes(*r);
             else if (r->answers == 1 && !r->tail.empty())
-                out.items = toItems(control::decodeItems(r->tail));
+                out.items = control::decodeItems(r->tail);
         }
     }
 
@@ -309,7 +252,7 @@ ControlMessage describeControlMessage(std::span<const std::uint8_t> message, Dir
         problems.push_back("param " + std::to_string(header->param) + ", expected 1");
     if (header->tag != expectedTag)
         problems.push_back(
-                "session tag " + tagText(header->tag) + ", expected " + tagText(expectedTag));
+                "session tag " + hexText(header->tag) + ", expected " + hexText(expectedTag));
     auto expectLength = [&](std::size_t length) {
         if (header->length != length)
             problems.push_back("length " + std::to_string(header->length) + ", expected "

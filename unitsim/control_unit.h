@@ -30,18 +30,6 @@
 
 namespace unitsim {
 
-// Whole messages out of a byte stream: a message is 12 header bytes and `length` more.
-class MessageSplitter
-{
-public:
-    void append(std::span<const std::uint8_t> piece);
-    std::optional<std::vector<std::uint8_t>> take();
-    std::size_t pendingBytes() const { return m_bytes.size(); }
-
-private:
-    std::vector<std::uint8_t> m_bytes;
-};
-
 struct ControlOutput
 {
     std::vector<std::vector<std::uint8_t>> messages; // to send, in order
@@ -76,6 +64,9 @@ public:
     int shareRequestsSent() const { return m_shareRequestsSent; }
 
 private:
+    std::vector<std::uint8_t> connectAnswer(
+            const Options &options, std::span<const std::uint8_t> payload);
+    void onFrameSent(const Options &options, std::int64_t nowMs, ControlOutput &out);
     std::vector<std::uint8_t> response(const Options &options, bool accept,
             control::MsgType answers, std::span<const std::uint8_t> acceptTail = {});
 
@@ -94,8 +85,6 @@ private:
 ControlMessage describeControlMessage(std::span<const std::uint8_t> message, Direction direction,
         const std::array<std::uint8_t, 4> &expectedTag);
 
-ControlItems toItems(const control::ControlParams &params);
-control::ControlParams toParams(const ControlItems &items);
 const char *controlTypeName(std::uint8_t type);
 
 } // namespace unitsim

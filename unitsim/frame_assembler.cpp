@@ -35,17 +35,13 @@ constexpr std::uint32_t OffsetMask = 0xFFFFFF; // the fragment offset is 24 bits
 
 } // namespace
 
-AssemblyOutput FrameAssembler::push(std::span<const std::uint8_t> datagram, std::int64_t timeMs)
+namespace {
+
+// Reads the RTP header into packet and notes its rule breaks; returns the header's size (at
+// most the datagram's).
+std::size_t readRtpHeader(std::span<const std::uint8_t> datagram, RtpPacket &packet,
+        const std::optional<std::uint32_t> &expectedSsrc)
 {
-    AssemblyOutput out;
-    RtpPacket &packet = out.packet;
-    packet.timeMs = timeMs;
-    packet.datagramBytes = datagram.size();
-    if (datagram.size() < RtpHeaderBytes) {
-        packet.problems.push_back("datagram of " + std::to_string(datagram.size())
-                + " bytes is shorter than an RTP header");
-        return out;
-    }
     const std::uint8_t *d = datagram.data();
     packet.version = d[0] >> 6;
     packet.padding = (d[0] & 0x20) != 0;
@@ -80,43 +76,76 @@ AssemblyOutput FrameAssembler::push(std::span<const std::uint8_t> datagram, std:
     if (packet.payloadBytes != RtpPayloadBytes)
         problems.push_back("payload of " + std::to_string(packet.payloadBytes) + " bytes, expected "
                 + std::to_string(RtpPayloadBytes));
-    if (m_expectedSsrc && packet.ssrc != *m_expectedSsrc)
-        problems.push_back("SSRC " + hex32(packet.ssrc) + ", expected " + hex32(*m_expectedSsrc));
+    if (expectedSsrc && packet.ssrc != *expectedSsrc)
+        problems.push_back("SSRC " + hex32(packet.ssrc) + ", expected " + hex32(*expectedSsrc));
+    return headerBytes;
+}
 
-    std::span<const std::uint8_t> payload = datagram.subspan(headerBytes);
-    std::span<const std::uint8_t> data;
+// Reads the JPEG header at the start of the payload into packet; returns the picture data
+// after it and the optional headers, empty when they do not fit.
+std::span<const std::uint8_t> readJpegHeader(
+        std::span<const std::uint8_t> payload, RtpPacket &packet)
+{
     if (payload.size() < JpegHeaderBytes) {
-        problems.push_back("payload too short for the JPEG header");
-    } else {
-        packet.typeSpecific = payload[0];
-        packet.fragmentOffset = be24(payload.data() + 1);
-        packet.jpegType = payload[4];
-        packet.q = payload[5];
-        packet.widthBlocks = payload[6];
-        packet.heightBlocks = payload[7];
-        std::size_t dataStart = JpegHeaderBytes;
-        if (packet.jpegType >= 64 && packet.jpegType <= 127)
-            dataStart += 4; // restart marker header
-        if (packet.q >= 128 && packet.fragmentOffset == 0 && payload.size() >= dataStart + 4)
-            dataStart += 4 + be16(payload.data() + dataStart + 2); // quantization tables
-        if (dataStart > payload.size())
-            problems.push_back("JPEG headers run past the end of the payload");
-        else
-            data = payload.subspan(dataStart);
+        packet.problems.push_back("payload too short for the JPEG header");
+        return {};
     }
+    packet.typeSpecific = payload[0];
+    packet.fragmentOffset = be24(payload.data() + 1);
+    packet.jpegType = payload[4];
+    packet.q = payload[5];
+    packet.widthBlocks = payload[6];
+    packet.heightBlocks = payload[7];
+    std::size_t dataStart = JpegHeaderBytes;
+    if (packet.jpegType >= 64 && packet.jpegType <= 127)
+        dataStart += 4; // restart marker header
+    if (packet.q >= 128 && packet.fragmentOffset == 0 && payload.size() >= dataStart + 4)
+        dataStart += 4 + be16(payload.data() + dataStart + 2); // quantization tables
+    if (dataStart > payload.size()) {
+        packet.problems.push_back("JPEG headers run past the end of the payload");
+        return {};
+    }
+    return payload.subspan(dataStart);
+}
+
+} // namespace
+
+AssemblyOutput FrameAssembler::push(std::span<const std::uint8_t> datagram, std::int64_t timeMs)
+{
+    AssemblyOutput out;
+    RtpPacket &packet = out.packet;
+    packet.timeMs = timeMs;
+    packet.datagramBytes = datagram.size();
+    if (datagram.size() < RtpHeaderBytes) {
+        packet.problems.push_back("datagram of " + std::to_string(datagram.size())
+                + " bytes is shorter than an RTP header");
+        return out;
+    }
+    const std::size_t headerBytes = readRtpHeader(datagram, packet, m_expectedSsrc);
+    const std::span<const std::uint8_t> data =
+            readJpegHeader(datagram.subspan(headerBytes), packet);
 
     // A packet that is broken in itself: report it, and break its frame if it belongs there.
-    if (!problems.empty()) {
+    if (!packet.problems.empty()) {
         if (m_pending && m_pending->timestamp == packet.timestamp) {
             if (m_pending->broken.empty())
                 m_pending->broken = "packet " + std::to_string(packet.sequence)
-                        + " refused: " + problems.front();
+                        + " refused: " + packet.problems.front();
             if (packet.marker)
                 out.frames.push_back(finish(*m_pending, timeMs, true));
         }
         return out;
     }
+    addToFrame(data, timeMs, out);
+    return out;
+}
 
+// Takes a packet that is sound in itself into the frame of its timestamp, which it may start,
+// or end with its marker; a frame still open with another timestamp ends without one.
+void FrameAssembler::addToFrame(
+        std::span<const std::uint8_t> data, std::int64_t timeMs, AssemblyOutput &out)
+{
+    RtpPacket &packet = out.packet;
     if (m_pending && m_pending->timestamp != packet.timestamp) {
         if (m_pending->broken.empty())
             m_pending->broken = "ended without a marker packet";
@@ -134,6 +163,7 @@ AssemblyOutput FrameAssembler::push(std::span<const std::uint8_t> datagram, std:
         m_pending = std::move(next);
     }
     Pending &frame = *m_pending;
+    std::vector<std::string> &problems = packet.problems;
     if (packet.sequence != frame.nextSequence) {
         problems.push_back(frame.packetCount == 0 && frame.data.empty()
                         ? "sequence " + std::to_string(packet.sequence)
@@ -162,7 +192,6 @@ AssemblyOutput FrameAssembler::push(std::span<const std::uint8_t> datagram, std:
     }
     if (packet.marker)
         out.frames.push_back(finish(frame, timeMs, true));
-    return out;
 }
 
 std::optional<Frame> FrameAssembler::flush(std::int64_t timeMs)

@@ -69,6 +69,7 @@ private:
     };
 
     Frame finish(Pending &pending, std::int64_t timeMs, bool markerSeen);
+    void addToFrame(std::span<const std::uint8_t> data, std::int64_t timeMs, AssemblyOutput &out);
 
     std::optional<std::uint32_t> m_expectedSsrc;
     std::optional<Pending> m_pending;

@@ -177,6 +177,76 @@ Decision CommandSession::answer(
     return decision;
 }
 
+namespace {
+
+// The code of a login answer: the refusal the options force, else whether the code matches.
+int loginCode(const Options &options, const CommandDocument &command)
+{
+    switch (options.loginRefusal) {
+    case LoginRefusal::TooManyUsers:
+        return unitcode::TooManyUsers;
+    case LoginRefusal::NotAccessible:
+        return unitcode::NotAccessible;
+    case LoginRefusal::BadCode:
+        return unitcode::BadCode;
+    case LoginRefusal::None:
+        break;
+    }
+    return command.accessCode != options.accessCode ? unitcode::BadCode : unitcode::Ok;
+}
+
+} // namespace
+
+// A command on the own dialect's path, answered as the unit does when nothing odd is asked.
+void CommandSession::answerOwnCommand(
+        const Options &options, const CommandDocument &command, Decision &decision)
+{
+    HttpReply &reply = decision.reply;
+    const Family family = options.family;
+    reply.contentType =
+            family == Family::Qmt ? "text/xml; charset=utf-8" : "text/plain; charset=utf-8";
+    const bool sessionKnown = m_sessionOpen && command.session == options.sessionId;
+    switch (command.command) {
+    case Command::Login: {
+        if (options.loginReplyBody) {
+            reply.body = *options.loginReplyBody;
+            m_sessionOpen = true;
+            return;
+        }
+        const int code = loginCode(options, command);
+        if (code == unitcode::Ok) {
+            m_sessionOpen = true;
+            decision.loginAccepted = true;
+        }
+        reply.body = loginReplyBody(family, code, options.sessionId);
+        return;
+    }
+    case Command::Firmware:
+        if (options.firmwareReplyBody) {
+            reply.body = *options.firmwareReplyBody;
+        } else if (sessionKnown) {
+            std::string version = options.firmwareVersion.empty()
+                    ? defaultFirmware(family, !options.unsupportedFirmware)
+                    : options.firmwareVersion;
+            reply.body = firmwareReplyBody(family, options.sessionId, version);
+        } else {
+            reply.body = loginReplyBody(family, unitcode::UnknownSession, {});
+        }
+        return;
+    case Command::KeepAlive:
+    case Command::Logout:
+        reply.body = sessionReplyBody(family, command.command,
+                sessionKnown ? unitcode::Ok : unitcode::UnknownSession, command.session);
+        if (sessionKnown && command.command == Command::Logout)
+            m_sessionOpen = false;
+        return;
+    case Command::Unknown:
+        break;
+    }
+    reply.status = 400;
+    reply.contentType.clear();
+}
+
 Decision CommandSession::decide(
         const Options &options, const ParsedRequest &request, const CommandDocument &command)
 {
@@ -216,64 +286,7 @@ Decision CommandSession::decide(
         reply.status = options.ownPathStatus;
         return decision;
     }
-    const Family family = options.family;
-    reply.contentType =
-            family == Family::Qmt ? "text/xml; charset=utf-8" : "text/plain; charset=utf-8";
-    const bool sessionKnown = m_sessionOpen && command.session == options.sessionId;
-    switch (command.command) {
-    case Command::Login: {
-        if (options.loginReplyBody) {
-            reply.body = *options.loginReplyBody;
-            m_sessionOpen = true;
-            return decision;
-        }
-        int code = unitcode::Ok;
-        switch (options.loginRefusal) {
-        case LoginRefusal::TooManyUsers:
-            code = unitcode::TooManyUsers;
-            break;
-        case LoginRefusal::NotAccessible:
-            code = unitcode::NotAccessible;
-            break;
-        case LoginRefusal::BadCode:
-            code = unitcode::BadCode;
-            break;
-        case LoginRefusal::None:
-            if (command.accessCode != options.accessCode)
-                code = unitcode::BadCode;
-            break;
-        }
-        if (code == unitcode::Ok) {
-            m_sessionOpen = true;
-            decision.loginAccepted = true;
-        }
-        reply.body = loginReplyBody(family, code, options.sessionId);
-        return decision;
-    }
-    case Command::Firmware:
-        if (options.firmwareReplyBody) {
-            reply.body = *options.firmwareReplyBody;
-        } else if (sessionKnown) {
-            std::string version = options.firmwareVersion.empty()
-                    ? defaultFirmware(family, !options.unsupportedFirmware)
-                    : options.firmwareVersion;
-            reply.body = firmwareReplyBody(family, options.sessionId, version);
-        } else {
-            reply.body = loginReplyBody(family, unitcode::UnknownSession, {});
-        }
-        return decision;
-    case Command::KeepAlive:
-    case Command::Logout:
-        reply.body = sessionReplyBody(family, command.command,
-                sessionKnown ? unitcode::Ok : unitcode::UnknownSession, command.session);
-        if (sessionKnown && command.command == Command::Logout)
-            m_sessionOpen = false;
-        return decision;
-    case Command::Unknown:
-        break;
-    }
-    reply.status = 400;
-    reply.contentType.clear();
+    answerOwnCommand(options, command, decision);
     return decision;
 }
 

@@ -98,6 +98,8 @@ public:
 private:
     Decision decide(
             const Options &options, const ParsedRequest &request, const CommandDocument &command);
+    void answerOwnCommand(
+            const Options &options, const CommandDocument &command, Decision &decision);
 
     int m_requests = 0;
     bool m_sessionOpen = false;

@@ -135,4 +135,16 @@ JsonLine &JsonLine::addRaw(std::string_view k, std::string_view json)
     return *this;
 }
 
+std::string hexText(std::span<const std::uint8_t> bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (std::uint8_t b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 0x0F];
+    }
+    return out;
+}
+
 } // namespace unitsim

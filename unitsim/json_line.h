@@ -6,6 +6,7 @@
 // always valid JSON.
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,9 @@
 namespace unitsim {
 
 std::string jsonQuote(std::string_view text);
+
+// Bytes as lowercase hex digits, no blanks (how the log writes raw bytes).
+std::string hexText(std::span<const std::uint8_t> bytes);
 
 class JsonLine
 {

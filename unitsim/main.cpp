@@ -31,6 +31,32 @@ bool displayAvailable()
             || std::getenv("QT_QPA_PLATFORM");
 }
 
+// --write-profile: the profile database of a demo home, and nothing else.
+int writeProfile(const unitsim::CommandLine &cl, int &argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    std::optional<std::string> error = unitsim::writeProfileDatabase(
+            cl.writeProfile, cl.profileTitle, cl.options.address, cl.options.accessCode);
+    if (error) {
+        std::fprintf(stderr, "tandeo-unitsim: %s\n", error->c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "tandeo-unitsim: wrote profile \"%s\" -> %s into %s\n",
+            cl.profileTitle.c_str(), cl.options.address.c_str(), cl.writeProfile.c_str());
+    return 0;
+}
+
+// SIGINT and SIGTERM end the run with its summary; a client that went away raises no SIGPIPE.
+void catchSignals()
+{
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -46,25 +72,9 @@ int main(int argc, char **argv)
         return 2;
     }
 
-    if (!cl.writeProfile.empty()) {
-        QCoreApplication app(argc, argv);
-        std::optional<std::string> error = unitsim::writeProfileDatabase(
-                cl.writeProfile, cl.profileTitle, cl.options.address, cl.options.accessCode);
-        if (error) {
-            std::fprintf(stderr, "tandeo-unitsim: %s\n", error->c_str());
-            return 1;
-        }
-        std::fprintf(stderr, "tandeo-unitsim: wrote profile \"%s\" -> %s into %s\n",
-                cl.profileTitle.c_str(), cl.options.address.c_str(), cl.writeProfile.c_str());
-        return 0;
-    }
-
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    if (!cl.writeProfile.empty())
+        return writeProfile(cl, argc, argv);
+    catchSignals();
 
     unitsim::UnitSim unit(cl.options);
     if (std::optional<std::string> error = unit.start()) {

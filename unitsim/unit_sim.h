@@ -15,6 +15,7 @@
 
 #include <array>
 #include <chrono>
+#include <control_codec.h>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -124,7 +125,10 @@ std::string defaultFirmware(Family family, bool supported = true);
 
 // The four bytes that control headers carry for a session id: its first four bytes reversed
 // (zero-padded when shorter).
-std::array<std::uint8_t, 4> sessionTagOf(const std::string &sessionId);
+inline control::SessionTag sessionTagOf(const std::string &sessionId)
+{
+    return control::sessionTagFromText(sessionId);
+}
 // The SSRC the client streams with: the first four bytes read as a little-endian number.
 std::uint32_t ssrcOf(const std::string &sessionId);
 
@@ -166,30 +170,20 @@ struct HttpRequest
 
 enum class Direction : std::uint8_t { FromClient, ToClient };
 
-// An item block as the unit reads it (a value of 0 / an empty item1 means absent).
-struct ControlItems
-{
-    std::uint8_t count = 0;
-    std::vector<std::uint8_t> item1;
-    std::uint16_t item2 = 0;
-    std::uint8_t item3 = 0;
-    std::uint16_t item4 = 0; // picture width in MSG_CONNECT
-    std::uint16_t item5 = 0; // picture height in MSG_CONNECT
-    std::uint16_t item6 = 0;
-    std::uint8_t item7 = 0;
-    std::uint8_t item8 = 0;
-};
+// An item block as the unit reads it (a value of 0 / an empty item1 means absent): the
+// control codec's own form.
+using ControlItems = control::ControlParams;
 
-// Control message types on the wire.
+// Control message types on the wire, by the codec's numbers.
 enum class ControlType : std::uint8_t {
-    Connect = 1,
-    Share = 2,
-    Stop = 3,
-    Disconnect = 4,
-    Params = 5,
-    NextFrame = 6,
-    Response = 7,
-    FrameSent = 8,
+    Connect = std::uint8_t(control::MsgType::MSG_CONNECT),
+    Share = std::uint8_t(control::MsgType::MSG_SHARE),
+    Stop = std::uint8_t(control::MsgType::MSG_STOP),
+    Disconnect = std::uint8_t(control::MsgType::MSG_DISCONNECT),
+    Params = std::uint8_t(control::MsgType::MSG_PARAMS),
+    NextFrame = std::uint8_t(control::MsgType::MSG_NEXT_FRAME),
+    Response = std::uint8_t(control::MsgType::MSG_RESPONSE),
+    FrameSent = std::uint8_t(control::MsgType::MSG_FRAME_SENT),
 };
 
 struct ControlMessage

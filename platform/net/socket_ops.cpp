@@ -177,6 +177,31 @@ ssize_t sendAll(int fd, std::span<const std::uint8_t> bytes)
     return static_cast<ssize_t>(sent);
 }
 
+ssize_t sendAllWithin(
+        int fd, std::span<const std::uint8_t> bytes, std::chrono::milliseconds timeout)
+{
+    const auto deadline = Clock::now() + timeout;
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return -1;
+        const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return -1;
+        pollfd watch{ fd, POLLOUT, 0 };
+        ::poll(&watch, 1, static_cast<int>(left.count()));
+    }
+    return static_cast<ssize_t>(sent);
+}
+
 ssize_t receiveSome(int fd, std::span<std::uint8_t> buffer)
 {
     for (;;) {

@@ -72,6 +72,11 @@ ConnectResult connectTcp(
 // peer is gone. Returns the byte count, or -1 on an error.
 ssize_t sendAll(int fd, std::span<const std::uint8_t> bytes);
 
+// sendAll for a non-blocking socket: waits for room whenever the socket is full, but no longer
+// than `timeout` in all. Returns the byte count, or -1 on an error or when time ran out.
+ssize_t sendAllWithin(
+        int fd, std::span<const std::uint8_t> bytes, std::chrono::milliseconds timeout);
+
 // One receive of at most buffer.size() bytes, retried on EINTR: > 0 bytes, 0 closed, -1 error.
 ssize_t receiveSome(int fd, std::span<std::uint8_t> buffer);
 

@@ -1,10 +1,16 @@
-// The emulator's pure parts: reading command documents and the command line.
+// The emulator's pure parts: reading command documents and the command line; and the send
+// its endpoints use on their non-blocking sockets.
 
 #include "cli_options.h"
 #include "command_reader.h"
 #include "json_line.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <socket_ops.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -179,6 +185,60 @@ TEST(CommandLine, UnusableArgumentsAreRefusedWithAReason)
                  "--exit-after-frames", "--run-for", "--write-profile", "--profile-title",
                  "--help" })
         EXPECT_NE(help.find(name), std::string::npos) << name;
+}
+
+// --- Sends on non-blocking sockets ------------------------------------------------------------
+
+class NonBlockingSend : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        int pair[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        sender.reset(pair[0]);
+        receiver.reset(pair[1]);
+        int small = 4096;
+        ::setsockopt(sender.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        ::fcntl(sender.get(), F_SETFL, ::fcntl(sender.get(), F_GETFL, 0) | O_NONBLOCK);
+        payload.resize(4 * 1024 * 1024);
+        for (std::size_t i = 0; i < payload.size(); ++i)
+            payload[i] = static_cast<std::uint8_t>(i * 7 + i / 4096);
+    }
+
+    net::UniqueFd sender;
+    net::UniqueFd receiver;
+    std::vector<std::uint8_t> payload;
+};
+
+TEST_F(NonBlockingSend, WaitsForRoomWhileThePeerReadsAndSendsEveryByteInOrder)
+{
+    std::vector<std::uint8_t> received;
+    std::thread reader([&] {
+        std::uint8_t buffer[8192];
+        while (received.size() < payload.size()) {
+            const ssize_t n = ::recv(receiver.get(), buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            received.insert(received.end(), buffer, buffer + n);
+        }
+    });
+    const ssize_t sent = net::sendAllWithin(sender.get(), payload, std::chrono::seconds(30));
+    reader.join();
+    EXPECT_EQ(sent, static_cast<ssize_t>(payload.size()));
+    EXPECT_TRUE(received == payload);
+}
+
+TEST_F(NonBlockingSend, FailsWhenThePeerNeverReadsOrHasGone)
+{
+    EXPECT_EQ(net::sendAllWithin(sender.get(), payload, std::chrono::milliseconds(20)), -1)
+            << "a peer that reads nothing must not hold the sender for ever";
+
+    // A peer that went away: an error, not SIGPIPE (which would end this test program).
+    receiver.reset();
+    const std::uint8_t byte = 1;
+    EXPECT_EQ(net::sendAllWithin(sender.get(), std::span(&byte, 1), std::chrono::seconds(1)), -1);
+    EXPECT_EQ(net::sendAllWithin(sender.get(), {}, std::chrono::seconds(1)), 0);
 }
 
 } // namespace
