@@ -275,6 +275,8 @@ TEST_F(ShareFlowTest, ZmtUnitGetsTheWideBoxAndEveryPullOneFrame)
 
     // The first frame answers the share request, then one frame per pull and no more.
     ASSERT_TRUE(waitUntil([&] { return unit->counters().framesSentReported == Pulls + 1; }));
+    // The unit reads the pictures on a thread of its own, which may lag behind the reports.
+    EXPECT_TRUE(waitUntil([&] { return unit->counters().framesComplete == Pulls + 1; }));
     testsupport::processEventsFor(200ms);
     const unitsim::Counters counters = unit->counters();
     EXPECT_EQ(counters.nextFramesSent, Pulls);
