@@ -523,6 +523,8 @@ TEST_F(SessionTest, LateFirmwareVerdictAfterLogoutReleasesNothingTwice)
     openWindow("127.0.0.68");
     clickLogin();
     ASSERT_TRUE(waitUntil([&] { return onSharePage(); }, 5s));
+    // The request is out; its answer is still on its way.
+    ASSERT_TRUE(waitUntil([&] { return count(Command::Firmware) == 1; }, 5s));
 
     // The control channel as the share flow leaves it once the unit accepted the connection.
     control::registerCallbacks(nullptr, nullptr);
@@ -535,7 +537,7 @@ TEST_F(SessionTest, LateFirmwareVerdictAfterLogoutReleasesNothingTwice)
     EXPECT_EQ(control::channelSocket(), -1);
     EXPECT_EQ(count(Command::Firmware), 1);
 
-    ASSERT_TRUE(boxes.waitForText("Not support content sharing", 5s));
+    ASSERT_TRUE(boxes.waitForText("Not support content sharing", 10s));
     ASSERT_TRUE(waitUntil([&] { return count(Command::Logout) == 2; }));
     EXPECT_TRUE(loginPageIdle());
     EXPECT_FALSE(probe->fwCheckPending());
