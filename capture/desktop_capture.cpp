@@ -52,6 +52,14 @@ DesktopCapture::DesktopCapture(std::unique_ptr<ScreenSource> source, bool useHel
         m_worker = std::make_unique<BandWorker>();
 }
 
+bool DesktopCapture::encodeWhole(QByteArray &jpeg)
+{
+    const bool encoded = m_encoder.encode(m_frame, jpeg);
+    if (!encoded)
+        qCWarning(lcCapture) << "JPEG encoding failed:" << m_encoder.errorText();
+    return encoded;
+}
+
 std::unique_ptr<ScreenSource> openDesktopSource()
 {
     if (auto xcb = XcbScreenSource::open())
@@ -170,9 +178,7 @@ bool DesktopCapture::encodePlanes(QByteArray &jpeg)
         if (!encoded)
             qCWarning(lcCapture) << "JPEG encoding failed:" << m_stripEncoder.errorText();
     } else {
-        encoded = m_encoder.encode(m_frame, jpeg);
-        if (!encoded)
-            qCWarning(lcCapture) << "JPEG encoding failed:" << m_encoder.errorText();
+        encoded = encodeWhole(jpeg);
     }
     if (!encoded)
         jpeg.clear();
@@ -311,9 +317,7 @@ bool DesktopCapture::encodeFrame(const PixelView &picture, QSize target, QByteAr
         if (!encoded)
             qCWarning(lcCapture) << "JPEG encoding failed:" << m_stripEncoder.errorText();
     } else {
-        encoded = m_encoder.encode(m_frame, jpeg);
-        if (!encoded)
-            qCWarning(lcCapture) << "JPEG encoding failed:" << m_encoder.errorText();
+        encoded = encodeWhole(jpeg);
     }
     if (!encoded)
         jpeg.clear();

@@ -83,6 +83,8 @@ public:
     void setFollowChanges(bool on) { m_followChanges = on; }
 
 private:
+    // The planes of m_frame encoded in one go into jpeg.
+    bool encodeWhole(QByteArray &jpeg);
     bool redoChangedRows(const DesktopChanges &changes, QByteArray &jpeg, FrameTimings *timings);
     bool encodePlanes(QByteArray &jpeg);
     void forget();
