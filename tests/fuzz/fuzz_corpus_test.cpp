@@ -1,13 +1,11 @@
 // Every input of a fuzz target's corpus passes its entry: no check of the entry trips, and the
 // sanitizers of a sanitizer build see nothing.
 
+#include "corpus_replay.h"
 #include "fuzz_entries.h"
 
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <iterator>
-#include <vector>
 
 namespace {
 
@@ -30,17 +28,7 @@ TEST_P(FuzzCorpus, EveryInputPassesTheEntry)
 {
     const std::filesystem::path corpus = std::filesystem::path(FUZZ_CORPUS_ROOT) / GetParam().name;
     ASSERT_TRUE(std::filesystem::is_directory(corpus)) << corpus;
-    int replayed = 0;
-    for (const auto &entry : std::filesystem::directory_iterator(corpus)) {
-        if (!entry.is_regular_file())
-            continue;
-        std::ifstream in(entry.path(), std::ios::binary);
-        const std::vector<std::uint8_t> bytes(
-                (std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        SCOPED_TRACE(entry.path().filename().string());
-        GetParam().entry(bytes.data(), bytes.size());
-        ++replayed;
-    }
+    const int replayed = testsupport::replayCorpus(corpus, GetParam().entry);
     // A corpus the fuzzer built holds far more; a handful means it went missing.
     EXPECT_GE(replayed, 10);
 }
