@@ -74,19 +74,6 @@ const std::string ZmtLogoutTail = "%22%7D,%20%7B%22cmd%22:%22logout%22%7D%20%5D"
 const std::string ZmtFirmwareTail = "%22%7D,%20%7B%22cmd%22:%22get%22,%20%22id%22:%221%22,%20%22"
                                     "object%22:%22System/FirmwareVersion%22%7D%20%5D";
 
-void resetSessionState()
-{
-    keepAliveTimer = nullptr; // a child of the window of the last test
-    keepAliveMissCount = 0;
-    b_loginDone = false;
-    b_finish_ret = false;
-    b_zmtFamily = false;
-    b_ctrlReady = false;
-    strSessionID.clear();
-    strErrorCode.clear();
-    strIP.clear();
-}
-
 class SessionTest : public ::testing::Test
 {
 protected:
@@ -94,14 +81,14 @@ protected:
     {
         flowTimings() = FlowTimings{};
         flowTimings().loginTimeoutMs = 10000;
-        resetSessionState();
+        resetModuleState();
     }
 
     void TearDown() override
     {
         window.reset();
         control::stopChannel();
-        resetSessionState();
+        resetModuleState();
     }
 
     unitsim::UnitSim &startUnit(const std::string &address,
