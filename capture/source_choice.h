@@ -1,0 +1,60 @@
+#ifndef TANDEO_CAPTURE_SOURCE_CHOICE_H
+#define TANDEO_CAPTURE_SOURCE_CHOICE_H
+
+// Where the shared desktop comes from, chosen in this one place for the whole program: on a
+// Wayland desktop the screen-cast portal and PipeWire (the user picks the screen in the
+// desktop's dialog), elsewhere the X server's root window over shared memory (or Qt's grab).
+
+#include "portal_screen_source.h"
+#include "portal_screencast.h"
+#include "screen_source.h"
+#include "source_options.h"
+
+#include <QDBusConnection>
+#include <QString>
+
+#include <memory>
+
+namespace capture {
+
+enum class DesktopSourceKind {
+    X11, // the X server's root window (XcbScreenSource, else QtScreenSource)
+    Portal, // the screen-cast portal and PipeWire (PortalScreenSource)
+};
+
+// Whether the program runs on a Wayland desktop: Qt's platform is "wayland", or the session
+// says it is Wayland and names its display.
+bool isWaylandSession();
+DesktopSourceKind desktopSourceKind();
+
+struct DesktopSourceChoice
+{
+    DesktopSourceKind kind = DesktopSourceKind::X11;
+    // Null when no source could be had; reason then says why in one sentence (and what to
+    // install, where that helps).
+    std::unique_ptr<ScreenSource> source;
+    QString reason;
+    // For the portal: how asking went (None when the source is there).
+    ScreenCastFailure failure = ScreenCastFailure::None;
+    // The same source as the portal's (for its stream's ended() signal); null otherwise.
+    PortalScreenSource *portal = nullptr;
+
+    bool ok() const { return source != nullptr; }
+};
+
+// The desktop source of this session. On Wayland this asks the portal and waits in a local
+// event loop while the desktop's dialog is up (call it from the GUI thread, on the user's
+// Share click); type says whether a window is wanted rather than a monitor. Elsewhere it
+// returns at once.
+DesktopSourceChoice chooseDesktopSource(const SourceOptions &options,
+        ScreenCastSourceType type = ScreenCastSourceType::Monitor,
+        QDBusConnection bus = QDBusConnection::sessionBus());
+
+// The source for a portal start that finished (for callers that ran PortalScreenCast
+// themselves without waiting); session is kept open while the source lives.
+DesktopSourceChoice portalSourceFrom(
+        const ScreenCastOutcome &outcome, std::unique_ptr<PortalScreenCast> session);
+
+} // namespace capture
+
+#endif // TANDEO_CAPTURE_SOURCE_CHOICE_H
