@@ -103,12 +103,16 @@ void PipeWireStream::Impl::onCoreError(
 {
     (void)seq;
     auto *impl = static_cast<Impl *>(data);
-    qCWarning(lcCapture) << "PipeWire error on object" << id << ":" << res << message;
-    if (id == PW_ID_CORE && !impl->stopping)
-        impl->owner.endWith(res == -EPIPE
-                        ? QStringLiteral("The connection to PipeWire was lost.")
-                        : QStringLiteral("PipeWire stopped the screen's pictures: %1.")
-                                  .arg(QString::fromUtf8(message ? message : "")));
+    // Only a lost connection is the end; other errors name requests that went wrong (such as
+    // one on the stream's node after the session manager removed it).
+    if (id == PW_ID_CORE && res == -EPIPE && !impl->stopping) {
+        impl->owner.endWith(QStringLiteral("The connection to PipeWire was lost."));
+        return;
+    }
+    if (impl->owner.hasEnded())
+        qCDebug(lcCapture) << "PipeWire error on object" << id << ":" << res << message;
+    else
+        qCWarning(lcCapture) << "PipeWire error on object" << id << ":" << res << message;
 }
 
 void PipeWireStream::Impl::onGlobalRemove(void *data, std::uint32_t id)
@@ -336,11 +340,10 @@ bool PipeWireStream::start(int fd, std::uint32_t nodeId, QString *error)
     if (impl.registry)
         pw_registry_add_listener(impl.registry, &impl.registryListener, &registryEvents, &impl);
 
-    const QByteArray target = QByteArray::number(nodeId);
-    // The node named by the portal, and no other when it goes away.
+    // No other node when this one goes away: the session manager then ends the stream
+    // instead of moving it to whatever else is there.
     pw_properties *properties = pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
-            "Capture", PW_KEY_MEDIA_ROLE, "Screen", PW_KEY_TARGET_OBJECT, target.constData(),
-            PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
+            "Capture", PW_KEY_MEDIA_ROLE, "Screen", PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
     impl.stream = pw_stream_new(impl.core, "tandeo-screen", properties);
     if (!impl.stream) {
         pw_thread_loop_unlock(impl.loop);
@@ -375,7 +378,10 @@ bool PipeWireStream::start(int fd, std::uint32_t nodeId, QString *error)
             SPA_FORMAT_VIDEO_framerate,
             SPA_POD_CHOICE_RANGE_Fraction(&defaultRate, &minRate, &maxRate)));
 
-    const int connected = pw_stream_connect(impl.stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+    // The portal names the node by its id. The session manager links by id only through the
+    // target given here (target.object would want the node's serial, which the portal does
+    // not tell).
+    const int connected = pw_stream_connect(impl.stream, PW_DIRECTION_INPUT, nodeId,
             static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
             params, 1);
     pw_thread_loop_unlock(impl.loop);

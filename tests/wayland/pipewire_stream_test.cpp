@@ -1,0 +1,95 @@
+// The PipeWire side of screen sharing against real producers in the stack's daemon: every
+// layout the stream offers arrives as blue, green, red; a producer that goes away ends the
+// stream without a crash.
+
+#include "desktop_capture.h"
+#include "portal_screen_source.h"
+#include "qstring_printer.h"
+#include "test_support.h"
+#include "wayland_fixture.h"
+
+#include <unistd.h>
+
+using namespace capture;
+using namespace std::chrono_literals;
+using testsupport::waitUntil;
+
+namespace {
+
+class PipeWireStreamTest : public waylandtest::PipeWireTest
+{
+protected:
+    // The source over a fresh connection to the daemon, reading node.
+    std::unique_ptr<PortalScreenSource> openSource(quint32 node)
+    {
+        const int fd = waylandtest::connectPipeWire();
+        EXPECT_GE(fd, 0);
+        ScreenCastStream granted;
+        granted.pipeWireFd = QDBusUnixFileDescriptor(fd); // keeps a duplicate
+        close(fd);
+        granted.nodeId = node;
+        QString error;
+        auto source = PortalScreenSource::open(granted, nullptr, &error);
+        EXPECT_TRUE(source) << error.toStdString();
+        return source;
+    }
+};
+
+class PipeWireLayoutTest : public PipeWireStreamTest, public ::testing::WithParamInterface<QString>
+{
+};
+
+TEST_P(PipeWireLayoutTest, PicturesArriveAsBlueGreenRed)
+{
+    // Red and blue apart, so a layout read the wrong way round shows.
+    const QColor colour(0x20, 0x60, 0xd0);
+    // Rows of an odd number of pixels.
+    const QSize size(317, 201);
+    const quint32 node = startProducer(GetParam(), size, colour);
+    ASSERT_NE(node, 0u);
+    auto source = openSource(node);
+    ASSERT_TRUE(source);
+
+    EXPECT_EQ(source->size(), size);
+    const std::optional<PixelView> picture = source->grab();
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(source->stream().negotiatedFormat(), GetParam());
+    ASSERT_EQ(picture->size(), size);
+    for (const QPoint point :
+            { QPoint(0, 0), QPoint(316, 0), QPoint(158, 100), QPoint(0, 200), QPoint(316, 200) }) {
+        const QColor seen = waylandtest::pixelAt(*picture, point.x(), point.y());
+        EXPECT_TRUE(waylandtest::near(seen, colour, 0))
+                << "at " << point.x() << "," << point.y() << ": " << seen.name().toStdString();
+    }
+    EXPECT_GE(source->stream().picturesReceived(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, PipeWireLayoutTest,
+        ::testing::Values(QStringLiteral("BGRx"), QStringLiteral("BGRA"), QStringLiteral("RGBx")),
+        [](const auto &info) { return info.param.toStdString(); });
+
+TEST_F(PipeWireStreamTest, ProducerGoingAwayEndsTheStreamAndGrabsFail)
+{
+    const quint32 node = startProducer(QStringLiteral("BGRx"), QSize(320, 240), Qt::green);
+    ASSERT_NE(node, 0u);
+    auto source = openSource(node);
+    ASSERT_TRUE(source);
+    DesktopCapture capture(std::move(source));
+    auto &portal = static_cast<PortalScreenSource &>(capture.source());
+    QByteArray jpeg;
+    ASSERT_TRUE(capture.captureJpeg(QSize(160, 120), jpeg));
+
+    QString endedWith;
+    QObject::connect(&portal.stream(), &PipeWireStream::ended,
+            [&](const QString &reason) { endedWith = reason; });
+    stopProducer();
+    ASSERT_TRUE(waitUntil([&] { return !endedWith.isEmpty(); }, 10s))
+            << "no notice when the node went away";
+    EXPECT_EQ(endedWith, portal.stream().endReason());
+    EXPECT_FALSE(portal.grab());
+    EXPECT_FALSE(portal.takeChanges().known);
+    EXPECT_FALSE(capture.captureJpeg(QSize(160, 120), jpeg));
+    EXPECT_TRUE(jpeg.isEmpty());
+}
+
+} // namespace
