@@ -108,7 +108,7 @@ PortalScreenCast::PortalScreenCast(QDBusConnection bus, QObject *parent)
     m_responseTimer->setSingleShot(true);
     connect(m_responseTimer, &QTimer::timeout, this, [this] {
         fail(ScreenCastFailure::Failed,
-                tr("The desktop portal did not answer within %1 seconds.")
+                tr("The desktop portal did not answer within %1 s.")
                         .arg(seconds(std::chrono::milliseconds(m_responseTimer->interval()))));
     });
 }
@@ -184,7 +184,7 @@ void PortalScreenCast::readProperties(const QDBusMessage &reply)
     if (reply.type() == QDBusMessage::ErrorMessage) {
         if (isTimeout(reply)) {
             fail(ScreenCastFailure::Failed,
-                    tr("The desktop portal did not answer within %1 seconds.")
+                    tr("The desktop portal did not answer within %1 s.")
                             .arg(seconds(m_callTimeout)));
         } else {
             qCInfo(lcCapture) << "no screen-cast portal:" << reply.errorName()
@@ -262,7 +262,7 @@ void PortalScreenCast::callWithRequest(const QString &method, const QVariantList
                                  << reply.errorMessage();
             if (isTimeout(reply))
                 fail(ScreenCastFailure::Failed,
-                        tr("The desktop portal did not answer within %1 seconds.")
+                        tr("The desktop portal did not answer within %1 s.")
                                 .arg(seconds(m_callTimeout)));
             else
                 fail(ScreenCastFailure::Failed,

@@ -135,4 +135,42 @@ void PipeWireTest::stopProducer()
     m_producer.reset();
 }
 
+PrivateBus::PrivateBus()
+{
+    // No service files: nothing is started on demand, not even an installed portal.
+    if (!m_config.open())
+        return;
+    m_config.write("<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+                   "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                   "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+    m_config.flush();
+    m_daemon.start(QStringLiteral("dbus-daemon"),
+            { QStringLiteral("--config-file=") + m_config.fileName(), QStringLiteral("--nofork"),
+                    QStringLiteral("--print-address=1") });
+    if (!m_daemon.waitForStarted(5000))
+        return;
+    testsupport::waitUntil([&] { return m_daemon.canReadLine(); }, 10s);
+    m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
+    m_up = !m_address.isEmpty();
+}
+
+PrivateBus::~PrivateBus()
+{
+    for (const QString &name : std::as_const(m_connections))
+        QDBusConnection::disconnectFromBus(name);
+    m_daemon.terminate();
+    if (!m_daemon.waitForFinished(5000)) {
+        m_daemon.kill();
+        m_daemon.waitForFinished(5000);
+    }
+}
+
+QDBusConnection PrivateBus::connect()
+{
+    static std::atomic<int> counter{ 0 };
+    const QString name = QStringLiteral("private-bus-%1").arg(++counter);
+    m_connections.append(name);
+    return QDBusConnection::connectToBus(m_address, name);
+}
+
 } // namespace waylandtest

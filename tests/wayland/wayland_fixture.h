@@ -8,9 +8,11 @@
 #include "frame_scaler.h"
 
 #include <QColor>
+#include <QDBusConnection>
 #include <QProcess>
 #include <QSize>
 #include <QString>
+#include <QTemporaryFile>
 
 #include <gtest/gtest.h>
 #include <memory>
@@ -43,6 +45,25 @@ protected:
 
     std::unique_ptr<QProcess> m_producer;
     QString m_producerName;
+};
+
+// A session bus of its own, with nobody on it but whoever the test puts there.
+class PrivateBus
+{
+public:
+    PrivateBus();
+    ~PrivateBus();
+
+    bool isUp() const { return m_up; }
+    // A new connection to the bus (each one a client of its own).
+    QDBusConnection connect();
+
+private:
+    QTemporaryFile m_config;
+    QProcess m_daemon;
+    QString m_address;
+    QStringList m_connections;
+    bool m_up = false;
 };
 
 } // namespace waylandtest
