@@ -132,6 +132,11 @@ QString PortalScreenCast::storedRestoreToken() const
     return QString::fromUtf8(file.read(4096)).trimmed();
 }
 
+void PortalScreenCast::forgetRestoreToken()
+{
+    QFile::remove(m_tokenFile);
+}
+
 void PortalScreenCast::storeRestoreToken(const QString &token)
 {
     QSaveFile file(m_tokenFile);
@@ -161,8 +166,15 @@ void PortalScreenCast::start(const SourceOptions &options, ScreenCastSourceType 
         return;
     if (isRunning())
         close();
+    m_retriedWithoutToken = false;
+    begin(options, type);
+}
+
+void PortalScreenCast::begin(const SourceOptions &options, ScreenCastSourceType type)
+{
     m_options = options;
     m_wantedType = type;
+    m_restoreTokenSent = false;
     m_stream = {};
     m_version = m_sourceTypes = m_cursorModes = 0;
     m_step = Step::Properties;
@@ -321,7 +333,8 @@ void PortalScreenCast::selectSources()
     if (m_version >= PersistVersion) {
         options.insert(QStringLiteral("persist_mode"), QVariant::fromValue(PersistUntilRevoked));
         const QString restoreToken = storedRestoreToken();
-        if (!restoreToken.isEmpty())
+        m_restoreTokenSent = !restoreToken.isEmpty();
+        if (m_restoreTokenSent)
             options.insert(QStringLiteral("restore_token"), restoreToken);
     }
     callWithRequest(QStringLiteral("SelectSources"),
@@ -347,6 +360,21 @@ void PortalScreenCast::onResponse(uint response, const QVariantMap &results)
     unsubscribeResponse();
     if (response == ResponseCancelled) {
         fail(ScreenCastFailure::Refused, tr("Screen sharing was not allowed."));
+        return;
+    }
+    if (response != ResponseOk && m_restoreTokenSent && !m_retriedWithoutToken
+            && (m_step == Step::SelectSources || m_step == Step::Start)) {
+        // A portal should ignore a token it no longer knows and ask the user; one that fails
+        // instead is asked once more without it.
+        qCInfo(lcCapture) << "the portal failed with the kept token; asking without it";
+        forgetRestoreToken();
+        closeSession();
+        const SourceOptions options = m_options;
+        const ScreenCastSourceType type = m_wantedType;
+        m_step = Step::Idle;
+        ++m_generation;
+        m_retriedWithoutToken = true;
+        begin(options, type);
         return;
     }
     if (response != ResponseOk) {
@@ -427,11 +455,13 @@ void PortalScreenCast::onSessionClosed(const QVariantMap &details)
 {
     (void)details;
     qCInfo(lcCapture) << "the desktop closed the screen-cast session";
-    m_sessionPath.clear();
     if (m_sessionSubscribed) {
-        // The path is gone; the subscription goes with the next session's.
+        m_bus.disconnect(PortalService, m_sessionPath, SessionInterface, QStringLiteral("Closed"),
+                this, SLOT(onSessionClosed(QVariantMap)));
         m_sessionSubscribed = false;
     }
+    // Nothing left to close.
+    m_sessionPath.clear();
     if (isStarting()) {
         fail(ScreenCastFailure::Failed, tr("The desktop ended screen sharing."));
     } else if (m_step == Step::Running) {

@@ -141,6 +141,7 @@ private:
         Running,
     };
 
+    void begin(const SourceOptions &options, ScreenCastSourceType type);
     // Calls a portal method; answered() gets the reply (an error reply included).
     void call(const QDBusMessage &message, std::function<void(const QDBusMessage &)> answered);
     // Calls a method that answers through a request object: subscribes to the request's
@@ -156,6 +157,7 @@ private:
     void startSession();
     void openRemote(const QVariantMap &startResults);
     void storeRestoreToken(const QString &token);
+    void forgetRestoreToken();
 
     void fail(ScreenCastFailure failure, const QString &reason);
     void finish(ScreenCastOutcome outcome);
@@ -180,7 +182,8 @@ private:
     QString m_sessionPath;
     bool m_sessionSubscribed = false;
     ScreenCastStream m_stream;
-    int m_tokenCounter = 0;
+    bool m_restoreTokenSent = false; // this session offered the stored token
+    bool m_retriedWithoutToken = false;
 };
 
 } // namespace capture
