@@ -33,6 +33,8 @@ std::unique_ptr<PortalScreenSource> PortalScreenSource::open(
     std::unique_ptr<PortalScreenSource> source(new PortalScreenSource(granted, std::move(session)));
     if (!source->m_stream->start(granted.pipeWireFd.fileDescriptor(), granted.nodeId, error))
         return nullptr;
+    // The stream has its own copy of the connection.
+    source->m_granted.pipeWireFd = QDBusUnixFileDescriptor();
     return source;
 }
 

@@ -44,6 +44,7 @@ public:
     PipeWireStream &stream() { return *m_stream; }
     // The portal session, when the source was given one (for its sessionClosed() signal).
     PortalScreenCast *session() const { return m_session.get(); }
+    // What the portal granted (without the connection, which the stream took over).
     const ScreenCastStream &granted() const { return m_granted; }
 
 private:
