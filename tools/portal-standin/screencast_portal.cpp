@@ -25,8 +25,21 @@ const QString ControlPath = QStringLiteral("/org/tandeo/PortalStandin");
 const QString InvalidArgument = QStringLiteral("org.freedesktop.portal.Error.InvalidArgument");
 const QString Failed = QStringLiteral("org.freedesktop.portal.Error.Failed");
 const QString AccessDenied = QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
+const QString RequestInterface = QStringLiteral("org.freedesktop.portal.Request");
+const QString SessionInterface = QStringLiteral("org.freedesktop.portal.Session");
 
 constexpr auto NodeReadyTimeout = 10s;
+
+// Request and session objects leave the bus right after their last signal. Qt D-Bus relays
+// an adaptor's signal later from its own thread, by then for an object no longer on the bus,
+// and drops it; a signal message sent here is on its way at once.
+void sendSignal(QDBusConnection bus, const QString &path, const QString &interface,
+        const QString &name, const QVariantList &arguments)
+{
+    QDBusMessage signal = QDBusMessage::createSignal(path, interface, name);
+    signal.setArguments(arguments);
+    bus.send(signal);
+}
 
 // The error reply replaces the method's own answer.
 void replyError(const QDBusMessage &call, const QString &name, const QString &text)
@@ -103,7 +116,7 @@ ScreenCastPortal::~ScreenCastPortal() = default;
 
 bool ScreenCastPortal::registerObjects(QString *error)
 {
-    auto *desktop = new QObject(this);
+    auto *desktop = new BusObject(this);
     new ScreenCastAdaptor(desktop, *this);
     auto *control = new QObject(this);
     new StandinControlAdaptor(control, *this);
@@ -411,7 +424,8 @@ void ScreenCastPortal::closeSession(PortalSession *session, bool notify)
     m_sessions.erase(found);
     closing->stream.reset();
     if (notify)
-        emit closing->closedSignal({});
+        sendSignal(m_bus, closing->path(), SessionInterface, QStringLiteral("Closed"),
+                { QVariantMap{} });
     m_bus.unregisterObject(closing->path());
     m_record.add(QStringLiteral("session-closed"));
     // Later: this may run inside the session's own Close method.
@@ -450,33 +464,34 @@ void ScreenCastPortal::callerGone(const QString &uniqueName)
         closeSession(session, false);
 }
 
-ScreenCastAdaptor::ScreenCastAdaptor(QObject *owner, ScreenCastPortal &portal)
+ScreenCastAdaptor::ScreenCastAdaptor(BusObject *owner, ScreenCastPortal &portal)
     : QDBusAbstractAdaptor(owner),
+      m_owner(owner),
       m_portal(portal)
 {
 }
 
 QDBusObjectPath ScreenCastAdaptor::CreateSession(const QVariantMap &options)
 {
-    return m_portal.createSession(message(), options);
+    return m_portal.createSession(m_owner->message(), options);
 }
 
 QDBusObjectPath ScreenCastAdaptor::SelectSources(
         const QDBusObjectPath &session_handle, const QVariantMap &options)
 {
-    return m_portal.selectSources(message(), session_handle, options);
+    return m_portal.selectSources(m_owner->message(), session_handle, options);
 }
 
 QDBusObjectPath ScreenCastAdaptor::Start(
         const QDBusObjectPath &session_handle, const QString &, const QVariantMap &options)
 {
-    return m_portal.start(message(), session_handle, options);
+    return m_portal.start(m_owner->message(), session_handle, options);
 }
 
 QDBusUnixFileDescriptor ScreenCastAdaptor::OpenPipeWireRemote(
         const QDBusObjectPath &session_handle, const QVariantMap &)
 {
-    return m_portal.openPipeWireRemote(message(), session_handle);
+    return m_portal.openPipeWireRemote(m_owner->message(), session_handle);
 }
 
 StandinControlAdaptor::StandinControlAdaptor(QObject *owner, ScreenCastPortal &portal)
@@ -507,7 +522,8 @@ void PortalRequest::respond(Response response, const QVariantMap &results)
 {
     if (!m_onBus)
         return;
-    emit responseSignal(uint(response), results);
+    sendSignal(m_bus, m_path, RequestInterface, QStringLiteral("Response"),
+            { uint(response), results });
     leaveBus();
     deleteLater();
 }
@@ -532,7 +548,6 @@ RequestAdaptor::RequestAdaptor(PortalRequest *request)
     : QDBusAbstractAdaptor(request),
       m_request(request)
 {
-    connect(request, &PortalRequest::responseSignal, this, &RequestAdaptor::Response);
 }
 
 PortalSession::PortalSession(ScreenCastPortal &portal, const QString &path, const QString &owner)
@@ -546,13 +561,12 @@ SessionAdaptor::SessionAdaptor(PortalSession *session)
     : QDBusAbstractAdaptor(session),
       m_session(session)
 {
-    connect(session, &PortalSession::closedSignal, this, &SessionAdaptor::Closed);
 }
 
 void SessionAdaptor::Close()
 {
-    if (message().service() != m_session->owner()) {
-        sendErrorReply(AccessDenied, QStringLiteral("Not the session's owner"));
+    if (m_session->message().service() != m_session->owner()) {
+        m_session->sendErrorReply(AccessDenied, QStringLiteral("Not the session's owner"));
         return;
     }
     m_session->portal().closeSession(m_session, false);

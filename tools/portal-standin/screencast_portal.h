@@ -100,8 +100,18 @@ private:
     quint64 m_nextToken = 1;
 };
 
+// An object on the bus whose adaptors need the call being answered: Qt D-Bus gives the
+// context to the registered object, not to its adaptors.
+class BusObject : public QObject, public QDBusContext
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+};
+
 // org.freedesktop.portal.ScreenCast on /org/freedesktop/portal/desktop.
-class ScreenCastAdaptor : public QDBusAbstractAdaptor, protected QDBusContext
+class ScreenCastAdaptor : public QDBusAbstractAdaptor
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.ScreenCast")
@@ -110,7 +120,7 @@ class ScreenCastAdaptor : public QDBusAbstractAdaptor, protected QDBusContext
     Q_PROPERTY(uint version READ version)
 
 public:
-    ScreenCastAdaptor(QObject *owner, ScreenCastPortal &portal);
+    ScreenCastAdaptor(BusObject *owner, ScreenCastPortal &portal);
 
     uint availableSourceTypes() const { return m_portal.settings().sourceTypes; }
     uint availableCursorModes() const { return m_portal.settings().cursorModes; }
@@ -126,6 +136,7 @@ public slots:
             const QDBusObjectPath &session_handle, const QVariantMap &options);
 
 private:
+    BusObject *m_owner;
     ScreenCastPortal &m_portal;
 };
 
@@ -162,7 +173,6 @@ public:
     void close();
 
 signals:
-    void responseSignal(uint response, const QVariantMap &results);
     void closed();
 
 private:
@@ -184,6 +194,7 @@ public:
 public slots:
     void Close() { m_request->close(); }
 
+    // Declared for introspection only: PortalRequest::respond sends it itself.
 signals:
     void Response(uint response, const QVariantMap &results);
 
@@ -192,7 +203,7 @@ private:
 };
 
 // One screen-cast session and, once started, its node.
-class PortalSession : public QObject
+class PortalSession : public BusObject
 {
     Q_OBJECT
 
@@ -212,16 +223,13 @@ public:
     QString restoredToken; // the token this session was restored from, when one was known
     std::unique_ptr<SourceStream> stream;
 
-signals:
-    void closedSignal(const QVariantMap &details);
-
 private:
     ScreenCastPortal &m_portal;
     QString m_path;
     QString m_owner;
 };
 
-class SessionAdaptor : public QDBusAbstractAdaptor, protected QDBusContext
+class SessionAdaptor : public QDBusAbstractAdaptor
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Session")
@@ -234,6 +242,7 @@ public:
 public slots:
     void Close();
 
+    // Declared for introspection only: ScreenCastPortal::closeSession sends it itself.
 signals:
     void Closed(const QVariantMap &details);
 
