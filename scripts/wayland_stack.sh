@@ -96,7 +96,7 @@ make_reachable() {
 # bus daemon, the pieces, COMMAND and what they started); never anything else.
 our_processes() {
     local dir
-    for dir in $(find /proc -mindepth 1 -maxdepth 1 -user "$STACK_USER" -regex '/proc/[0-9]+'); do
+    for dir in $(find /proc -mindepth 1 -maxdepth 1 -user "$STACK_USER" -regex '/proc/[0-9]+' 2>/dev/null); do
         if grep -qzx "XDG_RUNTIME_DIR=$RUN_DIR/runtime" "$dir/environ" 2>/dev/null; then
             echo "${dir#/proc/}"
         fi
@@ -225,15 +225,27 @@ inside_cleanup() {
 
 piece_ended() { ! kill -0 "$1" 2>/dev/null; }
 
-# Waits for a piece to be ready; 77 naming the piece (and its last words) when it is not.
+# Waits for the piece started last to be ready; 77 naming it (and its last words) when it
+# ends or is not ready in time.
 await_piece() {
     local name=$1
     shift
-    if ! wait_for "$READY_SECONDS" "$@"; then
-        local last
-        last=$(grep -v '^\s*$' "$TANDEO_STACK_DIR/logs/$name.log" 2>/dev/null | tail -n 1 || true)
-        cannot_start "$name is not ready after ${READY_SECONDS}s${last:+ ($last)}"
-    fi
+    local pid=${PIECES[-1]}
+    local end=$((SECONDS + READY_SECONDS))
+    local problem=""
+    until "$@"; do
+        if ! kill -0 "$pid" 2>/dev/null; then
+            problem="$name ended"
+        elif [ "$SECONDS" -ge "$end" ]; then
+            problem="$name is not ready after ${READY_SECONDS}s"
+        fi
+        if [ -n "$problem" ]; then
+            local last
+            last=$(grep -v '^\s*$' "$TANDEO_STACK_DIR/logs/$name.log" 2>/dev/null | tail -n 1 || true)
+            cannot_start "$problem${last:+ ($last)}"
+        fi
+        sleep 0.2
+    done
 }
 
 wireplumber_ready() {

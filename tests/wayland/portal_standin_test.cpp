@@ -297,9 +297,19 @@ TEST_F(PortalStandinTest, CancelledStartAnswersOneAndClosesTheSession)
     EXPECT_TRUE(recorded().contains(QStringLiteral("start cancelled")));
 }
 
-TEST_F(PortalStandinTest, RemovedNodeEndsTheConsumersStream)
+// The three ways a test can make the shared node go away mid-share.
+enum class Removal { BusMethod, Signal, FrameCount };
+
+class NodeRemovalTest : public PortalStandinTest, public ::testing::WithParamInterface<Removal>
 {
-    startStandin();
+};
+
+TEST_P(NodeRemovalTest, EndsTheConsumersStreamAndKeepsTheSession)
+{
+    if (GetParam() == Removal::FrameCount)
+        startStandin({ QStringLiteral("--remove-node-after-frames"), QStringLiteral("20") });
+    else
+        startStandin();
     const QDBusObjectPath session = createSession();
     EXPECT_EQ(selectSources(session, monitorOptions(1, 0)).response, 0u);
     const PortalAnswer started = start(session);
@@ -309,15 +319,23 @@ TEST_F(PortalStandinTest, RemovedNodeEndsTheConsumersStream)
     ASSERT_EQ(streams.size(), 1);
     const auto reader = readNode(session, streams[0].nodeId);
     ASSERT_TRUE(reader);
-    ASSERT_TRUE(waitUntil([&] { return reader->state() == PW_STREAM_STATE_STREAMING; }));
 
-    const QDBusMessage removed = bus().call(QDBusMessage::createMethodCall(PortalService,
-            QStringLiteral("/org/tandeo/PortalStandin"), QStringLiteral("org.tandeo.PortalStandin"),
-            QStringLiteral("RemoveNode")));
-    EXPECT_EQ(removed.type(), QDBusMessage::ReplyMessage) << removed.errorMessage().toStdString();
+    if (GetParam() == Removal::BusMethod) {
+        const QDBusMessage removed = bus().call(QDBusMessage::createMethodCall(PortalService,
+                QStringLiteral("/org/tandeo/PortalStandin"),
+                QStringLiteral("org.tandeo.PortalStandin"), QStringLiteral("RemoveNode")));
+        EXPECT_EQ(removed.type(), QDBusMessage::ReplyMessage)
+                << removed.errorMessage().toStdString();
+    } else if (GetParam() == Removal::Signal) {
+        ::kill(pid_t(m_standin->processId()), SIGUSR1);
+    }
     EXPECT_TRUE(waitUntil([&] { return reader->state() != PW_STREAM_STATE_STREAMING; }, 10s));
-    EXPECT_TRUE(recorded().contains(QStringLiteral("node-removed")));
+    EXPECT_TRUE(waitUntil([&] { return recorded().contains(QStringLiteral("node-removed")); }));
+    EXPECT_FALSE(recorded().contains(QStringLiteral("session-closed")));
 }
+
+INSTANTIATE_TEST_SUITE_P(Ways, NodeRemovalTest,
+        ::testing::Values(Removal::BusMethod, Removal::Signal, Removal::FrameCount));
 
 TEST_F(PortalStandinTest, RefusesCallsOutOfOrderAndOptionsOfTheWrongType)
 {
