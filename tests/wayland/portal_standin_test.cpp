@@ -297,6 +297,21 @@ TEST_F(PortalStandinTest, CancelledStartAnswersOneAndClosesTheSession)
     EXPECT_TRUE(recorded().contains(QStringLiteral("start cancelled")));
 }
 
+TEST_F(PortalStandinTest, SessionsClosedFromThePortalSideAreAnnounced)
+{
+    startStandin();
+    const QDBusObjectPath session = createSession();
+    ClosedCatcher closed;
+    bus().connect(AnySender, session.path(), QStringLiteral("org.freedesktop.portal.Session"),
+            QStringLiteral("Closed"), &closed, SLOT(onClosed(QVariantMap)));
+    const QDBusMessage reply = bus().call(QDBusMessage::createMethodCall(PortalService,
+            QStringLiteral("/org/tandeo/PortalStandin"), QStringLiteral("org.tandeo.PortalStandin"),
+            QStringLiteral("CloseSessions")));
+    EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return closed.closed; }));
+    EXPECT_TRUE(recorded().contains(QStringLiteral("session-closed")));
+}
+
 // The three ways a test can make the shared node go away mid-share.
 enum class Removal { BusMethod, Signal, FrameCount };
 
