@@ -102,7 +102,8 @@ protected:
         m_standin.reset();
     }
 
-    static QDBusConnection bus() { return QDBusConnection::sessionBus(); }
+    // The connection the walk uses: the session bus, or one a test opens to drop it later.
+    QDBusConnection bus() const { return m_bus; }
 
     QString recordPath() const { return m_dir.filePath(QStringLiteral("record")); }
 
@@ -203,6 +204,7 @@ protected:
     }
 
     QTemporaryDir m_dir;
+    QDBusConnection m_bus = QDBusConnection::sessionBus();
     std::unique_ptr<QProcess> m_standin;
     int m_tokens = 0;
 };
@@ -310,6 +312,28 @@ TEST_F(PortalStandinTest, SessionsClosedFromThePortalSideAreAnnounced)
     EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
     EXPECT_TRUE(waitUntil([&] { return closed.closed; }));
     EXPECT_TRUE(recorded().contains(QStringLiteral("session-closed")));
+}
+
+TEST_F(PortalStandinTest, ClientThatLeavesTheBusLosesItsSessionAndNode)
+{
+    startStandin();
+    const QString name = QStringLiteral("leaving-client");
+    m_bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, name);
+    ASSERT_TRUE(m_bus.isConnected());
+    const QDBusObjectPath session = createSession();
+    EXPECT_EQ(selectSources(session, monitorOptions(1, 0)).response, 0u);
+    const PortalAnswer started = start(session);
+    ASSERT_EQ(started.response, 0u);
+    const QList<standin::StreamDescription> streams = streamsOf(started);
+    ASSERT_EQ(streams.size(), 1);
+    const auto reader = readNode(session, streams[0].nodeId);
+    ASSERT_TRUE(reader);
+
+    m_bus = QDBusConnection::sessionBus();
+    QDBusConnection::disconnectFromBus(name);
+    EXPECT_TRUE(waitUntil([&] { return recorded().contains(QStringLiteral("session-closed")); }))
+            << "a session outlived its client";
+    EXPECT_TRUE(waitUntil([&] { return reader->state() != PW_STREAM_STATE_STREAMING; }, 10s));
 }
 
 // The three ways a test can make the shared node go away mid-share.
