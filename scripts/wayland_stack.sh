@@ -82,6 +82,7 @@ make_reachable() {
     dir=$(dirname "$(readlink -f "$path")")
     local walk=""
     local part
+    local -a parts
     IFS=/ read -ra parts <<<"${dir#/}"
     for part in "${parts[@]}"; do
         walk="$walk/$part"
