@@ -12,6 +12,8 @@ TANDEO_PACKAGES=(
     xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core
     fonts-crosextra-carlito fonts-dancingscript
     dpkg-dev file lintian desktop-file-utils
+    sway pipewire pipewire-bin wireplumber gstreamer1.0-pipewire gstreamer1.0-tools qt6-wayland
+    libpipewire-0.3-dev dbus grim
 )
 
 log() { printf '[tandeo] %s\n' "$*" >&2; }
