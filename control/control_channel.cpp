@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,9 @@ using namespace std::chrono_literals;
 
 // The receive thread wakes at least this often while it watches a connection.
 constexpr auto ReceiveWait = 5s + 350us;
+// A message is a few dozen bytes; a unit that takes none of it off its socket for this long
+// has stopped reading, and waiting longer would only hold the sending thread.
+constexpr auto SendWait = 2s;
 
 // One connection to the unit. Closing only shuts the socket down (which wakes a receive
 // waiting on it); the descriptor itself is released when the last holder lets go, so it is
@@ -34,10 +38,13 @@ struct Connection
 {
     Connection(net::UniqueFd s, const SessionTag &tag) : socket(std::move(s)), receiver(tag) { }
 
-    void close()
+    // True for the one call that closed it.
+    bool close()
     {
-        if (!closed.exchange(true))
-            net::shutdownBoth(socket.get());
+        if (closed.exchange(true))
+            return false;
+        net::shutdownBoth(socket.get());
+        return true;
     }
 
     const net::UniqueFd socket;
@@ -72,25 +79,42 @@ std::shared_ptr<Connection> currentConnection()
     return current;
 }
 
-// Closes conn and, when it is still the channel's connection, forgets it.
-void closeConnection(const std::shared_ptr<Connection> &conn)
+// Closes conn and, when it is still the channel's connection, forgets it. True when this call
+// closed it.
+bool closeConnection(const std::shared_ptr<Connection> &conn)
 {
     if (!conn)
-        return;
+        return false;
     {
         std::lock_guard lock(stateMutex);
         if (current == conn)
             current.reset();
     }
-    conn->close();
+    const bool closedHere = conn->close();
     stateChanged.notify_all();
+    return closedHere;
+}
+
+// The connection is lost: closed, and NETWORK_FAIL raised once, whichever thread noticed first.
+void failConnection(const std::shared_ptr<Connection> &conn)
+{
+    if (!closeConnection(conn))
+        return;
+    if (const NotifyCallback notify = notifyCallback.load())
+        notify(NETWORK_FAIL, nullptr, 0);
 }
 
 int sendOn(const std::shared_ptr<Connection> &conn, std::span<const std::uint8_t> message)
 {
     if (!conn || conn->closed)
         return -1;
-    return static_cast<int>(net::sendAll(conn->socket.get(), message));
+    const ssize_t sent = net::sendAllWithin(conn->socket.get(), message, SendWait);
+    if (sent < 0 && errno == ETIMEDOUT) {
+        // Nothing else would notice a unit that is there but no longer reads.
+        qCDebug(lcControl) << "control channel send timed out: the unit does not read";
+        failConnection(conn);
+    }
+    return static_cast<int>(sent);
 }
 
 int sendHeaderOnly(MsgType type, const char *sessionText)
@@ -125,16 +149,14 @@ void receiveLoop()
         const ssize_t received = net::receiveSome(conn->socket.get(), buffer);
         if (conn->closed)
             continue; // closed on our side meanwhile: neither data nor a failure to report
-        const Callbacks callbacks{ notifyCallback.load(), requestCallback.load() };
         if (received <= 0) {
             qCDebug(lcControl) << "control channel receive ended:" << received;
-            if (callbacks.notify)
-                callbacks.notify(NETWORK_FAIL, nullptr, 0);
-            closeConnection(conn);
+            failConnection(conn);
             std::lock_guard lock(stateMutex);
             threadRun = false;
             break;
         }
+        const Callbacks callbacks{ notifyCallback.load(), requestCallback.load() };
         const auto reply = [&conn](std::span<const std::uint8_t> message) {
             sendOn(conn, message);
         };

@@ -66,6 +66,7 @@ void checkAnswer(const Decision &decision, bool keepAlive)
 }
 
 // Length of the well-formed UTF-8 sequence at text[i] (a byte below 0x80 included), or 0.
+// Written apart from the log writer's own reader on purpose: the check must not share its faults.
 std::size_t utf8At(std::string_view text, std::size_t i)
 {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };

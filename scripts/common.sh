@@ -8,11 +8,12 @@ TANDEO_PACKAGES=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libqt6sql6-sqlite libgl-dev
     libortp-dev libturbojpeg0-dev libjpeg62-turbo-dev libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev
-    libpipewire-0.3-dev
     libgtest-dev libgmock-dev libbenchmark-dev ccache
     xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core
     fonts-crosextra-carlito fonts-dancingscript
     dpkg-dev file lintian desktop-file-utils
+    sway pipewire pipewire-bin wireplumber gstreamer1.0-pipewire gstreamer1.0-tools qt6-wayland
+    libpipewire-0.3-dev dbus grim
 )
 
 log() { printf '[tandeo] %s\n' "$*" >&2; }

@@ -162,28 +162,14 @@ ConnectResult connectTcp(
     return result;
 }
 
-ssize_t sendAll(int fd, std::span<const std::uint8_t> bytes)
-{
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    return static_cast<ssize_t>(sent);
-}
-
 ssize_t sendAllWithin(
         int fd, std::span<const std::uint8_t> bytes, std::chrono::milliseconds timeout)
 {
     const auto deadline = Clock::now() + timeout;
     std::size_t sent = 0;
     while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        const ssize_t n =
+                ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
             continue;
@@ -194,8 +180,10 @@ ssize_t sendAllWithin(
             return -1;
         const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
+        if (left.count() <= 0) {
+            errno = ETIMEDOUT;
             return -1;
+        }
         pollfd watch{ fd, POLLOUT, 0 };
         ::poll(&watch, 1, static_cast<int>(left.count()));
     }

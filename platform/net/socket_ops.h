@@ -2,8 +2,9 @@
 #define TANDEO_PLATFORM_NET_SOCKET_OPS_H
 
 // The few POSIX socket operations the control channel needs, in place of Winsock: host lookup
-// with the decimal address rule, TCP connect with a time-out, whole sends without SIGPIPE,
-// receives and readiness waits that ride over EINTR. Each function owns no state.
+// with the decimal address rule, TCP connect with a time-out, whole sends with a time-out and
+// without SIGPIPE, receives and readiness waits that ride over EINTR. Each function owns no
+// state.
 
 #include "ipv4_address.h"
 
@@ -69,11 +70,9 @@ ConnectResult connectTcp(
         const Ipv4Address &address, std::uint16_t port, std::chrono::milliseconds timeout);
 
 // Sends all of `bytes` (looping over partial sends and EINTR) without raising SIGPIPE when the
-// peer is gone. Returns the byte count, or -1 on an error.
-ssize_t sendAll(int fd, std::span<const std::uint8_t> bytes);
-
-// sendAll for a non-blocking socket: waits for room whenever the socket is full, but no longer
-// than `timeout` in all. Returns the byte count, or -1 on an error or when time ran out.
+// peer is gone, waiting for room whenever the socket is full, but no longer than `timeout` in all;
+// for blocking and non-blocking sockets alike. Returns the byte count, or -1 on an error or
+// when time ran out (errno ETIMEDOUT: the peer takes nothing off its socket).
 ssize_t sendAllWithin(
         int fd, std::span<const std::uint8_t> bytes, std::chrono::milliseconds timeout);
 

@@ -120,6 +120,7 @@ public:
         ::close(m_listen);
     }
     int listenFd() const { return m_listen; }
+    int connectionFd() const { return m_conn; }
 
     bool accept(std::chrono::milliseconds timeout = 5s)
     {

@@ -2,10 +2,11 @@
 // longest length field, messages cut off by the end of the connection. Whatever comes, the
 // client neither crashes nor hangs: what it reads as messages it dispatches or ignores as its
 // dispatch table says, and the end of the connection is one NETWORK_FAIL. Each test has its own
-// address (127.0.0.150 to 127.0.0.154).
+// address (127.0.0.150 to 127.0.0.155).
 
 #include "channel_peer.h"
 
+#include <atomic>
 #include <random>
 
 using namespace controltest;
@@ -207,4 +208,49 @@ TEST_F(ControlChannelTest, StoppingWithAMessageHalfInIsPromptAndClean)
     EXPECT_FALSE(channelThreadRunning());
     EXPECT_TRUE(peer.seesEndOfStream());
     EXPECT_TRUE(recorder.snapshot().empty());
+}
+
+TEST_F(ControlChannelTest, AUnitThatStopsReadingEndsTheConnectionInsteadOfHoldingTheSender)
+{
+    // A small receive window on the unit's side fills after a few thousand messages.
+    TestPeer peer("127.0.0.155");
+    const int small = 4096;
+    ::setsockopt(peer.listenFd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    connectTo(peer, "127.0.0.155");
+
+    // The unit keeps asking for frames and reads nothing more: the receive thread's answers
+    // and the window's MSG_FRAME_SENT both meet a full socket.
+    const Bytes share = unitMessage(MsgType::MSG_SHARE);
+    std::atomic<bool> pulling{ true };
+    std::thread puller([&] {
+        while (pulling) {
+            if (::send(peer.connectionFd(), share.data(), share.size(), MSG_NOSIGNAL | MSG_DONTWAIT)
+                    < 0)
+                std::this_thread::sleep_for(1ms);
+        }
+    });
+    const auto start = Clock::now();
+    int lastSent = 0;
+    for (int i = 0; i < 1000000 && (lastSent = sendFrameSent(Session)) > 0; ++i) { }
+    const auto held = Clock::now() - start;
+    pulling = false;
+    puller.join();
+    peer.dropConnection();
+
+    EXPECT_EQ(lastSent, -1);
+    EXPECT_LT(held, 30s) << "the sender was held, not released by the send time-out";
+    EXPECT_TRUE(waitFor([] { return recorder.count(NETWORK_FAIL) == 1; }));
+    EXPECT_EQ(channelSocket(), -1);
+    // Every later send fails at once rather than waiting again.
+    const auto again = Clock::now();
+    EXPECT_EQ(sendFrameSent(Session), -1);
+    EXPECT_EQ(sendDisconnect(Session), -1);
+    EXPECT_LT(Clock::now() - again, 100ms);
+    EXPECT_EQ(recorder.count(NETWORK_FAIL), 1);
+
+    // The next connection works.
+    ASSERT_EQ(startChannel(), 0);
+    connectTo(peer, "127.0.0.155");
+    peer.send(unitMessage(MsgType::MSG_SHARE));
+    EXPECT_EQ(peer.read(14), encodeClientResponse(Tag, 2, 0));
 }
