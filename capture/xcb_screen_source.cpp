@@ -401,6 +401,10 @@ DesktopChanges XcbScreenSource::takeChanges()
         d.pointerTaken = true;
     }
     d.takeEvents();
+    // The pointer changed shape while its place was asked for: the shape is fetched now, so
+    // that what this call reports includes it.
+    if (pointerRequest && d.pointerShapeStale)
+        pointerMoved |= d.takePointer(d.askPointer());
     const QRect desktop(QPoint(0, 0), d.rootSize);
     const QRect damaged = d.damagedAll || error ? desktop : (d.damaged | pointerMoved) & desktop;
     d.damagedAll = false;

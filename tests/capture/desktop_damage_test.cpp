@@ -41,6 +41,8 @@ public:
             xcb_destroy_window(m_connection, window);
         if (m_tile)
             xcb_free_pixmap(m_connection, m_tile);
+        for (const xcb_cursor_t cursor : m_cursors)
+            xcb_free_cursor(m_connection, cursor);
         sync();
         xcb_disconnect(m_connection);
     }
@@ -76,6 +78,50 @@ public:
     }
 
     xcb_window_t root() const { return m_screen->root; }
+
+    // A pointer shape of 12 x 12 with its hot spot at (3, 4): the left half black, the right
+    // half white (or the other way round when inverted).
+    xcb_cursor_t halvedCursor(bool inverted)
+    {
+        const auto bitmap = [&](bool leftHalfSet, bool rightHalfSet) {
+            const xcb_pixmap_t pixmap = xcb_generate_id(m_connection);
+            xcb_create_pixmap(m_connection, 1, pixmap, m_screen->root, 12, 12);
+            const xcb_gcontext_t gc = xcb_generate_id(m_connection);
+            xcb_create_gc(m_connection, gc, pixmap, 0, nullptr);
+            for (const int half : { 0, 1 }) {
+                const std::uint32_t bit = (half ? rightHalfSet : leftHalfSet) ? 1 : 0;
+                xcb_change_gc(m_connection, gc, XCB_GC_FOREGROUND, &bit);
+                const xcb_rectangle_t area{ std::int16_t(half * 6), 0, 6, 12 };
+                xcb_poly_fill_rectangle(m_connection, pixmap, gc, 1, &area);
+            }
+            xcb_free_gc(m_connection, gc);
+            return pixmap;
+        };
+        // Source bits set show the foreground (black), clear ones the background (white).
+        const xcb_pixmap_t shape = bitmap(!inverted, inverted);
+        const xcb_pixmap_t mask = bitmap(true, true);
+        const xcb_cursor_t cursor = xcb_generate_id(m_connection);
+        xcb_create_cursor(m_connection, cursor, shape, mask, 0, 0, 0, 0xffff, 0xffff, 0xffff, 3, 4);
+        xcb_free_pixmap(m_connection, shape);
+        xcb_free_pixmap(m_connection, mask);
+        m_cursors.push_back(cursor);
+        return cursor;
+    }
+
+    void setCursor(xcb_window_t window, xcb_cursor_t cursor)
+    {
+        xcb_change_window_attributes(m_connection, window, XCB_CW_CURSOR, &cursor);
+        sync();
+    }
+
+    // Moves the pointer as a user's mouse would (XTEST's motion and a warp end the same way
+    // in the server: the pointer there, the shape of the window under it).
+    void movePointer(QPoint to)
+    {
+        xcb_warp_pointer(m_connection, XCB_NONE, m_screen->root, 0, 0, 0, 0, std::int16_t(to.x()),
+                std::int16_t(to.y()));
+        sync();
+    }
 
     // Draws into the window with a graphics context, as programs do.
     void fill(xcb_window_t window, const QRect &area, QRgb colour)
@@ -125,6 +171,7 @@ private:
     xcb_screen_t *m_screen = nullptr;
     xcb_pixmap_t m_tile = 0;
     std::vector<xcb_window_t> m_windows;
+    std::vector<xcb_cursor_t> m_cursors;
 };
 
 class DesktopDamage : public testing::Test
@@ -134,7 +181,7 @@ protected:
     {
         if (QGuiApplication::platformName() != "xcb")
             GTEST_SKIP() << "needs an X display (Xvfb)";
-        auto source = capture::XcbScreenSource::open();
+        auto source = capture::XcbScreenSource::open(nullptr, options);
         ASSERT_TRUE(source);
         if (!source->followsDrawing())
             GTEST_SKIP() << "the X server does not report drawing";
@@ -163,9 +210,9 @@ protected:
     }
 
     // The file a capture that keeps nothing makes of the screen as it is.
-    static QByteArray wholeCapture()
+    QByteArray wholeCapture() const
     {
-        DesktopCapture fresh(capture::XcbScreenSource::open());
+        DesktopCapture fresh(capture::XcbScreenSource::open(nullptr, options));
         QByteArray jpeg;
         EXPECT_TRUE(fresh.captureJpeg(Target, jpeg));
         EXPECT_EQ(fresh.lastWork(), DesktopCapture::Work::Whole);
@@ -174,6 +221,7 @@ protected:
 
     static QPoint scaled(QPoint screen) { return QPoint(screen.x() * 2 / 3, screen.y() * 2 / 3); }
 
+    capture::SourceOptions options;
     Painter painter;
     xcb_window_t backdrop = 0;
     std::unique_ptr<DesktopCapture> desktop;
@@ -253,6 +301,112 @@ TEST_F(DesktopDamage, TheFirstPullAndANewSizeGrabTheWholeScreen)
     EXPECT_EQ(QImage::fromData(frame.jpeg).size(), QSize(1024, 576));
     EXPECT_TRUE(desktop->captureFrame({ 1024, 576 }, frame));
     EXPECT_EQ(desktop->lastWork(), DesktopCapture::Work::Kept);
+}
+
+// The same with the pointer drawn in: a window of flat grey whose pointer shape is known.
+class DesktopPointer : public DesktopDamage
+{
+protected:
+    void SetUp() override
+    {
+        options.showPointer = true;
+        DesktopDamage::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        const auto *xcb = dynamic_cast<capture::XcbScreenSource *>(&desktop->source());
+        ASSERT_TRUE(xcb && xcb->showsPointer()) << "the X server has no XFIXES";
+        grey = painter.solid(painter.root(), Grey, qRgb(128, 128, 128));
+        painter.setCursor(grey, painter.halvedCursor(false));
+    }
+
+    // Where a pointer at `place` shows its black and its white half in a frame.
+    static QPoint blackAt(QPoint place) { return scaled(place + QPoint(-1, 2)); }
+    static QPoint whiteAt(QPoint place) { return scaled(place + QPoint(5, 2)); }
+
+    static constexpr QRect Grey{ 600, 300, 600, 400 };
+    xcb_window_t grey = 0;
+};
+
+TEST_F(DesktopPointer, GrabsShowThePointerAtItsHotSpotAndNowhereElse)
+{
+    const QPoint place(700, 500);
+    painter.movePointer(place);
+    auto plain = capture::XcbScreenSource::open();
+    auto pointed = capture::XcbScreenSource::open(nullptr, options);
+    ASSERT_TRUE(plain && pointed);
+    pointed->takeChanges();
+    const std::optional<capture::PixelView> with = pointed->grab();
+    const std::optional<capture::PixelView> without = plain->grab();
+    ASSERT_TRUE(with && without);
+    ASSERT_EQ(with->size(), without->size());
+
+    // Every pixel that differs lies under the 12 x 12 shape, its hot spot (3, 4) on `place`.
+    const QRect shape(place - QPoint(3, 4), QSize(12, 12));
+    QRect differ;
+    for (int y = 0; y < with->height; ++y) {
+        const auto *a = reinterpret_cast<const QRgb *>(with->data + y * with->strideBytes);
+        const auto *b = reinterpret_cast<const QRgb *>(without->data + y * without->strideBytes);
+        for (int x = 0; x < with->width; ++x)
+            if ((a[x] ^ b[x]) & 0xffffffu)
+                differ |= QRect(x, y, 1, 1);
+    }
+    EXPECT_EQ(differ, shape);
+    const auto pixel = [](const capture::PixelView &view, QPoint at) {
+        return reinterpret_cast<const QRgb *>(view.data + at.y() * view.strideBytes)[at.x()]
+                & 0xffffffu;
+    };
+    EXPECT_EQ(pixel(*with, shape.topLeft()), 0x000000u);
+    EXPECT_EQ(pixel(*with, shape.topLeft() + QPoint(5, 11)), 0x000000u);
+    EXPECT_EQ(pixel(*with, shape.topLeft() + QPoint(6, 0)), 0xffffffu);
+    EXPECT_EQ(pixel(*with, shape.bottomRight()), 0xffffffu);
+    EXPECT_EQ(pixel(*without, place), 0x808080u); // no pointer without the option
+}
+
+TEST_F(DesktopPointer, AMovedPointerShowsAtTheNextPullAndAStillOneKeepsTheFile)
+{
+    const QPoint first(700, 400), second(1000, 600);
+    painter.movePointer(first);
+    settle();
+    QImage picture = pull();
+    EXPECT_TRUE(near(picture.pixel(blackAt(first)), qRgb(0, 0, 0), 40));
+    EXPECT_TRUE(near(picture.pixel(whiteAt(first)), qRgb(255, 255, 255), 40));
+
+    // Nothing drawn on the screen: only the pointer moved.
+    const std::uint64_t grabs = desktop->source().grabCount();
+    painter.movePointer(second);
+    picture = pull();
+    EXPECT_EQ(desktop->lastWork(), DesktopCapture::Work::ChangedRows);
+    EXPECT_EQ(desktop->source().grabCount(), grabs + 1);
+    EXPECT_TRUE(near(picture.pixel(blackAt(second)), qRgb(0, 0, 0), 40));
+    EXPECT_TRUE(near(picture.pixel(whiteAt(second)), qRgb(255, 255, 255), 40));
+    EXPECT_TRUE(near(picture.pixel(blackAt(first)), qRgb(128, 128, 128), 4));
+    EXPECT_TRUE(near(picture.pixel(whiteAt(first)), qRgb(128, 128, 128), 4));
+    EXPECT_TRUE(frame.jpeg == wholeCapture());
+
+    // Still screen, still pointer: the kept file, no grab.
+    const QByteArray moved = frame.jpeg;
+    for (int i = 0; i < 3; ++i) {
+        pull();
+        EXPECT_EQ(desktop->lastWork(), DesktopCapture::Work::Kept);
+        EXPECT_TRUE(frame.jpeg == moved);
+    }
+    EXPECT_EQ(desktop->source().grabCount(), grabs + 1);
+}
+
+TEST_F(DesktopPointer, AShapeChangedInPlaceShowsAtTheNextPull)
+{
+    const QPoint place(900, 500);
+    painter.movePointer(place);
+    settle();
+    QImage picture = pull();
+    EXPECT_TRUE(near(picture.pixel(blackAt(place)), qRgb(0, 0, 0), 40));
+
+    painter.setCursor(grey, painter.halvedCursor(true));
+    picture = pull();
+    EXPECT_NE(desktop->lastWork(), DesktopCapture::Work::Kept);
+    EXPECT_TRUE(near(picture.pixel(blackAt(place)), qRgb(255, 255, 255), 40));
+    EXPECT_TRUE(near(picture.pixel(whiteAt(place)), qRgb(0, 0, 0), 40));
+    EXPECT_TRUE(frame.jpeg == wholeCapture());
 }
 
 } // namespace
