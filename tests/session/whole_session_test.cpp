@@ -238,6 +238,11 @@ struct PointerCase
     bool shown;
 };
 
+void PrintTo(const PointerCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
 class PointerShare : public WholeSession, public ::testing::WithParamInterface<PointerCase>
 {
 };
