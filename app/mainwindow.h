@@ -156,7 +156,8 @@ private:
     QNetworkAccessManager *zmtFwManager = nullptr;
     QNetworkAccessManager *zmtManager = nullptr;
 
-    // The frame path: the pump with the login's RTP link, and the application window's capture.
+    // The frame path: the pump with the login's RTP link, the application window's capture,
+    // and the desktop capture with the options it is made with (empty until first used).
     std::unique_ptr<frames::FramePump> framePump;
     std::unique_ptr<capture::WindowCapture> windowCapture;
     capture::SourceOptions shareOptions;
