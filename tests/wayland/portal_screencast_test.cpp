@@ -5,6 +5,7 @@
 #include "portal_screen_source.h"
 #include "portal_screencast.h"
 #include "qstring_printer.h"
+#include "source_choice.h"
 #include "standin_picture.h"
 #include "test_support.h"
 #include "wayland_fixture.h"
@@ -390,6 +391,36 @@ TEST_F(StandinTest, NodeRemovedWhileSharingEndsTheSourceCleanly)
     EXPECT_FALSE(source.grab());
     EXPECT_FALSE(capture.captureJpeg(QSize(128, 72), jpeg));
     EXPECT_TRUE(jpeg.isEmpty());
+}
+
+TEST_F(StandinTest, WaylandSessionChoosesThePortalAndSaysWhatIsMissing)
+{
+    ASSERT_TRUE(isWaylandSession());
+    ASSERT_EQ(desktopSourceKind(), DesktopSourceKind::Portal);
+    startStandin({ QStringLiteral("--size"), QStringLiteral("64x64") });
+    QFile::remove(PortalScreenCast::defaultTokenFile());
+    DesktopSourceChoice choice = chooseDesktopSource(SourceOptions{});
+    ASSERT_TRUE(choice.ok()) << choice.reason.toStdString();
+    EXPECT_EQ(choice.kind, DesktopSourceKind::Portal);
+    ASSERT_TRUE(choice.portal);
+    EXPECT_EQ(choice.source->size(), QSize(64, 64));
+    const std::optional<PixelView> picture = choice.source->grab();
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(waylandtest::pixelAt(*picture, 63, 63), colourOf(standin::BottomRightColour));
+    choice = {};
+    EXPECT_TRUE(waitUntil([&] { return recorded().contains(QStringLiteral("session-closed")); }))
+            << "dropping the source did not end the portal's session";
+
+    waylandtest::PrivateBus empty;
+    ASSERT_TRUE(empty.isUp());
+    const DesktopSourceChoice none =
+            chooseDesktopSource(SourceOptions{}, ScreenCastSourceType::Monitor, empty.connect());
+    EXPECT_FALSE(none.ok());
+    EXPECT_EQ(none.failure, ScreenCastFailure::NoPortal);
+    EXPECT_EQ(none.reason,
+            QStringLiteral("Screen sharing on this Wayland desktop needs the desktop portal and "
+                           "PipeWire: install xdg-desktop-portal with the back-end for your "
+                           "desktop, and pipewire."));
 }
 
 } // namespace
