@@ -109,10 +109,7 @@ void PipeWireStream::Impl::onCoreError(
         impl->owner.endWith(QStringLiteral("The connection to PipeWire was lost."));
         return;
     }
-    if (impl->owner.hasEnded())
-        qCDebug(lcCapture) << "PipeWire error on object" << id << ":" << res << message;
-    else
-        qCWarning(lcCapture) << "PipeWire error on object" << id << ":" << res << message;
+    qCInfo(lcCapture) << "PipeWire error on object" << id << ":" << res << message;
 }
 
 void PipeWireStream::Impl::onGlobalRemove(void *data, std::uint32_t id)
