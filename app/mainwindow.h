@@ -18,7 +18,8 @@ class dlgTasklist;
 
 namespace capture {
 class DesktopCapture;
-}
+class PortalScreenSource;
+} // namespace capture
 
 namespace Ui {
 class MainWindow;
@@ -80,6 +81,9 @@ public:
     // The receive thread's wake-up (queued to the GUI thread): runs the frame slots now
     // instead of at their next tick.
     void runRequestedFrames();
+    // The desktop ended the screen cast of a Wayland share (the PipeWire stream went, or the
+    // portal closed the session): a running share stops as Stop does, with a notice.
+    void handleShareSourceEnded(const QString &reason);
 
     // The program is asked to end (SIGTERM, SIGINT, SIGHUP): a session with the unit is logged
     // out as the Logout button does it, with at most 2 s for the logout request, then the
@@ -121,14 +125,28 @@ private:
     // Share flow and frames: the size of the desktop exactly as the capture grabs it, and a
     // run of the frame slots that the receive thread asks for so a pull waits for no tick.
     QSize shareDesktopSize();
-    // The desktop capture, made on first use with shareOptions and kept for the window's
-    // life: its X connection, shared-memory segment, buffers and helper thread serve every
-    // frame.
-    capture::DesktopCapture &desktopCapture();
+    // The desktop capture. On X11 made on first use with shareOptions and kept for the
+    // window's life: its X connection, shared-memory segment, buffers and helper thread serve
+    // every frame. On Wayland made by prepareDesktopSource() from the screen the user granted,
+    // and released when that share stops; null in between.
+    capture::DesktopCapture *desktopCapture();
+    // Before a desktop share: on Wayland asks the desktop's screen-cast portal for the screen
+    // (its dialog may ask the user the first time); false with the sentence for the user's
+    // box when there is none.
+    bool prepareDesktopSource(QString *whyNot);
+    // The stop paths: a Wayland screen cast ends with its share (the next share is granted
+    // again through the kept restore token, without asking).
+    void releaseShareSource();
     // One pulled picture through the frame pump (capture, the login's RTP link, jpegImg and
     // rtpSession kept as its mirrors); 0 when nothing is left to share.
     int pullFrame(const frames::FramePump::CaptureStep &capture);
-    frames::Capture captureDesktopFrame(capture::Frame &frame);
+    frames::Capture captureDesktopFrame(capture::DesktopCapture *source, capture::Frame &frame);
+    // On Wayland the application picker asks the portal for a window (where it offers
+    // windows); false with the sentence for the user's box when there is none.
+    bool chooseWindowThroughPortal(QString *whyNot);
+    // A Wayland screen cast's end (its stream, its portal session) reaches
+    // handleShareSourceEnded().
+    void followScreenCast(capture::PortalScreenSource *portal);
     // At logout: the RTP session and the link go.
     void releaseFrameLink();
     // The stop paths: the frame timers off, then Stop off and the share choices back on.
@@ -162,6 +180,8 @@ private:
     std::unique_ptr<capture::WindowCapture> windowCapture;
     capture::SourceOptions shareOptions;
     std::unique_ptr<capture::DesktopCapture> desktopCaptureMade;
+    // On Wayland: the window the user chose through the portal, until logout or its end.
+    std::unique_ptr<capture::DesktopCapture> windowCastCapture;
 
     friend class MainWindowProbe; // tests read the window's state through it
 };

@@ -6,6 +6,7 @@
 #include "mainwindow.h"
 #include "mainwindow_state.h"
 #include "picture_box.h"
+#include "source_choice.h"
 #include "ui_mainwindow.h"
 
 #include <QLoggingCategory>
@@ -16,17 +17,94 @@ Q_DECLARE_LOGGING_CATEGORY(lcShare)
 // since at a hundred frames a second they would cost more than the frame.
 Q_LOGGING_CATEGORY(lcFrames, "tandeo.share.frames", QtInfoMsg)
 
-capture::DesktopCapture &MainWindow::desktopCapture()
+capture::DesktopCapture *MainWindow::desktopCapture()
 {
-    if (!desktopCaptureMade)
+    if (!desktopCaptureMade && capture::desktopSourceKind() == capture::DesktopSourceKind::X11)
         desktopCaptureMade =
                 std::make_unique<capture::DesktopCapture>(capture::openDesktopSource(shareOptions));
-    return *desktopCaptureMade;
+    return desktopCaptureMade.get();
+}
+
+bool MainWindow::prepareDesktopSource(QString *whyNot)
+{
+    if (desktopCapture())
+        return true;
+    capture::DesktopSourceChoice choice = capture::chooseDesktopSource(shareOptions);
+    if (!choice.ok()) {
+        qCWarning(lcShare) << "no desktop source:" << choice.reason;
+        *whyNot = choice.reason;
+        return false;
+    }
+    followScreenCast(choice.portal);
+    desktopCaptureMade = std::make_unique<capture::DesktopCapture>(std::move(choice.source));
+    return true;
+}
+
+void MainWindow::releaseShareSource()
+{
+    if (capture::desktopSourceKind() == capture::DesktopSourceKind::Portal)
+        desktopCaptureMade.reset();
+}
+
+void MainWindow::handleShareSourceEnded(const QString &reason)
+{
+    if (!desktopCaptureMade && !windowCastCapture)
+        return; // already released by a stop path
+    qCWarning(lcShare) << "the screen cast ended:" << reason;
+    if (firstImgTimer->isActive()) {
+        on_BtnStop_clicked();
+        ui->BtnShare->setEnabled(true);
+        showNotice("Warning", "The desktop ended the screen sharing.");
+    }
+    releaseShareSource();
+    if (windowCastCapture) {
+        // The chosen window is gone from the desktop's side: it has to be chosen again.
+        windowCastCapture.reset();
+        strAppTitle.clear();
+        ui->lineEditApp->clear();
+        if (ui->QRadioBtnApp->isChecked())
+            ui->BtnShare->setEnabled(false);
+    }
+}
+
+void MainWindow::followScreenCast(capture::PortalScreenSource *portal)
+{
+    if (!portal)
+        return;
+    // Queued: the capture that sends these is released by the handler.
+    connect(&portal->stream(), &capture::PipeWireStream::ended, this,
+            &MainWindow::handleShareSourceEnded, Qt::QueuedConnection);
+    if (capture::PortalScreenCast *session = portal->session())
+        connect(
+                session, &capture::PortalScreenCast::sessionClosed, this,
+                [this] { handleShareSourceEnded("the portal closed the session"); },
+                Qt::QueuedConnection);
+}
+
+bool MainWindow::chooseWindowThroughPortal(QString *whyNot)
+{
+    if (!capture::portalOffersWindows()) {
+        *whyNot = "This desktop shares whole screens only: choose Desktop.";
+        return false;
+    }
+    capture::DesktopSourceChoice choice =
+            capture::chooseDesktopSource(shareOptions, capture::ScreenCastSourceType::Window);
+    if (!choice.ok()) {
+        *whyNot = choice.reason;
+        return false;
+    }
+    followScreenCast(choice.portal);
+    windowCastCapture = std::make_unique<capture::DesktopCapture>(std::move(choice.source));
+    return true;
 }
 
 QSize MainWindow::shareDesktopSize()
 {
-    return desktopCapture().desktopSize();
+    // A window chosen through the portal is what the unit is shown, in its own size.
+    if (ui->QRadioBtnApp->isChecked() && windowCastCapture)
+        return windowCastCapture->desktopSize();
+    capture::DesktopCapture *desktop = desktopCapture();
+    return desktop ? desktop->desktopSize() : QSize();
 }
 
 void MainWindow::runRequestedFrames()
@@ -39,14 +117,18 @@ void MainWindow::runRequestedFrames()
 
 int MainWindow::captureAndSendFrame()
 {
-    if (shareMode == 1)
+    if (shareMode == 1 && !windowCastCapture)
         return captureSelectedWindowFrame();
-    return pullFrame([this](capture::Frame &frame) { return captureDesktopFrame(frame); });
+    capture::DesktopCapture *source = shareMode == 1 ? windowCastCapture.get() : desktopCapture();
+    return pullFrame([&](capture::Frame &frame) { return captureDesktopFrame(source, frame); });
 }
 
-frames::Capture MainWindow::captureDesktopFrame(capture::Frame &frame)
+frames::Capture MainWindow::captureDesktopFrame(
+        capture::DesktopCapture *source, capture::Frame &frame)
 {
-    capture::DesktopCapture &desktop = desktopCapture();
+    if (!source)
+        return frames::Capture::NothingToShare; // the screen cast ended
+    capture::DesktopCapture &desktop = *source;
     const QSize size = desktop.desktopSize();
     qCDebug(lcFrames) << "desktop_size width  = " << size.width();
     qCDebug(lcFrames) << "desktop_size height = " << size.height();

@@ -6,6 +6,7 @@
 #include "mainwindow.h"
 #include "mainwindow_state.h"
 #include "skin.h"
+#include "source_choice.h"
 #include "ui_mainwindow.h"
 #include "window_capture.h"
 #include "window_system.h"
@@ -35,6 +36,18 @@ void showNonModalWarning(const QString &text)
 
 void MainWindow::on_BtnSelectApp_clicked()
 {
+    if (capture::desktopSourceKind() == capture::DesktopSourceKind::Portal) {
+        // A Wayland desktop lists no windows to others: its portal lets the user pick one.
+        QString whyNot;
+        if (chooseWindowThroughPortal(&whyNot)) {
+            strAppTitle = "Chosen window"; // what the line edit can show
+            ui->lineEditApp->setText(strAppTitle);
+        } else {
+            showNonModalWarning(whyNot);
+        }
+        ui->BtnShare->setEnabled(!ui->lineEditApp->text().isEmpty());
+        return;
+    }
     taskDialog = new dlgTasklist(nullptr);
     taskDialog->setWindowTitle("  ");
     taskDialog->setStyleSheet(skin::dialogStyleSheet(QCoreApplication::applicationDirPath()));

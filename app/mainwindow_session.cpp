@@ -5,6 +5,7 @@
 #include "command_documents.h"
 #include "command_url.h"
 #include "control_channel.h"
+#include "desktop_capture.h"
 #include "firmware_rules.h"
 #include "flow_timings.h"
 #include "mainwindow.h"
@@ -520,6 +521,7 @@ void MainWindow::on_BtnLogout_clicked()
     b_zmtFamily = false;
 
     releaseFrameLink();
+    windowCastCapture.reset();
 
     hideSharePage();
     showLoginPage();

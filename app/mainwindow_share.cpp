@@ -174,6 +174,14 @@ void MainWindow::on_BtnShare_clicked()
     const FlowTimings &timings = flowTimings();
     frameWindow = this;
 
+    // On Wayland the desktop asks which screen to share before the unit hears of it; a refusal
+    // leaves the session with the unit as it is.
+    QString noSource;
+    if (ui->QRadioBtnDesktop->isChecked() && !prepareDesktopSource(&noSource)) {
+        showWarning(noSource);
+        return;
+    }
+
     if (!b_ctrlConnected) {
         establishConnect();
         qCDebug(lcShare) << "Share --- establishConnect";
@@ -206,6 +214,7 @@ void MainWindow::on_BtnShare_clicked()
             firstImgTimer->stop();
             sharedImgTimer->stop();
             showWarning("Rejected by remote side");
+            releaseShareSource();
             b_shareReject = false;
             if (!b_shareAccept)
                 return;
@@ -234,11 +243,13 @@ void MainWindow::on_BtnShare_clicked()
         shareMode = 0;
     if (ui->QRadioBtnApp->isChecked()) {
         shareMode = 1;
-        // Only refreshes the chosen window's handle; the picture itself is not used.
-        sharedPixmap = new QPixmap;
-        grabSelectedWindow();
-        delete sharedPixmap;
-        sharedPixmap = nullptr;
+        if (!windowCastCapture) {
+            // Only refreshes the chosen window's handle; the picture itself is not used.
+            sharedPixmap = new QPixmap;
+            grabSelectedWindow();
+            delete sharedPixmap;
+            sharedPixmap = nullptr;
+        }
     }
 
     b_shareAccept = false;
@@ -257,6 +268,7 @@ void MainWindow::stopFrameTimers()
         sharedImgTimer->stop();
         qCDebug(lcShare) << "stop timerC";
     }
+    releaseShareSource();
 }
 
 void MainWindow::restoreShareChoices()

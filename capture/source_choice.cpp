@@ -2,6 +2,9 @@
 
 #include "desktop_capture.h"
 
+#include <QDBusArgument>
+#include <QDBusMessage>
+#include <QDBusVariant>
 #include <QGuiApplication>
 
 namespace capture {
@@ -18,6 +21,22 @@ DesktopSourceKind desktopSourceKind()
     // On Wayland an X server may be there too (for older programs), but it sees only their
     // windows, never the desktop.
     return isWaylandSession() ? DesktopSourceKind::Portal : DesktopSourceKind::X11;
+}
+
+bool portalOffersWindows(QDBusConnection bus)
+{
+    QDBusMessage get =
+            QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.portal.Desktop"),
+                    QStringLiteral("/org/freedesktop/portal/desktop"),
+                    QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get.setArguments({ QStringLiteral("org.freedesktop.portal.ScreenCast"),
+            QStringLiteral("AvailableSourceTypes") });
+    constexpr int TimeoutMs = 5000;
+    const QDBusMessage reply = bus.call(get, QDBus::Block, TimeoutMs);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return false;
+    const quint32 types = qdbus_cast<QDBusVariant>(reply.arguments().first()).variant().toUInt();
+    return (types & quint32(ScreenCastSourceType::Window)) != 0;
 }
 
 DesktopSourceChoice portalSourceFrom(

@@ -50,6 +50,10 @@ DesktopSourceChoice chooseDesktopSource(const SourceOptions &options,
         ScreenCastSourceType type = ScreenCastSourceType::Monitor,
         QDBusConnection bus = QDBusConnection::sessionBus());
 
+// Whether the session's screen-cast portal offers single windows (AvailableSourceTypes);
+// false too when there is no portal or it does not answer within a few seconds.
+bool portalOffersWindows(QDBusConnection bus = QDBusConnection::sessionBus());
+
 // The source for a portal start that finished (for callers that ran PortalScreenCast
 // themselves without waiting); session is kept open while the source lives.
 DesktopSourceChoice portalSourceFrom(

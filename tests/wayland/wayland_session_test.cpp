@@ -1,0 +1,233 @@
+// The window shares a Wayland desktop through the screen-cast portal, as a presenter on a
+// Wayland session does: the window runs in this process on Qt's wayland platform inside the
+// test stack's headless compositor (scripts/wayland_stack.sh), the unit is tandeo-unitsim
+// outside the stack (tests/wayland/with_unit.sh; it needs port 80), and the portal is the
+// stand-in back-end (tools/portal-standin) with the arguments of the ctest entry. Only the
+// portal's back-end is stood in: the D-Bus calls, the PipeWire stream and its buffers are real.
+
+#include "mainwindow_state.h"
+#include "picture_box.h"
+#include "program_session.h"
+#include "qstring_printer.h"
+#include "standin_picture.h"
+#include "test_support.h"
+#include "unit_window.h"
+
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QProcess>
+#include <QRadioButton>
+#include <QTemporaryFile>
+
+#include <gtest/gtest.h>
+
+using namespace testsupport;
+
+namespace {
+
+using Match = std::function<bool(const QJsonObject &)>;
+
+// The unit's JSON-lines log as it grows.
+int countInUnitLog(const Match &match)
+{
+    QFile file(qEnvironmentVariable("TANDEO_TEST_UNIT_LOG"));
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    int count = 0;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const QJsonDocument doc = QJsonDocument::fromJson(line);
+        count += doc.isObject() && match(doc.object()) ? 1 : 0;
+    }
+    return count;
+}
+
+// The stand-in portal's record: one line per event.
+QStringList standinRecord()
+{
+    QFile file(qEnvironmentVariable("TANDEO_TEST_RECORDS") + "/standin.record");
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+int recordLines(const QString &start)
+{
+    const QStringList lines = standinRecord();
+    return int(std::count_if(
+            lines.begin(), lines.end(), [&](const QString &l) { return l.startsWith(start); }));
+}
+
+QImage newestFrame()
+{
+    const QDir frames(qEnvironmentVariable("TANDEO_TEST_UNIT_FRAMES"));
+    const QStringList names = frames.entryList({ "*.jpg" }, QDir::Files, QDir::Name);
+    return names.isEmpty() ? QImage() : QImage(frames.filePath(names.last()));
+}
+
+// Each quadrant's middle shows the stand-in's colour (JPEG moves it a little).
+void expectStandinPicture(const QImage &frame)
+{
+    ASSERT_FALSE(frame.isNull());
+    const int w = frame.width();
+    const int h = frame.height();
+    for (const auto &[x, y] : { std::pair{ w / 4, h / 4 }, std::pair{ 3 * w / 4, h / 4 },
+                 std::pair{ w / 4, 3 * h / 4 }, std::pair{ 3 * w / 4, 3 * h / 4 } }) {
+        const standin::Rgb expected = standin::quadrantColourAt(x, y, w, h);
+        const QColor seen = frame.pixelColor(x, y);
+        EXPECT_NEAR(seen.red(), expected.r, 24) << x << "," << y;
+        EXPECT_NEAR(seen.green(), expected.g, 24) << x << "," << y;
+        EXPECT_NEAR(seen.blue(), expected.b, 24) << x << "," << y;
+    }
+}
+
+class WaylandShareTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (QGuiApplication::platformName() != QLatin1String("wayland")
+                || qEnvironmentVariableIsEmpty("TANDEO_TEST_UNIT"))
+            GTEST_SKIP() << "runs inside the Wayland test stack with a unit (see CMakeLists.txt)";
+    }
+    void TearDown() override { session.close(); }
+
+    bool openAndLogIn()
+    {
+        return session.openWindow(qEnvironmentVariable("TANDEO_TEST_UNIT"))
+                && session.logIn(std::chrono::seconds(15));
+    }
+    // Share, then `frames` more valid frames at the unit.
+    bool shareFrames(int frames)
+    {
+        const int before = countInUnitLog(UnitProcess::validFrame());
+        // After a stop, Share comes back once the unit has accepted the stop.
+        if (!waitUntil([&] { return session.button("BtnShare")->isEnabled(); }))
+            return false;
+        session.button("BtnShare")->click();
+        return waitUntil(
+                [&] { return countInUnitLog(UnitProcess::validFrame()) >= before + frames; }, 20s);
+    }
+    bool stopSharing()
+    {
+        const int before = countInUnitLog(UnitProcess::controlIn("MSG_STOP"));
+        session.button("BtnStop")->click();
+        return waitUntil(
+                [&] { return countInUnitLog(UnitProcess::controlIn("MSG_STOP")) > before; });
+    }
+    bool shareControlsBack() const
+    {
+        return session.button("BtnShare")->isEnabled() && !session.button("BtnStop")->isEnabled();
+    }
+
+    TempHome home;
+    BoxAnswerer boxes;
+    UnitWindow session;
+};
+
+TEST_F(WaylandShareTest, SharesTheGrantedScreenAndAsksOnlyOnce)
+{
+    ASSERT_TRUE(openAndLogIn());
+    ASSERT_TRUE(shareFrames(10));
+    EXPECT_EQ(recordLines("select-sources types=1"), 1);
+    EXPECT_EQ(recordLines("start granted"), 1);
+
+    // The stand-in's picture, in the size the picture box gives its stream.
+    const QSize announced =
+            capture::scaledDesktopSize(QSize(standin::DefaultWidth, standin::DefaultHeight), false);
+    const QImage frame = newestFrame();
+    EXPECT_EQ(frame.size(), announced);
+    expectStandinPicture(frame);
+
+    // Stopping ends the screen cast; the next share is granted by the kept token.
+    ASSERT_TRUE(stopSharing());
+    EXPECT_TRUE(waitUntil([] { return recordLines("session-closed") >= 1; }));
+    ASSERT_TRUE(shareFrames(5));
+    EXPECT_EQ(recordLines("select-sources"), 2);
+    EXPECT_EQ(standinRecord().filter("restored=yes").size(), 1);
+    ASSERT_TRUE(stopSharing());
+    ASSERT_TRUE(session.logOut());
+    session.close();
+
+    // The next run of the program (a new window, the same home) is not asked either.
+    ASSERT_TRUE(openAndLogIn());
+    ASSERT_TRUE(shareFrames(5));
+    EXPECT_EQ(standinRecord().filter("restored=yes").size(), 2);
+    expectStandinPicture(newestFrame());
+    EXPECT_EQ(boxes.texts(), QStringList()) << "no box on the way";
+}
+
+TEST_F(WaylandShareTest, RefusalInThePortalSaysSoAndKeepsTheSession)
+{
+    ASSERT_TRUE(openAndLogIn());
+    session.button("BtnShare")->click();
+    EXPECT_TRUE(boxes.waitForText("Screen sharing was not allowed."));
+    EXPECT_EQ(recordLines("start cancelled"), 1);
+    EXPECT_TRUE(shareControlsBack());
+    // The unit never heard of the share; the session with it stays.
+    EXPECT_EQ(countInUnitLog(UnitProcess::controlIn("MSG_CONNECT")), 0);
+    EXPECT_TRUE(b_loggedIn);
+    ASSERT_TRUE(session.logOut());
+    EXPECT_TRUE(waitUntil([] { return countInUnitLog(UnitProcess::command("logout")) == 1; }));
+}
+
+TEST_F(WaylandShareTest, TheScreenCastEndingStopsTheShare)
+{
+    ASSERT_TRUE(openAndLogIn());
+    session.button("BtnShare")->click();
+    // The stand-in's node goes after its 60th picture (two seconds).
+    ASSERT_TRUE(boxes.waitForText("The desktop ended the screen sharing.", 20s));
+    EXPECT_EQ(recordLines("node-removed"), 1);
+    EXPECT_GT(countInUnitLog(UnitProcess::validFrame()), 0);
+    EXPECT_TRUE(waitUntil([] { return countInUnitLog(UnitProcess::controlIn("MSG_STOP")) == 1; }));
+    EXPECT_TRUE(shareControlsBack());
+    EXPECT_TRUE(b_loggedIn);
+    ASSERT_TRUE(session.logOut());
+}
+
+TEST_F(WaylandShareTest, PickerSaysWhenTheDesktopOffersNoWindows)
+{
+    ASSERT_TRUE(openAndLogIn());
+    session.probe->widget<QRadioButton>("QRadioBtnApp")->click();
+    session.button("BtnSelectApp")->click();
+    EXPECT_TRUE(boxes.waitForText("This desktop shares whole screens only: choose Desktop."));
+    EXPECT_EQ(recordLines("select-sources"), 0) << "nothing asked of the user";
+}
+
+TEST_F(WaylandShareTest, PickerAsksThePortalForAWindow)
+{
+    ASSERT_TRUE(openAndLogIn());
+    session.probe->widget<QRadioButton>("QRadioBtnApp")->click();
+    session.button("BtnSelectApp")->click();
+    EXPECT_EQ(recordLines("select-sources types=2"), 1);
+    EXPECT_EQ(session.probe->widget<QLineEdit>("lineEditApp")->text(), "Chosen window");
+    ASSERT_TRUE(shareFrames(5));
+    expectStandinPicture(newestFrame());
+    ASSERT_TRUE(stopSharing());
+    EXPECT_EQ(boxes.texts(), QStringList());
+}
+
+// No portal on the bus at all: a box that says what to install, not a black share.
+TEST(WaylandWithoutPortal, ShareSaysWhatToInstall)
+{
+    if (qEnvironmentVariableIsEmpty("TANDEO_TEST_UNIT"))
+        GTEST_SKIP() << "runs with a unit (see CMakeLists.txt)";
+    TempHome home;
+    BoxAnswerer boxes;
+    UnitWindow session;
+    ASSERT_TRUE(session.openWindow(qEnvironmentVariable("TANDEO_TEST_UNIT")));
+    ASSERT_TRUE(session.logIn(std::chrono::seconds(15)));
+    session.button("BtnShare")->click();
+    ASSERT_TRUE(waitUntil([&] { return !boxes.texts().isEmpty(); }, 15s));
+    EXPECT_TRUE(boxes.texts().first().contains("install")) << boxes.texts().first().toStdString();
+    EXPECT_EQ(countInUnitLog(UnitProcess::controlIn("MSG_CONNECT")), 0);
+    EXPECT_TRUE(session.button("BtnShare")->isEnabled());
+    ASSERT_TRUE(session.logOut());
+    session.close();
+}
+
+} // namespace
