@@ -211,6 +211,21 @@ TEST_F(WaylandShareTest, PickerAsksThePortalForAWindow)
     EXPECT_EQ(boxes.texts(), QStringList());
 }
 
+TEST_F(WaylandShareTest, PointerIsDrawnInByTheDesktopWhenAskedFor)
+{
+    ASSERT_TRUE(session.openWindow(qEnvironmentVariable("TANDEO_TEST_UNIT")));
+    session.window->setShareOptions({ .showPointer = true });
+    ASSERT_TRUE(session.logIn(std::chrono::seconds(15)));
+    ASSERT_TRUE(shareFrames(5));
+    EXPECT_EQ(standinRecord().filter("cursor=2").size(), 1);
+    // The stand-in's pointer mark, scaled with the picture: dark inside, in the red quadrant.
+    const QImage frame = newestFrame();
+    const double scale = double(frame.width()) / standin::DefaultWidth;
+    const int middle = int((standin::CursorMarkX + standin::CursorMarkSize / 2) * scale);
+    EXPECT_LT(frame.pixelColor(middle, middle).lightness(), 60);
+    EXPECT_GT(frame.pixelColor(middle + 40, middle + 40).red(), 200);
+}
+
 // No portal on the bus at all: a box that says what to install, not a black share.
 TEST(WaylandWithoutPortal, ShareSaysWhatToInstall)
 {
