@@ -10,13 +10,14 @@
 
 namespace {
 
-constexpr char HelpText[] = R"(Usage: tandeo-desktop [--help | --version]
+constexpr char HelpText[] = R"(Usage: tandeo-desktop [--show-pointer] [--help | --version]
 
 Shows this computer's screen on a conferencing unit in the same local network. Keep connection
 profiles (a title, the unit's IPv4 address and its access code), log in to a unit, press Share.
 
-  -h, --help       print this text and exit
-  -v, --version    print the version and exit
+      --show-pointer  draw the mouse pointer into the shared desktop picture (X11)
+  -h, --help          print this text and exit
+  -v, --version       print the version and exit
 
 The standard Qt options (-display, -platform, -style, ...) are taken as well.
 Profiles are kept in ~/database.dat. Debug output: QT_LOGGING_RULES="tandeo.*.debug=true".
@@ -46,8 +47,11 @@ int main(int argc, char *argv[])
     // Before Qt starts any thread, so the signals reach only the event loop's descriptor.
     TerminationSignals::blockInAllThreads();
     QApplication app(argc, argv);
-    // The application object has taken the Qt options; anything left is a mistake.
-    const QStringList rest = app.arguments().mid(1);
+    // The application object has taken the Qt options; our own come next, anything left is a
+    // mistake.
+    QStringList rest = app.arguments().mid(1);
+    capture::SourceOptions shareOptions;
+    shareOptions.showPointer = rest.removeAll(QStringLiteral("--show-pointer")) > 0;
     if (!rest.isEmpty()) {
         std::fprintf(stderr, "tandeo-desktop: unknown argument \"%s\" (see --help)\n",
                 qPrintable(rest.first()));
@@ -55,6 +59,7 @@ int main(int argc, char *argv[])
     }
     fonts::installFontSubstitutes();
     MainWindow window;
+    window.setShareOptions(shareOptions);
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::received, &window,
             [&window](int signalNumber) { window.endOnSignal(signalNumber); });

@@ -4,6 +4,7 @@
 #include "mainwindow.h"
 
 #include "control_channel.h"
+#include "desktop_capture.h"
 #include "dlg_tasklist.h"
 #include "flow_timings.h"
 #include "mainwindow_state.h"

@@ -2,6 +2,7 @@
 #define TANDEO_APP_MAINWINDOW_H
 
 #include "frame_pump.h"
+#include "source_options.h"
 #include "window_capture.h"
 
 #include <QMainWindow>
@@ -14,6 +15,10 @@ class QNetworkAccessManager;
 class QPixmap;
 class QTimer;
 class dlgTasklist;
+
+namespace capture {
+class DesktopCapture;
+}
 
 namespace Ui {
 class MainWindow;
@@ -32,6 +37,10 @@ class MainWindow : public QMainWindow
 public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
+
+    // How the desktop picture is taken (the command line's choices). Takes effect when the
+    // first desktop share makes the capture, so set it before that.
+    void setShareOptions(const capture::SourceOptions &options) { shareOptions = options; }
 
     // Modal information box over this window with one OK button that is also the default.
     void showInfo(const QString &title, const QString &text);
@@ -112,6 +121,10 @@ private:
     // Share flow and frames: the size of the desktop exactly as the capture grabs it, and a
     // run of the frame slots that the receive thread asks for so a pull waits for no tick.
     QSize shareDesktopSize();
+    // The desktop capture, made on first use with shareOptions and kept for the window's
+    // life: its X connection, shared-memory segment, buffers and helper thread serve every
+    // frame.
+    capture::DesktopCapture &desktopCapture();
     // One pulled picture through the frame pump (capture, the login's RTP link, jpegImg and
     // rtpSession kept as its mirrors); 0 when nothing is left to share.
     int pullFrame(const frames::FramePump::CaptureStep &capture);
@@ -143,9 +156,12 @@ private:
     QNetworkAccessManager *zmtFwManager = nullptr;
     QNetworkAccessManager *zmtManager = nullptr;
 
-    // The frame path: the pump with the login's RTP link, and the application window's capture.
+    // The frame path: the pump with the login's RTP link, the application window's capture,
+    // and the desktop capture with the options it is made with (empty until first used).
     std::unique_ptr<frames::FramePump> framePump;
     std::unique_ptr<capture::WindowCapture> windowCapture;
+    capture::SourceOptions shareOptions;
+    std::unique_ptr<capture::DesktopCapture> desktopCaptureMade;
 
     friend class MainWindowProbe; // tests read the window's state through it
 };

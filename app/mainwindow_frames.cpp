@@ -16,17 +16,13 @@ Q_DECLARE_LOGGING_CATEGORY(lcShare)
 // since at a hundred frames a second they would cost more than the frame.
 Q_LOGGING_CATEGORY(lcFrames, "tandeo.share.frames", QtInfoMsg)
 
-namespace {
-
-// The desktop capture, made on first use and kept for the life of the program: its X
-// connection, shared-memory segment, buffers and helper thread serve every frame.
-capture::DesktopCapture &desktopCapture()
+capture::DesktopCapture &MainWindow::desktopCapture()
 {
-    static capture::DesktopCapture desktop(capture::openDesktopSource());
-    return desktop;
+    if (!desktopCaptureMade)
+        desktopCaptureMade =
+                std::make_unique<capture::DesktopCapture>(capture::openDesktopSource(shareOptions));
+    return *desktopCaptureMade;
 }
-
-} // namespace
 
 QSize MainWindow::shareDesktopSize()
 {

@@ -60,9 +60,9 @@ bool DesktopCapture::encodeWhole(QByteArray &jpeg)
     return encoded;
 }
 
-std::unique_ptr<ScreenSource> openDesktopSource()
+std::unique_ptr<ScreenSource> openDesktopSource(const SourceOptions &options)
 {
-    if (auto xcb = XcbScreenSource::open())
+    if (auto xcb = XcbScreenSource::open(nullptr, options))
         return xcb;
     return std::make_unique<QtScreenSource>();
 }

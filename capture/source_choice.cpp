@@ -47,7 +47,7 @@ DesktopSourceChoice chooseDesktopSource(
 {
     if (desktopSourceKind() == DesktopSourceKind::X11) {
         DesktopSourceChoice choice;
-        choice.source = openDesktopSource();
+        choice.source = openDesktopSource(options);
         return choice;
     }
     auto session = std::make_unique<PortalScreenCast>(std::move(bus));

@@ -1,6 +1,7 @@
 #include "xcb_screen_source.h"
 
 #include "capture_log.h"
+#include "pointer_overlay.h"
 
 #include <QRect>
 
@@ -13,6 +14,7 @@
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 #include <xcb/xcbext.h>
+#include <xcb/xfixes.h>
 
 namespace capture {
 
@@ -56,6 +58,22 @@ struct XcbScreenSource::Impl
     QRect damagedSinceSubtract;
     std::uint16_t subtractSequence = 0;
     bool subtracted = false;
+
+    // The mouse pointer drawn into the pictures. The server tells when its shape changes
+    // (XFIXES cursor notify), so the shape is fetched only then; otherwise a pull asks only
+    // where the pointer is.
+    bool pointerWanted = false;
+    std::uint8_t xfixesEventBase = 0;
+    bool pointerShapeStale = true;
+    bool pointerVisible = false;
+    std::uint32_t pointerSerial = 0;
+    QPoint pointerHotSpot;
+    PointerImage pointer; // as the pictures show it
+    // takeChanges() found the pointer and reported its move; the next grab draws it there.
+    bool pointerTaken = false;
+    // Where pointers were drawn since the last takeChanges() without it reporting the place
+    // (grabs with no takeChanges() before them find the pointer themselves).
+    QRect pointerUnreported;
 
     // Without shared memory: the last image reply, whose data the view points into.
     Reply<xcb_get_image_reply_t> lastImage;
@@ -142,6 +160,8 @@ struct XcbScreenSource::Impl
                     rootSize = QSize(configure->width, configure->height);
                     damagedAll = true;
                 }
+            } else if (pointerWanted && type == xfixesEventBase + XCB_XFIXES_CURSOR_NOTIFY) {
+                pointerShapeStale = true;
             } else if (damage && type == damageEventBase + XCB_DAMAGE_NOTIFY) {
                 const auto *notify =
                         reinterpret_cast<const xcb_damage_notify_event_t *>(event.get());
@@ -153,6 +173,99 @@ struct XcbScreenSource::Impl
                     damagedSinceSubtract |= area;
             }
         }
+    }
+
+    // Asks for the pointer's place, and for its picture too when the shape changed; the
+    // answer is taken with takePointer(), so other requests can go in between.
+    struct PointerRequest
+    {
+        bool shape = false;
+        unsigned int sequence = 0;
+    };
+    PointerRequest askPointer()
+    {
+        xcb_connection_t *c = connection.get();
+        if (pointerShapeStale) {
+            pointerShapeStale = false;
+            return { true, xcb_xfixes_get_cursor_image(c).sequence };
+        }
+        return { false, xcb_query_pointer(c, root).sequence };
+    }
+
+    // Takes the answer in; returns the area the pointer left and reached when it moved,
+    // changed shape or appeared or went, else an empty one.
+    QRect takePointer(const PointerRequest &request)
+    {
+        xcb_connection_t *c = connection.get();
+        const QRect before = pointerVisible ? pointer.area() : QRect();
+        const std::uint32_t serialBefore = pointerSerial;
+        if (request.shape) {
+            Reply<xcb_xfixes_get_cursor_image_reply_t> image(xcb_xfixes_get_cursor_image_reply(
+                    c, xcb_xfixes_get_cursor_image_cookie_t{ request.sequence }, nullptr));
+            pointerVisible = bool(image);
+            if (image) {
+                const std::uint32_t *pixels = xcb_xfixes_get_cursor_image_cursor_image(image.get());
+                const int count = xcb_xfixes_get_cursor_image_cursor_image_length(image.get());
+                pointer.size = QSize(image->width, image->height);
+                pointer.pixels.assign(pixels, pixels + std::max(count, 0));
+                pointerHotSpot = QPoint(image->xhot, image->yhot);
+                pointer.topLeft = QPoint(image->x, image->y) - pointerHotSpot;
+                pointerSerial = image->cursor_serial;
+            } else {
+                pointerShapeStale = true; // try again next time
+            }
+        } else {
+            Reply<xcb_query_pointer_reply_t> place(xcb_query_pointer_reply(
+                    c, xcb_query_pointer_cookie_t{ request.sequence }, nullptr));
+            // On another screen of the display the pointer is not on this picture.
+            pointerVisible = place && place->same_screen;
+            if (pointerVisible)
+                pointer.topLeft = QPoint(place->root_x, place->root_y) - pointerHotSpot;
+        }
+        const QRect after = pointerVisible ? pointer.area() : QRect();
+        if (before == after && pointerSerial == serialBefore)
+            return QRect();
+        return before | after;
+    }
+
+    // Before a grab: the pointer as the last takeChanges() found it, or as it is now when no
+    // takeChanges() came since the last grab.
+    void preparePointer()
+    {
+        if (!pointerWanted)
+            return;
+        if (!pointerTaken)
+            pointerUnreported |= takePointer(askPointer());
+        pointerTaken = false;
+    }
+
+    // Draws the pointer into the rows [top, bottom) of a fresh picture.
+    void drawPointer(std::uint8_t *picture, int top, int bottom) const
+    {
+        if (pointerWanted && pointerVisible)
+            blendPointer(picture, rootSize, rootSize.width() * 4, pointer, top, bottom);
+    }
+
+    void startPointer()
+    {
+        xcb_connection_t *c = connection.get();
+        const xcb_query_extension_reply_t *extension = xcb_get_extension_data(c, &xcb_xfixes_id);
+        if (!extension || !extension->present)
+            return;
+        // The version must be asked before any other request of the extension.
+        Reply<xcb_xfixes_query_version_reply_t> version(xcb_xfixes_query_version_reply(c,
+                xcb_xfixes_query_version(c, XCB_XFIXES_MAJOR_VERSION, XCB_XFIXES_MINOR_VERSION),
+                nullptr));
+        if (!version)
+            return;
+        Reply<xcb_generic_error_t> error(xcb_request_check(c,
+                xcb_xfixes_select_cursor_input_checked(
+                        c, root, XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR)));
+        if (error)
+            return;
+        xfixesEventBase = extension->first_event;
+        pointerWanted = true;
+        pointerShapeStale = true;
     }
 
     void startDamage()
@@ -181,7 +294,8 @@ XcbScreenSource::XcbScreenSource(std::unique_ptr<Impl> impl) : m_impl(std::move(
 
 XcbScreenSource::~XcbScreenSource() = default;
 
-std::unique_ptr<XcbScreenSource> XcbScreenSource::open(const char *displayName)
+std::unique_ptr<XcbScreenSource> XcbScreenSource::open(
+        const char *displayName, const SourceOptions &options)
 {
     auto impl = std::make_unique<Impl>();
     int screenNumber = 0;
@@ -232,6 +346,12 @@ std::unique_ptr<XcbScreenSource> XcbScreenSource::open(const char *displayName)
     impl->startDamage();
     if (!impl->damage)
         qCInfo(lcCapture) << "no damage reports from the X server; every picture is grabbed whole";
+    if (options.showPointer) {
+        impl->startPointer();
+        if (!impl->pointerWanted)
+            qCInfo(lcCapture) << "no XFIXES on the X server; the picture is shared without the "
+                                 "mouse pointer";
+    }
     return std::unique_ptr<XcbScreenSource>(new XcbScreenSource(std::move(impl)));
 }
 
@@ -251,6 +371,11 @@ bool XcbScreenSource::followsDrawing() const
     return m_impl->damage != 0;
 }
 
+bool XcbScreenSource::showsPointer() const
+{
+    return m_impl->pointerWanted;
+}
+
 DesktopChanges XcbScreenSource::takeChanges()
 {
     Impl &d = *m_impl;
@@ -260,15 +385,28 @@ DesktopChanges XcbScreenSource::takeChanges()
     // after it is reported to the next call, and the grab that follows this call shows all
     // that was reported.
     d.takeEvents();
+    // The pointer's answer comes back with the subtract's: no round trip of its own.
+    const std::optional<Impl::PointerRequest> pointerRequest =
+            d.pointerWanted ? std::optional(d.askPointer()) : std::nullopt;
     const xcb_void_cookie_t subtract =
             xcb_damage_subtract_checked(d.connection.get(), d.damage, XCB_NONE, XCB_NONE);
     d.subtractSequence = std::uint16_t(subtract.sequence);
     d.subtracted = true;
     d.damagedSinceSubtract = QRect();
     Reply<xcb_generic_error_t> error(xcb_request_check(d.connection.get(), subtract));
+    QRect pointerMoved;
+    if (pointerRequest) {
+        pointerMoved = d.takePointer(*pointerRequest) | d.pointerUnreported;
+        d.pointerUnreported = QRect();
+        d.pointerTaken = true;
+    }
     d.takeEvents();
+    // The pointer changed shape while its place was asked for: the shape is fetched now, so
+    // that what this call reports includes it.
+    if (pointerRequest && d.pointerShapeStale)
+        pointerMoved |= d.takePointer(d.askPointer());
     const QRect desktop(QPoint(0, 0), d.rootSize);
-    const QRect damaged = d.damagedAll || error ? desktop : d.damaged & desktop;
+    const QRect damaged = d.damagedAll || error ? desktop : (d.damaged | pointerMoved) & desktop;
     d.damagedAll = false;
     d.damaged = d.damagedSinceSubtract;
     if (damaged.isEmpty())
@@ -281,6 +419,13 @@ std::optional<PixelView> XcbScreenSource::grab()
     Impl &d = *m_impl;
     d.dropBands();
     d.takeEvents();
+    d.preparePointer();
+    return grabWhole();
+}
+
+std::optional<PixelView> XcbScreenSource::grabWhole()
+{
+    Impl &d = *m_impl;
     if (d.rootSize.isEmpty() || xcb_connection_has_error(d.connection.get()))
         return std::nullopt;
     xcb_connection_t *connection = d.connection.get();
@@ -297,6 +442,7 @@ std::optional<PixelView> XcbScreenSource::grab()
         countGrab();
         if (!reply || error)
             return std::nullopt;
+        d.drawPointer(d.shmAddress, 0, height);
         return PixelView{ d.shmAddress, width, height, width * 4 };
     }
 
@@ -309,6 +455,7 @@ std::optional<PixelView> XcbScreenSource::grab()
     if (!d.lastImage || error
             || xcb_get_image_data_length(d.lastImage.get()) < int(width) * height * 4)
         return std::nullopt;
+    d.drawPointer(xcb_get_image_data(d.lastImage.get()), 0, height);
     return PixelView{ xcb_get_image_data(d.lastImage.get()), width, height, width * 4 };
 }
 
@@ -317,10 +464,11 @@ std::optional<PixelView> XcbScreenSource::startGrab()
     Impl &d = *m_impl;
     d.dropBands();
     d.takeEvents();
+    d.preparePointer();
     if (!d.shmAvailable || d.rootSize.isEmpty() || xcb_connection_has_error(d.connection.get())
             || !d.ensureSegment()) {
         // The whole picture at once, the plain way.
-        const std::optional<PixelView> whole = grab();
+        const std::optional<PixelView> whole = grabWhole();
         d.rowsIn = whole ? whole->height : -1;
         return whole;
     }
@@ -348,11 +496,12 @@ std::optional<PixelView> XcbScreenSource::grabRows(int top, int bottom)
     Impl &d = *m_impl;
     d.dropBands();
     d.takeEvents();
+    d.preparePointer();
     top = std::max(top, 0);
     bottom = std::min(bottom, d.rootSize.height());
     if (!d.shmAvailable || d.rootSize.isEmpty() || xcb_connection_has_error(d.connection.get())
             || !d.ensureSegment() || bottom <= top)
-        return grab();
+        return grabWhole();
     xcb_connection_t *connection = d.connection.get();
     const int width = d.rootSize.width();
     const int stride = width * 4;
@@ -366,6 +515,7 @@ std::optional<PixelView> XcbScreenSource::grabRows(int top, int bottom)
     countGrab();
     if (!reply || error)
         return std::nullopt;
+    d.drawPointer(d.shmAddress, top, bottom);
     return PixelView{ d.shmAddress, width, d.rootSize.height(), stride };
 }
 
@@ -391,6 +541,8 @@ int XcbScreenSource::rowsArrived(bool wait)
             d.rowsIn = -1;
             break;
         }
+        // Each band gets the pointer before the caller hears it is in.
+        d.drawPointer(d.shmAddress, d.rowsIn, d.bandEnds[d.bandsIn]);
         d.rowsIn = d.bandEnds[d.bandsIn++];
     }
     return d.rowsIn;

@@ -5,10 +5,14 @@
 // into one shared-memory segment that is reused for every picture (MIT-SHM), so no pixel
 // crosses the socket. Servers without MIT-SHM get the plain image request instead. Where the
 // server reports drawing (DAMAGE), the source tells which rows changed between pictures.
+// When asked to, the source draws the mouse pointer into its pictures (XFIXES gives the
+// pointer's picture); the pointer moving or changing shape counts as a change of the rows it
+// left and the rows it reached.
 //
 // The source owns its own X connection. Use it from one thread at a time.
 
 #include "screen_source.h"
+#include "source_options.h"
 
 #include <memory>
 
@@ -19,7 +23,9 @@ class XcbScreenSource : public ScreenSource
 public:
     // Connects to the display named by displayName, or by DISPLAY when it is null. Empty when
     // no connection can be made or the root window's pixels are not 32-bit little-endian.
-    static std::unique_ptr<XcbScreenSource> open(const char *displayName = nullptr);
+    // A server without XFIXES gives pictures without the pointer even when options ask for it.
+    static std::unique_ptr<XcbScreenSource> open(
+            const char *displayName = nullptr, const SourceOptions &options = {});
     ~XcbScreenSource() override;
 
     QSize size() override;
@@ -28,7 +34,9 @@ public:
     // shared segment band by band while the caller already works on the bands that are in.
     std::optional<PixelView> startGrab() override;
     int rowsArrived(bool wait) override;
-    // One round trip to the X server; the rows come from its drawing reports.
+    // One round trip to the X server; the rows come from its drawing reports and, with the
+    // pointer shown, from where the pointer was and is. The pictures grabbed until the next
+    // call show the pointer as this call found it.
     DesktopChanges takeChanges() override;
     std::optional<PixelView> grabRows(int top, int bottom) override;
 
@@ -36,10 +44,14 @@ public:
     bool usesSharedMemory() const;
     // Whether the X server reports drawing, so takeChanges() knows what changed.
     bool followsDrawing() const;
+    // Whether the pictures show the mouse pointer (asked for, and the server has XFIXES).
+    bool showsPointer() const;
 
 private:
     struct Impl;
     explicit XcbScreenSource(std::unique_ptr<Impl> impl);
+    // grab() once the pointer is prepared.
+    std::optional<PixelView> grabWhole();
     std::unique_ptr<Impl> m_impl;
 };
 

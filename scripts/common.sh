@@ -8,6 +8,7 @@ TANDEO_PACKAGES=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libqt6sql6-sqlite libgl-dev
     libortp-dev libturbojpeg0-dev libjpeg62-turbo-dev libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev
+    libxcb-xfixes0-dev
     libgtest-dev libgmock-dev libbenchmark-dev ccache
     xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core
     fonts-crosextra-carlito fonts-dancingscript

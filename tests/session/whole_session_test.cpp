@@ -3,9 +3,12 @@
 // received. Each test has its own unit address (127.0.0.110 and up).
 
 #include "program_session.h"
+#include "x_painter.h"
 
 #include <QCoreApplication>
+#include <QImage>
 #include <QJsonObject>
+#include <QTemporaryDir>
 
 #include <csignal>
 #include <gtest/gtest.h>
@@ -36,11 +39,12 @@ protected:
             GTEST_SKIP() << "needs the X display of the test run";
     }
 
-    void start(const QString &address, const QStringList &unitOptions = {})
+    void start(const QString &address, const QStringList &unitOptions = {},
+            const QStringList &desktopArguments = {})
     {
         unit = std::make_unique<UnitProcess>(address, unitOptions);
         ASSERT_TRUE(unit->started()) << unit->output().toStdString();
-        desktop = std::make_unique<DesktopProcess>(*unit);
+        desktop = std::make_unique<DesktopProcess>(*unit, "1234", desktopArguments);
         ASSERT_TRUE(desktop->started()) << desktop->output().toStdString();
     }
 
@@ -222,6 +226,75 @@ TEST_F(WholeSession, TerminationOnTheLoginPageEndsAtOnce)
     const std::optional<ProcessEnd> end = desktop->waitForExit(1s);
     EXPECT_TRUE(end && end->clean()) << describe(end);
 }
+
+// The pointer in the shared picture: a grey window whose pointer shape is known (12 x 12, hot
+// spot (3, 4), left half black, right half white), the pointer moved over it while sharing,
+// and the frames the unit saved.
+struct PointerCase
+{
+    const char *name;
+    const char *address;
+    QStringList arguments;
+    bool shown;
+};
+
+void PrintTo(const PointerCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class PointerShare : public WholeSession, public ::testing::WithParamInterface<PointerCase>
+{
+};
+
+TEST_P(PointerShare, TheUnitSeesThePointerOnlyWithShowPointer)
+{
+    const PointerCase &c = GetParam();
+    QTemporaryDir saved;
+    start(c.address, { "--save", saved.path() }, c.arguments);
+    testsupport::Painter painter;
+    ASSERT_TRUE(painter.ok());
+    const QRect greyPlace(1200, 600, 600, 400); // clear of the program's window
+    painter.setCursor(painter.solid(painter.root(), greyPlace, qRgb(128, 128, 128)),
+            painter.halvedCursor(false));
+    logIn();
+    shareFrames(1);
+
+    const QPoint place(1500, 800);
+    testsupport::movePointerTo(place.x(), place.y());
+    const int before = unit->count(UnitProcess::validFrame());
+    ASSERT_TRUE(unit->waitFor(UnitProcess::validFrame(), before + 3)) << diagnosis();
+    QString last;
+    for (const QJsonObject &event : unit->events())
+        if (UnitProcess::validFrame()(event))
+            last = event["saved"].toString();
+    const QImage frame(last);
+    ASSERT_FALSE(frame.isNull()) << last.toStdString();
+
+    const double scale = frame.width() / 1920.0;
+    const auto seen = [&](QPoint at) {
+        const QRgb pixel = frame.pixel(int(at.x() * scale), int(at.y() * scale));
+        return qGray(pixel);
+    };
+    const int black = seen(place + QPoint(-1, 2));
+    const int white = seen(place + QPoint(5, 2));
+    if (c.shown) {
+        EXPECT_LT(black, 70);
+        EXPECT_GT(white, 190);
+    } else {
+        EXPECT_NEAR(black, 128, 6);
+        EXPECT_NEAR(white, 128, 6);
+    }
+    EXPECT_NEAR(seen(place + QPoint(60, 40)), 128, 6); // beside the pointer: the window only
+
+    logOut();
+    closeAndExpectCleanExit();
+}
+
+INSTANTIATE_TEST_SUITE_P(WholeSession, PointerShare,
+        ::testing::Values(PointerCase{ "Shown", "127.0.0.119", { "--show-pointer" }, true },
+                PointerCase{ "Hidden", "127.0.0.120", {}, false }),
+        [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
 

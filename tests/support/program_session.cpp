@@ -161,7 +161,13 @@ QString UnitProcess::output() const
     return text;
 }
 
-DesktopProcess::DesktopProcess(const UnitProcess &unit, const QString &accessCode)
+void movePointerTo(int x, int y)
+{
+    xdotool({ "mousemove", QString::number(x), QString::number(y) });
+}
+
+DesktopProcess::DesktopProcess(
+        const UnitProcess &unit, const QString &accessCode, const QStringList &arguments)
 {
     // The emulator writes the profile database exactly as the program keeps it.
     QProcess writer;
@@ -178,7 +184,7 @@ DesktopProcess::DesktopProcess(const UnitProcess &unit, const QString &accessCod
     m_process.setProcessEnvironment(env);
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.setStandardOutputFile(m_home.filePath("desktop.out"));
-    m_process.start(TANDEO_DESKTOP_PROGRAM, QStringList());
+    m_process.start(TANDEO_DESKTOP_PROGRAM, arguments);
     if (!m_process.waitForStarted())
         return;
     pollUntil(

@@ -69,11 +69,16 @@ private:
     bool m_started = false;
 };
 
-// tandeo-desktop with a home of its own that holds one profile ("Demo unit") for the unit.
+// Moves the X pointer to a place on the screen as a user's mouse does (xdotool).
+void movePointerTo(int x, int y);
+
+// tandeo-desktop with a home of its own that holds one profile ("Demo unit") for the unit,
+// started with the given command-line arguments.
 class DesktopProcess
 {
 public:
-    explicit DesktopProcess(const UnitProcess &unit, const QString &accessCode = "1234");
+    explicit DesktopProcess(const UnitProcess &unit, const QString &accessCode = "1234",
+            const QStringList &arguments = {});
     ~DesktopProcess();
 
     bool started() const { return m_window != 0; }
