@@ -112,9 +112,10 @@ private:
     Work m_lastWork = Work::Failed;
 };
 
-// The source of the real desktop, chosen here for the whole program: the X server's root
-// window over shared memory where an X connection can be made, else Qt's screen grab. The
-// mouse pointer is drawn in only by the X server's source.
+// The source of the real desktop on an X server: its root window over shared memory where an
+// X connection can be made, else Qt's screen grab. The mouse pointer is drawn in only by the X
+// server's source. On a Wayland desktop neither sees the screen: chooseDesktopSource()
+// (source_choice.h) picks between this and the screen-cast portal.
 std::unique_ptr<ScreenSource> openDesktopSource(const SourceOptions &options = {});
 
 } // namespace capture
