@@ -21,32 +21,26 @@
 #include "flow_timings.h"
 #include "frame_pump.h"
 #include "jpeg_encoder.h"
-#include "mainwindow.h"
 #include "mainwindow_state.h"
 #include "picture_box.h"
 #include "test_pictures.h"
-#include "unit_sim.h"
+#include "test_support.h"
+#include "unit_window.h"
 #include "xcb_screen_source.h"
 #include "zelrtp.h"
 
 #include <QApplication>
 #include <QBuffer>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QLabel>
-#include <QListView>
-#include <QMessageBox>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QProcess>
-#include <QPushButton>
 #include <QScreen>
 #include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -56,7 +50,6 @@
 #include <climits>
 #include <cstdio>
 #include <fcntl.h>
-#include <functional>
 #include <map>
 #include <netinet/in.h>
 #include <optional>
@@ -82,6 +75,7 @@ const char *SinkAddress = "127.0.0.88"; // where the step-by-step sends and the 
 const char *ZmtUnitAddress = "127.0.0.80";
 const char *QmtUnitAddress = "127.0.0.81";
 constexpr int RtpPort = 50001;
+const QRect WindowPlace(1500, 600, 349, 429); // the main window, in the screen's lower right
 
 double msSince(Clock::time_point start)
 {
@@ -125,18 +119,6 @@ std::set<long> threadIds()
     for (const QString &name : QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
         ids.insert(name.toLong());
     return ids;
-}
-
-bool waitFor(const std::function<bool()> &pred, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!pred()) {
-        if (deadline.hasExpired())
-            return pred();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
-    return true;
 }
 
 // Reads and drops every datagram sent to SinkAddress:50001, so the sends cost what they cost
@@ -212,7 +194,7 @@ struct DesktopContent
         log.setGeometry(1000, 80, 820, 420);
         notes.show();
         log.show();
-        waitFor([] { return false; }, 500); // let everything paint
+        testsupport::processEventsFor(std::chrono::milliseconds(500)); // let everything paint
     }
 };
 
@@ -509,18 +491,15 @@ LoopFigures closedLoop(const char *address, unitsim::Family family, double secon
         QObject::connect(&sceneTimer, &QTimer::timeout, [&] { scene->advance(); });
         sceneTimer.start(pullIntervalMs > 0 ? pullIntervalMs : 10);
     }
-    unitsim::Options options;
-    options.pullIntervalMs = pullIntervalMs;
-    options.address = address;
-    options.family = family;
-    options.sessionId = "Bn42";
-    options.otherPath = unitsim::OtherPath::Silent; // the login is decided by one reply
-    unitsim::UnitSim unit(options);
+    // The unit decides the login by one reply (the other dialect's path stays unanswered).
+    testsupport::UnitWindow shared;
     const std::set<long> before = threadIds();
-    if (const auto error = unit.start()) {
+    if (const auto error = shared.startUnit(address, family, "Bn42",
+                [&](unitsim::Options &o) { o.pullIntervalMs = pullIntervalMs; })) {
         std::fprintf(stderr, "emulator: %s\n", error->c_str());
         return figures;
     }
+    unitsim::UnitSim &unit = *shared.unit;
     // The emulator's threads: what the unit does is not the client's CPU.
     std::vector<long> unitThreads;
     for (const long id : threadIds())
@@ -533,88 +512,69 @@ LoopFigures closedLoop(const char *address, unitsim::Family family, double secon
         return sum;
     };
     resetModuleState();
-    {
-        MainWindow window;
-        window.insertProfile("Bench", address, "1234");
-        window.setGeometry(1500, 600, 349, 429);
-        window.show();
-        auto *list = window.findChild<QListView *>("listViewProfile");
-        if (!list || !list->model() || list->model()->rowCount() < 1)
-            return figures;
-        list->selectionModel()->select(list->model()->index(list->model()->rowCount() - 1, 0),
-                QItemSelectionModel::Select);
-        window.findChild<QPushButton *>("BtnLogin")->click();
-        if (!waitFor([] { return b_loggedIn && !strSessionID.isEmpty(); }, 10000))
-            return figures;
-        window.findChild<QPushButton *>("BtnShare")->click();
-        const int warmUp = pullIntervalMs >= 100 ? 2 : 20;
-        if (!waitFor([&] { return unit.counters().framesValid > warmUp; }, 10000))
-            return figures;
-        // The window's share status changes with every frame; off the screen it is not shared.
-        if (!windowOnScreen)
-            window.move(2400, 600);
+    const int warmUp = pullIntervalMs >= 100 ? 2 : 20;
+    if (!shared.openWindow(address, "1234", WindowPlace) || !shared.logIn()
+            || !shared.share(warmUp + 1))
+        return figures;
+    // The window's share status changes with every frame; off the screen it is not shared.
+    if (!windowOnScreen)
+        shared.window->move(2400, 600);
 
-        const int startFrames = unit.counters().framesValid;
-        const auto startTime = Clock::now();
-        const double cpuBefore = processCpuMs() - unitCpuMs();
-        const auto watcher = capture::XcbScreenSource::open();
-        watcher->takeChanges();
-        QTimer watch;
-        QObject::connect(&watch, &QTimer::timeout, [&] {
-            const capture::DesktopChanges changes = watcher->takeChanges();
-            ++figures.checks;
-            if (!changes.none()) {
-                ++figures.changedChecks;
-                figures.changedTop = std::min(figures.changedTop, changes.top);
-                figures.changedBottom = std::max(figures.changedBottom, changes.bottom);
-            }
-        });
-        watch.start(33);
-        // Waiting in the event loop, so the bench's own waiting costs no CPU of its own.
-        QEventLoop idle;
-        QTimer::singleShot(int(seconds * 1000), &idle, &QEventLoop::quit);
-        idle.exec();
-        watch.stop();
-        const int endFrames = unit.counters().framesValid;
-        const double elapsed = msSince(startTime) / 1000.0;
-        figures.clientCpuPercent = (processCpuMs() - unitCpuMs() - cpuBefore) / elapsed / 10.0;
-        figures.frames = endFrames - startFrames;
-        figures.framesPerSecond = figures.frames / elapsed;
-
-        // Pull to frame-sent at the unit's millisecond clock: the client's whole work for one
-        // pulled frame (the frame-sent message follows the frame's last packet). The mean of
-        // whole-millisecond differences over many frames is good to a fraction of a millisecond.
-        const auto messages = unit.controlMessages();
-        const auto frames = unit.frames();
-        double sum = 0;
-        int pairs = 0;
-        std::int64_t pulledAt = -1;
-        std::size_t skip = std::size_t(startFrames);
-        for (const auto &m : messages) {
-            if (m.direction == unitsim::Direction::ToClient
-                    && m.type == std::uint8_t(unitsim::ControlType::NextFrame)) {
-                pulledAt = m.timeMs;
-            } else if (m.direction == unitsim::Direction::FromClient
-                    && m.type == std::uint8_t(unitsim::ControlType::FrameSent) && pulledAt >= 0) {
-                if (skip > 0) {
-                    --skip;
-                } else {
-                    sum += double(m.timeMs - pulledAt);
-                    ++pairs;
-                }
-                pulledAt = -1;
-            }
+    const int startFrames = unit.counters().framesValid;
+    const auto startTime = Clock::now();
+    const double cpuBefore = processCpuMs() - unitCpuMs();
+    const auto watcher = capture::XcbScreenSource::open();
+    watcher->takeChanges();
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        const capture::DesktopChanges changes = watcher->takeChanges();
+        ++figures.checks;
+        if (!changes.none()) {
+            ++figures.changedChecks;
+            figures.changedTop = std::min(figures.changedTop, changes.top);
+            figures.changedBottom = std::max(figures.changedBottom, changes.bottom);
         }
-        figures.pullToFrameSentMs = pairs ? sum / pairs : 0;
-        figures.size = frames.empty() ? QSize() : QSize(frames.back().width, frames.back().height);
-        figures.ok = true;
+    });
+    watch.start(33);
+    // Waiting in the event loop, so the bench's own waiting costs no CPU of its own.
+    QEventLoop idle;
+    QTimer::singleShot(int(seconds * 1000), &idle, &QEventLoop::quit);
+    idle.exec();
+    watch.stop();
+    const int endFrames = unit.counters().framesValid;
+    const double elapsed = msSince(startTime) / 1000.0;
+    figures.clientCpuPercent = (processCpuMs() - unitCpuMs() - cpuBefore) / elapsed / 10.0;
+    figures.frames = endFrames - startFrames;
+    figures.framesPerSecond = figures.frames / elapsed;
 
-        window.findChild<QPushButton *>("BtnLogout")->click();
-        waitFor([] { return !b_loggedIn; }, 5000);
+    // Pull to frame-sent at the unit's millisecond clock: the client's whole work for one
+    // pulled frame (the frame-sent message follows the frame's last packet). The mean of
+    // whole-millisecond differences over many frames is good to a fraction of a millisecond.
+    const auto messages = unit.controlMessages();
+    const auto frames = unit.frames();
+    double sum = 0;
+    int pairs = 0;
+    std::int64_t pulledAt = -1;
+    std::size_t skip = std::size_t(startFrames);
+    for (const auto &m : messages) {
+        if (m.direction == unitsim::Direction::ToClient
+                && m.type == std::uint8_t(unitsim::ControlType::NextFrame)) {
+            pulledAt = m.timeMs;
+        } else if (m.direction == unitsim::Direction::FromClient
+                && m.type == std::uint8_t(unitsim::ControlType::FrameSent) && pulledAt >= 0) {
+            if (skip > 0) {
+                --skip;
+            } else {
+                sum += double(m.timeMs - pulledAt);
+                ++pairs;
+            }
+            pulledAt = -1;
+        }
     }
-    control::stopChannel();
-    unit.stop();
-    return figures;
+    figures.pullToFrameSentMs = pairs ? sum / pairs : 0;
+    figures.size = frames.empty() ? QSize() : QSize(frames.back().width, frames.back().height);
+    figures.ok = true;
+    return figures; // the window logs out, then the control channel and the unit close
 }
 
 // Shares the desktop with a unit that runs elsewhere (such as the emulator with its viewer)
@@ -622,23 +582,12 @@ LoopFigures closedLoop(const char *address, unitsim::Family family, double secon
 bool shareWith(const QString &address, double seconds)
 {
     resetModuleState();
-    MainWindow window;
-    window.insertProfile("Bench", address, "1234");
-    window.setGeometry(1500, 600, 349, 429);
-    window.show();
-    auto *list = window.findChild<QListView *>("listViewProfile");
-    if (!list || !list->model() || list->model()->rowCount() < 1)
+    testsupport::UnitWindow shared;
+    if (!shared.openWindow(address, "1234", WindowPlace) || !shared.logIn())
         return false;
-    list->selectionModel()->select(
-            list->model()->index(list->model()->rowCount() - 1, 0), QItemSelectionModel::Select);
-    window.findChild<QPushButton *>("BtnLogin")->click();
-    if (!waitFor([] { return b_loggedIn && !strSessionID.isEmpty(); }, 10000))
-        return false;
-    window.findChild<QPushButton *>("BtnShare")->click();
-    waitFor([] { return false; }, int(seconds * 1000));
-    window.findChild<QPushButton *>("BtnLogout")->click();
-    waitFor([] { return !b_loggedIn; }, 5000);
-    control::stopChannel();
+    shared.button("BtnShare")->click();
+    testsupport::processEventsFor(std::chrono::milliseconds(int(seconds * 1000)));
+    shared.logOut();
     return true;
 }
 
@@ -733,8 +682,7 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "xcb");
     // The window's debug lines go to the terminal; they are not what is measured.
     qputenv("QT_LOGGING_RULES", "*.debug=false");
-    QTemporaryDir home;
-    qputenv("HOME", home.path().toLocal8Bit());
+    testsupport::TempHome home;
     QApplication app(argc, argv);
 
     int frames = 300;
@@ -768,17 +716,12 @@ int main(int argc, char **argv)
             screen->usesSharedMemory() ? "yes" : "no",
             capture::StripJpegEncoder::available() ? "yes" : "no");
 
-    // A box of the window would wait for a click: close it and say so.
-    QTimer boxCloser;
-    QObject::connect(&boxCloser, &QTimer::timeout, [] {
-        for (QWidget *widget : QApplication::topLevelWidgets()) {
-            if (auto *box = qobject_cast<QMessageBox *>(widget); box && box->isVisible()) {
-                std::fprintf(stderr, "box: %s\n", qPrintable(box->text()));
-                box->done(QMessageBox::Ok);
-            }
-        }
-    });
-    boxCloser.start(50);
+    // A box of the window would wait for a click: answer it and say so. Looking only every
+    // 50 ms keeps the looking out of the client's CPU figures.
+    testsupport::BoxAnswerer boxes(std::chrono::milliseconds(50));
+    boxes.onBox = [](const testsupport::SeenBox &box) {
+        std::fprintf(stderr, "box: %s\n", qPrintable(box.text));
+    };
 
     DesktopContent content;
     content.show(screenSize);

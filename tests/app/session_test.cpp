@@ -5,24 +5,17 @@
 
 #include "control_channel.h"
 #include "flow_timings.h"
-#include "mainwindow.h"
-#include "mainwindow_probe.h"
 #include "mainwindow_state.h"
 #include "profile_store.h"
 #include "qstring_printer.h"
 #include "test_support.h"
-#include "unit_sim.h"
+#include "unit_window.h"
 
 #include <QHostInfo>
 #include <QListView>
-#include <QNetworkAccessManager>
-#include <QNetworkRequest>
-#include <QPushButton>
-#include <QUrl>
 
 #include <cstdio>
 #include <fstream>
-#include <functional>
 #include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
@@ -74,7 +67,7 @@ const std::string ZmtLogoutTail = "%22%7D,%20%7B%22cmd%22:%22logout%22%7D%20%5D"
 const std::string ZmtFirmwareTail = "%22%7D,%20%7B%22cmd%22:%22get%22,%20%22id%22:%221%22,%20%22"
                                     "object%22:%22System/FirmwareVersion%22%7D%20%5D";
 
-class SessionTest : public ::testing::Test
+class SessionTest : public ::testing::Test, protected testsupport::UnitWindow
 {
 protected:
     void SetUp() override
@@ -84,14 +77,10 @@ protected:
         resetModuleState();
     }
 
-    void TearDown() override
-    {
-        window.reset();
-        control::stopChannel();
-        resetModuleState();
-    }
+    void TearDown() override { close(); }
 
-    unitsim::UnitSim &startUnit(const std::string &address,
+    // The unit answers the other dialect's path as it would by default (404 at once).
+    void startUnit(const std::string &address,
             const std::function<void(unitsim::Options &)> &configure = {})
     {
         unitsim::Options options;
@@ -99,39 +88,30 @@ protected:
             configure(options);
         options.address = address;
         options.sessionId = Session;
-        unit = std::make_unique<unitsim::UnitSim>(options);
-        const auto error = unit->start();
+        const auto error = UnitWindow::startUnit(options);
         EXPECT_FALSE(error) << *error;
-        return *unit;
     }
 
     // A profile for the address, the window over it with that profile selected.
     void openWindow(const QString &ip, const QString &pw = "1234")
     {
-        ASSERT_TRUE(profiles::loadProfileList().opened); // creates the table
-        const auto stored = profiles::insertProfile({ QString(), "Room", ip, pw });
-        ASSERT_TRUE(stored.opened && stored.statementOk);
-        window = std::make_unique<MainWindow>();
-        probe = std::make_unique<MainWindowProbe>(*window);
-        window->show();
-        auto *list = probe->widget<QListView>("listViewProfile");
-        ASSERT_TRUE(list->model() && list->model()->rowCount() == 1);
-        list->selectionModel()->select(list->model()->index(0, 0), QItemSelectionModel::Select);
+        ASSERT_TRUE(UnitWindow::openWindow(ip, pw));
+        ASSERT_EQ(probe->widget<QListView>("listViewProfile")->model()->rowCount(), 1);
     }
 
-    void clickLogin() { probe->widget<QPushButton>("BtnLogin")->click(); }
-    void clickLogout() { probe->widget<QPushButton>("BtnLogout")->click(); }
+    void clickLogin() { button("BtnLogin")->click(); }
+    void clickLogout() { button("BtnLogout")->click(); }
 
     bool onSharePage() const
     {
-        return b_loggedIn && probe->widget<QPushButton>("BtnLogout")->isVisibleTo(window.get())
-                && !probe->widget<QPushButton>("BtnLogin")->isVisibleTo(window.get());
+        return b_loggedIn && button("BtnLogout")->isVisibleTo(window.get())
+                && !button("BtnLogin")->isVisibleTo(window.get());
     }
 
     // The login page as a finished wait leaves it: shown, enabled, no progress.
     bool loginPageIdle() const
     {
-        auto *login = probe->widget<QPushButton>("BtnLogin");
+        auto *login = button("BtnLogin");
         return !b_loggedIn && login->isVisibleTo(window.get()) && login->isEnabled()
                 && !probe->widget<QWidget>("progressBar")->isVisibleTo(window.get())
                 && !probe->widget<QWidget>("BtnLogout")->isVisibleTo(window.get());
@@ -156,9 +136,6 @@ protected:
 
     testsupport::TempHome home;
     testsupport::BoxAnswerer boxes;
-    std::unique_ptr<unitsim::UnitSim> unit;
-    std::unique_ptr<MainWindow> window;
-    std::unique_ptr<MainWindowProbe> probe;
 };
 
 TEST_F(SessionTest, QmtLoginIsAcceptedAndSendsTheFirmwareRequest)
@@ -475,7 +452,7 @@ TEST_P(Logout, SendsTheFamilysLogoutAndReturnsToTheLoginPage)
     EXPECT_EQ(keepAliveTimer, nullptr);
     EXPECT_EQ(probe->triggerStopTimer(), nullptr);
     EXPECT_EQ(strSessionID, "Ab12"); // kept for the record
-    EXPECT_TRUE(waitUntil([&] { return probe->widget<QPushButton>("BtnShare")->isEnabled(); }));
+    EXPECT_TRUE(waitUntil([&] { return button("BtnShare")->isEnabled(); }));
     EXPECT_TRUE(unit->controlMessages().empty()); // no share, so no MSG_DISCONNECT
     EXPECT_TRUE(boxes.texts().isEmpty());
 

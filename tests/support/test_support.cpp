@@ -30,9 +30,9 @@ void processEventsFor(std::chrono::milliseconds duration)
     }
 }
 
-BoxAnswerer::BoxAnswerer()
+BoxAnswerer::BoxAnswerer(std::chrono::milliseconds interval)
 {
-    m_timer.setInterval(10);
+    m_timer.setInterval(interval);
     QObject::connect(&m_timer, &QTimer::timeout, [this] { poll(); });
     m_timer.start();
 }
@@ -63,6 +63,8 @@ void BoxAnswerer::poll()
             continue;
         if (auto *box = qobject_cast<QMessageBox *>(dialog)) {
             m_boxes.append({ box->windowTitle(), box->text(), box->isModal() });
+            if (onBox)
+                onBox(m_boxes.last());
             QAbstractButton *button = box->defaultButton();
             if (!button && !box->buttons().isEmpty())
                 button = box->buttons().first();

@@ -31,13 +31,13 @@ struct SeenBox
     bool modal = false;
 };
 
-// Watches for message boxes and dialogs while it lives. Every box that appears is recorded
-// and answered: message boxes with their default (OK) button, a dialog by the handler when
-// one is set (return true when it was handled), else rejected.
+// Watches for message boxes and dialogs while it lives, looking every `interval`. Every box
+// that appears is recorded and answered: message boxes with their default (OK) button, a
+// dialog by the handler when one is set (return true when it was handled), else rejected.
 class BoxAnswerer
 {
 public:
-    BoxAnswerer();
+    explicit BoxAnswerer(std::chrono::milliseconds interval = 10ms);
     ~BoxAnswerer();
 
     QList<SeenBox> boxes() const { return m_boxes; }
@@ -47,6 +47,8 @@ public:
 
     // Called with every dialog that is not a message box; true when it was answered.
     std::function<bool(QWidget *dialog)> dialogHandler;
+    // Called with every message box as it is answered.
+    std::function<void(const SeenBox &box)> onBox;
 
 private:
     void poll();
