@@ -84,14 +84,16 @@ void ControlEndpoint::acceptClient(int listenFd)
 void ControlEndpoint::readFrom(Connection *conn)
 {
     std::uint8_t buffer[4096];
-    const ssize_t got = ::recv(conn->fd.get(), buffer, sizeof buffer, 0);
+    const Received received = receiveStamped(conn->fd.get(), buffer, sizeof buffer);
+    const ssize_t got = received.bytes;
     if (got < 0 && (errno == EAGAIN || errno == EINTR))
         return;
     std::lock_guard lock(m_mutex);
     bool close = got <= 0;
     if (got > 0) {
         conn->reassembler.append(std::span(buffer, std::size_t(got)));
-        handleMessages(*conn, close);
+        // The messages this read completed arrived with its bytes.
+        handleMessages(*conn, received.arrivedUs, close);
     } else if (!conn->closing) {
         m_recorder.recordControlClose(conn->id, "client");
     }
@@ -100,11 +102,12 @@ void ControlEndpoint::readFrom(Connection *conn)
 }
 
 // Records and answers every whole message held; sets close when the unit ends the connection.
-void ControlEndpoint::handleMessages(Connection &conn, bool &close)
+void ControlEndpoint::handleMessages(
+        Connection &conn, std::optional<std::int64_t> arrivedUs, bool &close)
 {
     while (std::optional<std::vector<std::uint8_t>> message = conn.reassembler.takeMessage()) {
         const Options opts = m_recorder.options();
-        m_recorder.recordControl(conn.id, Direction::FromClient, *message);
+        m_recorder.recordControl(conn.id, Direction::FromClient, *message, arrivedUs);
         ControlOutput out = conn.unit.onMessage(opts, *message, m_recorder.nowMs());
         if (out.pullAtMs)
             conn.pullAtMs = out.pullAtMs;

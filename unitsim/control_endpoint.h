@@ -56,7 +56,7 @@ private:
     Connection *latest() const;
     bool send(Connection &conn, const std::vector<std::uint8_t> &bytes);
     int sendDuePulls();
-    void handleMessages(Connection &conn, bool &close);
+    void handleMessages(Connection &conn, std::optional<std::int64_t> arrivedUs, bool &close);
     void remove(Connection *conn);
 
     void acceptClient(int listenFd);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -41,6 +42,8 @@ std::variant<net::UniqueFd, std::string> bindSocket(
         return errnoText(std::string("bind ") + kind + " " + address + ":" + std::to_string(port));
     if (type == SOCK_STREAM && ::listen(fd.get(), 16) != 0)
         return errnoText("listen " + address + ":" + std::to_string(port));
+    if (type == SOCK_STREAM)
+        stampArrivals(fd.get());
     ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL, 0) | O_NONBLOCK);
     return fd;
 }
@@ -52,9 +55,40 @@ Accepted acceptClient(int listenFd)
     Accepted accepted;
     accepted.fd.reset(::accept4(
             listenFd, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC));
-    if (accepted.fd.valid())
+    if (accepted.fd.valid()) {
         accepted.peer = endpointText(peer);
+        stampArrivals(accepted.fd.get());
+    }
     return accepted;
+}
+
+void stampArrivals(int fd)
+{
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+}
+
+Received receiveStamped(int fd, void *buffer, std::size_t size)
+{
+    iovec iov{ buffer, size };
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec)) * 2];
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    Received received;
+    received.bytes = ::recvmsg(fd, &msg, 0);
+    if (received.bytes <= 0)
+        return received;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS)
+            continue;
+        timespec at{};
+        std::memcpy(&at, CMSG_DATA(c), sizeof at);
+        received.arrivedUs = std::int64_t(at.tv_sec) * 1000000 + at.tv_nsec / 1000;
+    }
+    return received;
 }
 
 } // namespace unitsim

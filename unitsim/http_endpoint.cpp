@@ -89,7 +89,8 @@ void HttpEndpoint::acceptClient()
 void HttpEndpoint::readFrom(Connection &conn)
 {
     char buffer[16384];
-    const ssize_t got = ::recv(conn.fd.get(), buffer, sizeof buffer, 0);
+    const Received received = receiveStamped(conn.fd.get(), buffer, sizeof buffer);
+    const ssize_t got = received.bytes;
     if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
         // The client went away; what it asked for can no longer be answered.
         conn.peerClosed = true;
@@ -99,8 +100,9 @@ void HttpEndpoint::readFrom(Connection &conn)
     if (got < 0)
         return;
     conn.parser.feed(std::string_view(buffer, std::size_t(got)));
+    // The requests this read completed arrived with its bytes.
     while (std::optional<ParsedRequest> request = conn.parser.next())
-        handleRequest(conn, *request);
+        handleRequest(conn, *request, received.arrivedUs);
     if (conn.parser.failed()) {
         HttpReply bad;
         bad.status = 400;
@@ -110,7 +112,8 @@ void HttpEndpoint::readFrom(Connection &conn)
     }
 }
 
-void HttpEndpoint::handleRequest(Connection &conn, const ParsedRequest &request)
+void HttpEndpoint::handleRequest(
+        Connection &conn, const ParsedRequest &request, std::optional<std::int64_t> arrivedUs)
 {
     const Options opts = m_recorder.options();
     const CommandDocument doc = readCommand(request.target);
@@ -120,7 +123,7 @@ void HttpEndpoint::handleRequest(Connection &conn, const ParsedRequest &request)
     else
         decision = m_session.answer(opts, request, doc);
     const std::size_t record =
-            m_recorder.recordHttpRequest(conn.id, request, doc, decision, opts.family);
+            m_recorder.recordHttpRequest(conn.id, request, doc, decision, opts.family, arrivedUs);
     if (decision.mode == ReplyMode::Silent) {
         conn.stalled = true;
         return;

@@ -63,7 +63,8 @@ private:
     int pollTimeoutMs() const;
     void acceptClient();
     void readFrom(Connection &conn);
-    void handleRequest(Connection &conn, const ParsedRequest &request);
+    void handleRequest(
+            Connection &conn, const ParsedRequest &request, std::optional<std::int64_t> arrivedUs);
     void answerDue(Connection &conn);
     void sendAnswer(Connection &conn, const Pending &pending);
     void pumpStream(Connection &conn);

@@ -125,6 +125,8 @@ JsonLine controlLine(const ControlMessage &msg)
         line.addRaw("items", itemsJson(*msg.items));
     if (!msg.problems.empty())
         line.add("problems", msg.problems);
+    if (msg.arrivedUs)
+        line.add("arrivedUs", *msg.arrivedUs);
     return line;
 }
 
@@ -288,11 +290,13 @@ void UnitRecorder::recordHttpConnect(int conn, const std::string &peer)
 }
 
 std::size_t UnitRecorder::recordHttpRequest(int conn, const ParsedRequest &request,
-        const CommandDocument &doc, const Decision &decision, Family ownFamily)
+        const CommandDocument &doc, const Decision &decision, Family ownFamily,
+        std::optional<std::int64_t> arrivedUs)
 {
     HttpRequest rec = requestRecord(request, doc);
     rec.timeMs = nowMs();
     rec.connection = conn;
+    rec.arrivedUs = arrivedUs;
     rec.answer = answerName(decision.mode);
 
     std::lock_guard lock(m_mutex);
@@ -313,6 +317,8 @@ std::size_t UnitRecorder::recordHttpRequest(int conn, const ParsedRequest &reque
     if (doc.hasSession)
         line.add("session", rec.session);
     line.add("answer", rec.answer);
+    if (arrivedUs)
+        line.add("arrivedUs", *arrivedUs);
 
     ++m_counters.httpRequests;
     if (doc.family == ownFamily)
@@ -421,13 +427,15 @@ void UnitRecorder::recordControlConnect(int conn, const std::string &peer)
     notifyLocked();
 }
 
-void UnitRecorder::recordControl(int conn, Direction direction, std::span<const std::uint8_t> bytes)
+void UnitRecorder::recordControl(int conn, Direction direction, std::span<const std::uint8_t> bytes,
+        std::optional<std::int64_t> arrivedUs)
 {
     std::lock_guard lock(m_mutex);
     ControlMessage msg =
             describeControlMessage(bytes, direction, sessionTagOf(m_options.sessionId));
     msg.timeMs = nowMs();
     msg.connection = conn;
+    msg.arrivedUs = arrivedUs;
     countControl(m_counters, msg);
     writeLocked(controlLine(msg));
     m_control.push_back(std::move(msg));

@@ -51,8 +51,10 @@ public:
 
     // HTTP. Requests are numbered by their index in the records (the log counts from 1).
     void recordHttpConnect(int conn, const std::string &peer);
+    // arrivedUs: when the request's last bytes arrived (see HttpRequest), logged as "arrivedUs".
     std::size_t recordHttpRequest(int conn, const ParsedRequest &request,
-            const CommandDocument &doc, const Decision &decision, Family ownFamily);
+            const CommandDocument &doc, const Decision &decision, Family ownFamily,
+            std::optional<std::int64_t> arrivedUs = std::nullopt);
     // The answer is recorded before it goes out, so whoever reads it finds it recorded;
     // recordHttpReplyFailed takes it back when the send failed.
     void recordHttpReply(int conn, std::size_t request, const HttpReply &reply);
@@ -66,7 +68,8 @@ public:
 
     // Control.
     void recordControlConnect(int conn, const std::string &peer);
-    void recordControl(int conn, Direction direction, std::span<const std::uint8_t> bytes);
+    void recordControl(int conn, Direction direction, std::span<const std::uint8_t> bytes,
+            std::optional<std::int64_t> arrivedUs = std::nullopt);
     void recordControlSendFailed(int conn, int error);
     void recordControlClose(int conn, const char *by);
     void recordControlIncomplete(int conn, std::size_t bytes);

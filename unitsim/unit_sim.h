@@ -140,6 +140,10 @@ struct HttpRequest
 {
     std::int64_t timeMs = 0; // since start()
     int connection = 0; // 1, 2, ... in accept order
+    // When the request's last bytes arrived, by the kernel: microseconds of CLOCK_REALTIME.
+    // Unlike timeMs it orders requests and control messages of different connections as the
+    // client sent them. Empty when the kernel gave no time.
+    std::optional<std::int64_t> arrivedUs;
     std::string method;
     std::string target; // the request target exactly as it came over the wire
     std::string path; // target up to "?"
@@ -190,6 +194,7 @@ struct ControlMessage
 {
     std::int64_t timeMs = 0;
     int connection = 0; // 1, 2, ... in accept order
+    std::optional<std::int64_t> arrivedUs; // from the client: as HttpRequest::arrivedUs
     Direction direction = Direction::FromClient;
     std::vector<std::uint8_t> raw; // header and payload, exactly as on the wire
     std::string hex; // raw as lowercase hex, no blanks
