@@ -15,7 +15,7 @@ constexpr char HelpText[] = R"(Usage: tandeo-desktop [--show-pointer] [--help | 
 Shows this computer's screen on a conferencing unit in the same local network. Keep connection
 profiles (a title, the unit's IPv4 address and its access code), log in to a unit, press Share.
 
-      --show-pointer  draw the mouse pointer into the shared desktop picture (X11)
+      --show-pointer  draw the mouse pointer into the shared picture (X11 desktop, Wayland)
   -h, --help          print this text and exit
   -v, --version       print the version and exit
 

@@ -14,7 +14,8 @@
 # scripted run waits for, 15), DEMO_PULL_MS (shortest time between two pulls, 200),
 # DEMO_SKIP_BUILD=1 to use what is built already, TANDEO_BUILD (the build folder),
 # DEMO_SCRIPTED=1 to run the scripted session even with a display (on that display),
-# DEMO_APP and DEMO_UNIT (the programs, e.g. installed ones; default: the build folder's).
+# DEMO_APP and DEMO_UNIT (the programs, e.g. installed ones; default: the build folder's),
+# DEMO_WAYLAND=1 for the Wayland variant below (DEMO_WAYLAND_SECONDS of sharing, 8).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -84,6 +85,17 @@ start_unit() {
     log "demo unit on $DEMO_ADDRESS (access code $DEMO_CODE), log $UNIT_LOG"
 }
 
+step() {
+    local what=$1 seconds=$2
+    shift 2
+    if ! wait_for "$seconds" "$@"; then
+        log "gave up waiting for: $what"
+        [ -n "$unit_pid" ] && unit_alive || log "the demo unit has ended"
+        exit 1
+    fi
+    log "$what"
+}
+
 print_summary() {
     log "what the demo unit received:"
     cat "$UNIT_SUMMARY"
@@ -98,6 +110,37 @@ trap cleanup EXIT
 mkdir -p "$DEMO_HOME"
 "$UNIT" --write-profile "$DEMO_HOME/database.dat" --address "$DEMO_ADDRESS" \
     --access-code "$DEMO_CODE"
+
+# The Wayland variant: the window runs on a headless Wayland desktop (scripts/wayland_stack.sh,
+# the stack the Wayland tests use) and shares it through the screen-cast portal, whose stand-in
+# back-end shows the desktop as the compositor drew it with the window logged in; the demo
+# unit's viewer shows the frames here. Nothing outside a headless compositor can click the
+# window, so it is driven from inside its own process (the demo case of the Wayland session
+# tests) for DEMO_WAYLAND_SECONDS.
+if [ "${DEMO_WAYLAND:-}" = 1 ]; then
+    [ -n "${DISPLAY:-}" ] || start_xvfb
+    start_unit
+    cast_dir=$(mktemp -d /tmp/tandeo-demo-cast.XXXXXX)
+    chmod 1777 "$cast_dir"
+    bash "$TANDEO_ROOT/scripts/wayland_stack.sh" run --standin-arg "--picture=$cast_dir/desktop.png" \
+        -- env TANDEO_TEST_UNIT="$DEMO_ADDRESS" TANDEO_DEMO_PICTURE="$cast_dir/desktop.png" \
+        TANDEO_DEMO_SECONDS="${DEMO_WAYLAND_SECONDS:-8}" \
+        "$TANDEO_BUILD/bin/wayland_session_tests" --gtest_filter='WaylandDemo.*' \
+        >"$DEMO_HOME/wayland.out" 2>&1 &
+    stack_pid=$!
+    step "sharing the Wayland desktop: $DEMO_FRAMES frames received" 60 \
+        log_has '"valid":true' "$DEMO_FRAMES"
+    shot=$DEMO_HOME/demo-wayland.png
+    import -display "$DISPLAY" -window root "$shot" && log "screenshot of the viewer: $shot"
+    status=0
+    wait "$stack_pid" || status=$?
+    rm -rf "$cast_dir"
+    stop_unit
+    print_summary
+    log "the Wayland session ended with status $status"
+    [ "$status" -eq 0 ] || tail -n 20 "$DEMO_HOME/wayland.out" >&2
+    exit "$status"
+fi
 
 if [ -n "${DISPLAY:-}" ] && [ "${DEMO_SCRIPTED:-}" != 1 ]; then
     start_unit
@@ -135,17 +178,6 @@ if ! wait_for 20 find_window; then
 fi
 xdotool windowraise "$window"
 click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }
-
-step() {
-    local what=$1 seconds=$2
-    shift 2
-    if ! wait_for "$seconds" "$@"; then
-        log "gave up waiting for: $what"
-        [ -n "$unit_pid" ] && unit_alive || log "the demo unit has ended"
-        exit 1
-    fi
-    log "$what"
-}
 
 click "${PROFILE_ROW[@]}"
 click "${LOGIN_BUTTON[@]}"

@@ -245,4 +245,27 @@ TEST(WaylandWithoutPortal, ShareSaysWhatToInstall)
     session.close();
 }
 
+// Not a check: the Wayland variant of the demo (scripts/demo.sh with DEMO_WAYLAND=1). Once the
+// window is logged in, the compositor's desktop is taken with grim for the stand-in to show
+// (its --picture), then shared for TANDEO_DEMO_SECONDS.
+TEST(WaylandDemo, SharesTheDesktopForAWhile)
+{
+    const int seconds = qEnvironmentVariableIntValue("TANDEO_DEMO_SECONDS");
+    if (seconds <= 0 || qEnvironmentVariableIsEmpty("TANDEO_TEST_UNIT"))
+        GTEST_SKIP() << "run by scripts/demo.sh with DEMO_WAYLAND=1";
+    TempHome home;
+    BoxAnswerer boxes;
+    UnitWindow session;
+    ASSERT_TRUE(session.openWindow(qEnvironmentVariable("TANDEO_TEST_UNIT")));
+    ASSERT_TRUE(session.logIn(std::chrono::seconds(15)));
+    processEventsFor(1s); // the share page drawn on the compositor's output
+    ASSERT_EQ(QProcess::execute("grim", { qEnvironmentVariable("TANDEO_DEMO_PICTURE") }), 0);
+    session.button("BtnShare")->click();
+    processEventsFor(std::chrono::seconds(seconds));
+    session.button("BtnStop")->click();
+    EXPECT_TRUE(waitUntil([&] { return session.button("BtnShare")->isEnabled(); }));
+    EXPECT_TRUE(session.logOut());
+    EXPECT_EQ(boxes.texts(), QStringList());
+}
+
 } // namespace

@@ -54,12 +54,16 @@ std::optional<Invocation> parseArguments(const QCoreApplication &app, QString *e
             QStringLiteral("Append one line per event to FILE."), QStringLiteral("FILE"));
     const QCommandLineOption tokenStore(QStringLiteral("token-store"),
             QStringLiteral("Keep restore tokens in FILE across runs."), QStringLiteral("FILE"));
+    const QCommandLineOption picture(QStringLiteral("picture"),
+            QStringLiteral("Show this image (read when a cast starts, scaled to the size) instead "
+                           "of the quadrants; for demonstrations."),
+            QStringLiteral("FILE"));
     const QCommandLineOption removeAfter(QStringLiteral("remove-node-after-frames"),
             QStringLiteral("Remove each node after it sent N frames."), QStringLiteral("N"));
     const QCommandLineOption replace(QStringLiteral("replace"),
             QStringLiteral("Take the portal's bus name over from a running stand-in."));
-    parser.addOptions(
-            { answer, sourceTypes, cursorModes, size, record, tokenStore, removeAfter, replace });
+    parser.addOptions({ answer, sourceTypes, cursorModes, size, record, tokenStore, removeAfter,
+            replace, picture });
     parser.process(app);
 
     Invocation invocation;
@@ -102,6 +106,7 @@ std::optional<Invocation> parseArguments(const QCoreApplication &app, QString *e
             return std::nullopt;
         }
     }
+    settings.pictureFile = parser.value(picture);
     invocation.recordPath = parser.value(record);
     invocation.tokenStorePath = parser.value(tokenStore);
     invocation.replace = parser.isSet(replace);

@@ -299,6 +299,7 @@ void ScreenCastPortal::startGranted(PortalSession *session, QPointer<PortalReque
     options.height = m_settings.height;
     options.cursorEmbedded = session->cursorMode == Embedded;
     options.nodeName = QStringLiteral("tandeo-portal-standin");
+    options.pictureFile = m_settings.pictureFile;
     session->stream = std::make_unique<SourceStream>(m_pipeWire, options);
     SourceStream *stream = session->stream.get();
 

@@ -42,6 +42,7 @@ struct PortalSettings
     int width = 1280;
     int height = 720;
     int removeNodeAfterFrames = 0; // 0: the node stays
+    QString pictureFile; // shown instead of the quadrants when set and readable
 };
 
 // The portal's answer codes on the Request's Response signal.

@@ -2,6 +2,7 @@
 
 #include "standin_picture.h"
 
+#include <QImage>
 #include <QSocketNotifier>
 
 #include <cstring>
@@ -177,6 +178,8 @@ void SourceStream::formatChosen(const spa_pod *param)
     const int height = static_cast<int>(m_format.size.height);
     m_strideBytes = width * BytesPerPixel;
     m_picture = renderPicture(m_format.format, width, height, m_options.cursorEmbedded);
+    if (!m_options.pictureFile.isEmpty())
+        drawImage(m_options.pictureFile, m_format.format, width, height, m_picture);
 
     std::uint8_t podBytes[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(podBytes, sizeof(podBytes));
@@ -226,6 +229,30 @@ void SourceStream::fillBuffer()
     pw_stream_queue_buffer(m_stream, buffer);
     ++m_framesSent;
     emit frameSent(m_framesSent);
+}
+
+void drawImage(const QString &file, spa_video_format format, int width, int height,
+        std::vector<std::uint8_t> &picture)
+{
+    const QImage image =
+            QImage(file)
+                    .scaled(width, height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                    .convertToFormat(QImage::Format_RGB32);
+    if (image.isNull()) {
+        qWarning("stand-in: cannot read the picture %s", qPrintable(file));
+        return;
+    }
+    std::uint8_t *out = picture.data();
+    for (int y = 0; y < height; ++y) {
+        const auto *row = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        for (int x = 0; x < width; ++x, out += BytesPerPixel) {
+            const bool rgb = format == SPA_VIDEO_FORMAT_RGBx;
+            out[0] = std::uint8_t(rgb ? qRed(row[x]) : qBlue(row[x]));
+            out[1] = std::uint8_t(qGreen(row[x]));
+            out[2] = std::uint8_t(rgb ? qBlue(row[x]) : qRed(row[x]));
+            out[3] = 0xff;
+        }
+    }
 }
 
 std::vector<std::uint8_t> renderPicture(

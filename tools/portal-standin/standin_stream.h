@@ -57,6 +57,7 @@ public:
         int height = 720;
         bool cursorEmbedded = false;
         QString nodeName;
+        QString pictureFile; // an image shown instead of the quadrants (demonstrations)
     };
 
     SourceStream(PipeWireConnection &connection, const Options &options);
@@ -97,6 +98,11 @@ private:
 };
 
 // The picture in the given pixel format (BGRx, BGRA or RGBx), rows of width * 4 bytes.
+// Overwrites a rendered picture with an image file scaled to its size; leaves it as it is
+// when the file cannot be read.
+void drawImage(const QString &file, spa_video_format format, int width, int height,
+        std::vector<std::uint8_t> &picture);
+
 std::vector<std::uint8_t> renderPicture(
         spa_video_format format, int width, int height, bool cursorEmbedded);
 
