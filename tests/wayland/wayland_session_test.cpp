@@ -85,14 +85,14 @@ void expectStandinPicture(const QImage &frame)
     }
 }
 
-class WaylandShareTest : public ::testing::Test
+// A window for the unit of with_unit.sh, in a home of its own.
+class WaylandUnitTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        if (QGuiApplication::platformName() != QLatin1String("wayland")
-                || qEnvironmentVariableIsEmpty("TANDEO_TEST_UNIT"))
-            GTEST_SKIP() << "runs inside the Wayland test stack with a unit (see CMakeLists.txt)";
+        if (qEnvironmentVariableIsEmpty("TANDEO_TEST_UNIT"))
+            GTEST_SKIP() << "runs with a unit (see CMakeLists.txt)";
     }
     void TearDown() override { session.close(); }
 
@@ -128,6 +128,19 @@ protected:
     BoxAnswerer boxes;
     UnitWindow session;
 };
+
+class WaylandShareTest : public WaylandUnitTest
+{
+protected:
+    void SetUp() override
+    {
+        WaylandUnitTest::SetUp();
+        if (QGuiApplication::platformName() != QLatin1String("wayland"))
+            GTEST_SKIP() << "runs inside the Wayland test stack (see CMakeLists.txt)";
+    }
+};
+using WaylandWithoutPortal = WaylandUnitTest;
+using WaylandDemo = WaylandUnitTest;
 
 TEST_F(WaylandShareTest, SharesTheGrantedScreenAndAsksOnlyOnce)
 {
@@ -227,37 +240,26 @@ TEST_F(WaylandShareTest, PointerIsDrawnInByTheDesktopWhenAskedFor)
 }
 
 // No portal on the bus at all: a box that says what to install, not a black share.
-TEST(WaylandWithoutPortal, ShareSaysWhatToInstall)
+TEST_F(WaylandWithoutPortal, ShareSaysWhatToInstall)
 {
-    if (qEnvironmentVariableIsEmpty("TANDEO_TEST_UNIT"))
-        GTEST_SKIP() << "runs with a unit (see CMakeLists.txt)";
-    TempHome home;
-    BoxAnswerer boxes;
-    UnitWindow session;
-    ASSERT_TRUE(session.openWindow(qEnvironmentVariable("TANDEO_TEST_UNIT")));
-    ASSERT_TRUE(session.logIn(std::chrono::seconds(15)));
+    ASSERT_TRUE(openAndLogIn());
     session.button("BtnShare")->click();
     ASSERT_TRUE(waitUntil([&] { return !boxes.texts().isEmpty(); }, 15s));
     EXPECT_TRUE(boxes.texts().first().contains("install")) << boxes.texts().first().toStdString();
     EXPECT_EQ(countInUnitLog(UnitProcess::controlIn("MSG_CONNECT")), 0);
     EXPECT_TRUE(session.button("BtnShare")->isEnabled());
     ASSERT_TRUE(session.logOut());
-    session.close();
 }
 
 // Not a check: the Wayland variant of the demo (scripts/demo.sh with DEMO_WAYLAND=1). Once the
 // window is logged in, the compositor's desktop is taken with grim for the stand-in to show
 // (its --picture), then shared for TANDEO_DEMO_SECONDS.
-TEST(WaylandDemo, SharesTheDesktopForAWhile)
+TEST_F(WaylandDemo, SharesTheDesktopForAWhile)
 {
     const int seconds = qEnvironmentVariableIntValue("TANDEO_DEMO_SECONDS");
-    if (seconds <= 0 || qEnvironmentVariableIsEmpty("TANDEO_TEST_UNIT"))
+    if (seconds <= 0)
         GTEST_SKIP() << "run by scripts/demo.sh with DEMO_WAYLAND=1";
-    TempHome home;
-    BoxAnswerer boxes;
-    UnitWindow session;
-    ASSERT_TRUE(session.openWindow(qEnvironmentVariable("TANDEO_TEST_UNIT")));
-    ASSERT_TRUE(session.logIn(std::chrono::seconds(15)));
+    ASSERT_TRUE(openAndLogIn());
     processEventsFor(1s); // the share page drawn on the compositor's output
     ASSERT_EQ(QProcess::execute("grim", { qEnvironmentVariable("TANDEO_DEMO_PICTURE") }), 0);
     session.button("BtnShare")->click();
