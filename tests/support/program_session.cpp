@@ -163,7 +163,8 @@ QString UnitProcess::output() const
 
 void movePointerTo(int x, int y)
 {
-    xdotool({ "mousemove", QString::number(x), QString::number(y) });
+    // --sync: returns once the server has moved it, not when the request is sent.
+    xdotool({ "mousemove", "--sync", QString::number(x), QString::number(y) });
 }
 
 DesktopProcess::DesktopProcess(
