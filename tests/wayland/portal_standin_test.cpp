@@ -2,7 +2,7 @@
 // bus, and its node read back through the PipeWire connection the portal hands out. Runs
 // inside scripts/wayland_stack.sh (ctest label "wayland").
 
-#include "pipewire_frame_reader.h"
+#include "pipewire_stream.h"
 #include "portal_types.h"
 #include "standin_picture.h"
 #include "test_support.h"
@@ -18,9 +18,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <csignal>
 #include <gtest/gtest.h>
 #include <optional>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 using testsupport::waitUntil;
@@ -38,6 +38,22 @@ std::uint32_t packed(standin::Rgb colour)
 {
     return std::uint32_t(colour.r) << 16 | std::uint32_t(colour.g) << 8 | colour.b;
 }
+
+// The red, green, blue of a pixel of the stream's picture (bytes blue, green, red, unused).
+std::uint32_t rgbAt(const capture::StreamPicture &picture, int x, int y)
+{
+    const std::uint8_t *pixel =
+            picture.pixels.data() + std::size_t(y) * picture.strideBytes + std::size_t(x) * 4;
+    return std::uint32_t(pixel[2]) << 16 | std::uint32_t(pixel[1]) << 8 | pixel[0];
+}
+
+// The node read as the program reads it, and whether its end reached the test's event loop
+// (ended() is queued to the stream's thread).
+struct NodeReader
+{
+    capture::PipeWireStream stream;
+    bool endHeard = false;
+};
 
 struct PortalAnswer
 {
@@ -176,8 +192,9 @@ protected:
         return streams;
     }
 
-    std::unique_ptr<testsupport::PipeWireFrameReader> readNode(
-            const QDBusObjectPath &session, std::uint32_t nodeId)
+    // Reads the node as the program does, over the connection the portal hands out; null
+    // when no picture came.
+    std::unique_ptr<NodeReader> readNode(const QDBusObjectPath &session, std::uint32_t nodeId)
     {
         const QDBusReply<QDBusUnixFileDescriptor> remote =
                 bus().call(QDBusMessage::createMethodCall(PortalService, PortalPath, ScreenCast,
@@ -186,11 +203,31 @@ protected:
         EXPECT_TRUE(remote.isValid()) << remote.error().message().toStdString();
         if (!remote.isValid())
             return nullptr;
-        auto reader = std::make_unique<testsupport::PipeWireFrameReader>(
-                ::dup(remote.value().fileDescriptor()), nodeId);
-        EXPECT_TRUE(waitUntil([&] { return reader->framesSeen() > 0; }, 10s))
-                << "no picture from node " << nodeId;
+        auto reader = std::make_unique<NodeReader>();
+        QObject::connect(&reader->stream, &capture::PipeWireStream::ended,
+                [raw = reader.get()] { raw->endHeard = true; });
+        QString error;
+        EXPECT_TRUE(reader->stream.start(remote.value().fileDescriptor(), nodeId, &error))
+                << error.toStdString();
+        EXPECT_TRUE(reader->stream.waitForPicture(10s)) << "no picture from node " << nodeId << ": "
+                                                        << reader->stream.endReason().toStdString();
+        if (reader->stream.picturesReceived() == 0)
+            return nullptr;
         return reader;
+    }
+
+    // The newest picture of a stream that has sent one.
+    static capture::StreamPicture newestPicture(capture::PipeWireStream &reader)
+    {
+        capture::StreamPicture picture;
+        EXPECT_TRUE(reader.takeNewest(picture));
+        return picture;
+    }
+
+    // The stream's end, as its owner hears of it.
+    static bool waitForEnd(const NodeReader &reader)
+    {
+        return waitUntil([&] { return reader.endHeard; }, 10s) && reader.stream.hasEnded();
     }
 
     QVariantMap monitorOptions(uint cursorMode, uint persistMode, const QString &token = {})
@@ -242,17 +279,20 @@ TEST_F(PortalStandinTest, SharesTheKnownPictureAndRestoresWithItsToken)
     {
         const auto reader = readNode(session, streams[0].nodeId);
         ASSERT_TRUE(reader);
-        const testsupport::RawFrame frame = reader->lastFrame();
-        EXPECT_EQ(frame.format, SPA_VIDEO_FORMAT_BGRx) << "the preferred format";
+        EXPECT_EQ(reader->stream.negotiatedFormat(), QStringLiteral("BGRx"))
+                << "the preferred format";
+        EXPECT_EQ(reader->stream.negotiatedSize(),
+                QSize(standin::DefaultWidth, standin::DefaultHeight));
+        const capture::StreamPicture frame = newestPicture(reader->stream);
         ASSERT_EQ(frame.width, standin::DefaultWidth);
         ASSERT_EQ(frame.height, standin::DefaultHeight);
         const int w = frame.width;
         const int h = frame.height;
-        EXPECT_EQ(frame.rgbAt(w / 4, h / 4), packed(standin::TopLeftColour));
-        EXPECT_EQ(frame.rgbAt(3 * w / 4, h / 4), packed(standin::TopRightColour));
-        EXPECT_EQ(frame.rgbAt(w / 4, 3 * h / 4), packed(standin::BottomLeftColour));
-        EXPECT_EQ(frame.rgbAt(3 * w / 4, 3 * h / 4), packed(standin::BottomRightColour));
-        EXPECT_EQ(frame.rgbAt(standin::CursorMarkX + 8, standin::CursorMarkY + 8),
+        EXPECT_EQ(rgbAt(frame, w / 4, h / 4), packed(standin::TopLeftColour));
+        EXPECT_EQ(rgbAt(frame, 3 * w / 4, h / 4), packed(standin::TopRightColour));
+        EXPECT_EQ(rgbAt(frame, w / 4, 3 * h / 4), packed(standin::BottomLeftColour));
+        EXPECT_EQ(rgbAt(frame, 3 * w / 4, 3 * h / 4), packed(standin::BottomRightColour));
+        EXPECT_EQ(rgbAt(frame, standin::CursorMarkX + 8, standin::CursorMarkY + 8),
                 packed(standin::TopLeftColour))
                 << "a hidden pointer is not drawn";
     }
@@ -270,10 +310,11 @@ TEST_F(PortalStandinTest, SharesTheKnownPictureAndRestoresWithItsToken)
     EXPECT_NE(secondToken, firstToken) << "a token restores once";
     const auto reader = readNode(session, streams[0].nodeId);
     ASSERT_TRUE(reader);
-    const testsupport::RawFrame frame = reader->lastFrame();
-    EXPECT_EQ(frame.rgbAt(standin::CursorMarkX + 8, standin::CursorMarkY + 8),
+    const capture::StreamPicture frame = newestPicture(reader->stream);
+    ASSERT_EQ(frame.size(), QSize(standin::DefaultWidth, standin::DefaultHeight));
+    EXPECT_EQ(rgbAt(frame, standin::CursorMarkX + 8, standin::CursorMarkY + 8),
             packed(standin::CursorMarkInside));
-    EXPECT_EQ(frame.rgbAt(standin::CursorMarkX, standin::CursorMarkY),
+    EXPECT_EQ(rgbAt(frame, standin::CursorMarkX, standin::CursorMarkY),
             packed(standin::CursorMarkBorderColour));
 
     const QStringList lines = recorded();
@@ -333,7 +374,7 @@ TEST_F(PortalStandinTest, ClientThatLeavesTheBusLosesItsSessionAndNode)
     QDBusConnection::disconnectFromBus(name);
     EXPECT_TRUE(waitUntil([&] { return recorded().contains(QStringLiteral("session-closed")); }))
             << "a session outlived its client";
-    EXPECT_TRUE(waitUntil([&] { return reader->state() != PW_STREAM_STATE_STREAMING; }, 10s));
+    EXPECT_TRUE(waitForEnd(*reader)) << "the stream outlived the session";
 }
 
 // The three ways a test can make the shared node go away mid-share.
@@ -368,7 +409,7 @@ TEST_P(NodeRemovalTest, EndsTheConsumersStreamAndKeepsTheSession)
     } else if (GetParam() == Removal::Signal) {
         ::kill(pid_t(m_standin->processId()), SIGUSR1);
     }
-    EXPECT_TRUE(waitUntil([&] { return reader->state() != PW_STREAM_STATE_STREAMING; }, 10s));
+    EXPECT_TRUE(waitForEnd(*reader)) << "the stream outlived the node";
     EXPECT_TRUE(waitUntil([&] { return recorded().contains(QStringLiteral("node-removed")); }));
     EXPECT_FALSE(recorded().contains(QStringLiteral("session-closed")));
 }
