@@ -7,6 +7,13 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
+# The suite runs on X servers of its own: a Wayland session of the caller's must not make the
+# program look for a desktop portal, and no session bus is started for it (libdbus would start
+# one per X display that outlives the run). The Wayland tests bring their own desktop and bus.
+unset WAYLAND_DISPLAY
+export XDG_SESSION_TYPE=x11
+export DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent
+
 # The tests that exercise the receive thread against the GUI thread.
 TSAN_TESTS='ControlChannel|ShareFlow|UnitLeavesMidShare|WholeSession|FamilySession'
 
