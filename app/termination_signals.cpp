@@ -3,6 +3,7 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <pthread.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -18,11 +19,21 @@ sigset_t terminationSet()
     return set;
 }
 
+// In a child made by fork(): the mask is inherited (and kept across exec), and a program this
+// one starts (a bus daemon libdbus launches, a helper) must not be deaf to SIGTERM.
+void unblockInChild()
+{
+    const sigset_t set = terminationSet();
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
 } // namespace
 
 bool TerminationSignals::blockInAllThreads()
 {
     const sigset_t set = terminationSet();
+    static const bool childrenUnblocked = pthread_atfork(nullptr, nullptr, unblockInChild) == 0;
+    (void)childrenUnblocked;
     return pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
 }
 

@@ -15,8 +15,9 @@ class TerminationSignals : public QObject
 
 public:
     // Blocks the three signals in the calling thread and in every thread started after it:
-    // call it first thing in main, before any thread exists. Returns false when they cannot
-    // be taken over (the program then keeps the default behaviour).
+    // call it first thing in main, before any thread exists. Processes forked from the program
+    // get them back. Returns false when they cannot be taken over (the program then keeps the
+    // default behaviour).
     static bool blockInAllThreads();
 
     explicit TerminationSignals(QObject *parent = nullptr);
