@@ -52,11 +52,14 @@ DesktopCapture::DesktopCapture(std::unique_ptr<ScreenSource> source, bool useHel
         m_worker = std::make_unique<BandWorker>();
 }
 
-bool DesktopCapture::encodeWhole(QByteArray &jpeg)
+bool DesktopCapture::finishEncoding(bool inStrips, QByteArray &jpeg)
 {
-    const bool encoded = m_encoder.encode(m_frame, jpeg);
-    if (!encoded)
-        qCWarning(lcCapture) << "JPEG encoding failed:" << m_encoder.errorText();
+    const bool encoded = inStrips ? m_stripEncoder.finish() : m_encoder.encode(m_frame, jpeg);
+    if (!encoded) {
+        qCWarning(lcCapture) << "JPEG encoding failed:"
+                             << (inStrips ? m_stripEncoder.errorText() : m_encoder.errorText());
+        jpeg.clear();
+    }
     return encoded;
 }
 
@@ -165,24 +168,19 @@ bool DesktopCapture::redoChangedRows(
 
 bool DesktopCapture::encodePlanes(QByteArray &jpeg)
 {
-    bool encoded = false;
-    if (m_useStrips && m_stripEncoder.begin(m_frame, jpeg)) {
-        encoded = true;
+    const bool inStrips = m_useStrips && m_stripEncoder.begin(m_frame, jpeg);
+    if (inStrips) {
         const int strips = StripJpegEncoder::stripCount(m_frame.height);
-        for (int strip = 0; strip < strips && encoded; ++strip)
-            encoded = m_stripEncoder.writeStrip(m_frame, strip);
-        if (encoded)
-            encoded = m_stripEncoder.finish();
-        else
-            m_stripEncoder.abort();
-        if (!encoded)
-            qCWarning(lcCapture) << "JPEG encoding failed:" << m_stripEncoder.errorText();
-    } else {
-        encoded = encodeWhole(jpeg);
+        for (int strip = 0; strip < strips; ++strip) {
+            if (!m_stripEncoder.writeStrip(m_frame, strip)) {
+                qCWarning(lcCapture) << "JPEG encoding failed:" << m_stripEncoder.errorText();
+                m_stripEncoder.abort();
+                jpeg.clear();
+                return false;
+            }
+        }
     }
-    if (!encoded)
-        jpeg.clear();
-    return encoded;
+    return finishEncoding(inStrips, jpeg);
 }
 
 bool DesktopCapture::encodePicture(
@@ -312,15 +310,10 @@ bool DesktopCapture::encodeFrame(const PixelView &picture, QSize target, QByteAr
     if (progress.failed.load()) {
         m_stripEncoder.abort();
         qCWarning(lcCapture) << "the desktop picture did not arrive";
-    } else if (strips) {
-        encoded = m_stripEncoder.finish();
-        if (!encoded)
-            qCWarning(lcCapture) << "JPEG encoding failed:" << m_stripEncoder.errorText();
-    } else {
-        encoded = encodeWhole(jpeg);
-    }
-    if (!encoded)
         jpeg.clear();
+    } else {
+        encoded = finishEncoding(strips, jpeg);
+    }
     if (timings)
         timings->encodeMs = msSince(start);
     return encoded;

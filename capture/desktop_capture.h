@@ -84,8 +84,9 @@ public:
     void setFollowChanges(bool on) { m_followChanges = on; }
 
 private:
-    // The planes of m_frame encoded in one go into jpeg.
-    bool encodeWhole(QByteArray &jpeg);
+    // The end of a frame's file: the strip encoder's last strips, or the planes of m_frame
+    // encoded in one go into jpeg; jpeg emptied when either failed.
+    bool finishEncoding(bool inStrips, QByteArray &jpeg);
     bool redoChangedRows(const DesktopChanges &changes, QByteArray &jpeg, FrameTimings *timings);
     bool encodePlanes(QByteArray &jpeg);
     void forget();
