@@ -31,6 +31,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 {
     ui->setupUi(this);
     framePump = std::make_unique<frames::FramePump>(&jpegImg);
+    framePump->onFrameLeft([this](frames::SendOutcome outcome) { handleFrameLeft(outcome); });
     windowCapture = std::make_unique<capture::WindowCapture>();
     applySkin();
     taskDialog = nullptr;

@@ -149,7 +149,13 @@ private:
     void followScreenCast(capture::PortalScreenSource *portal);
     // At logout: the RTP session and the link go.
     void releaseFrameLink();
-    // The stop paths: the frame timers off, then Stop off and the share choices back on.
+    // MSG_FRAME_SENT for a pull answered without a picture on its way; one on its way is
+    // reported by handleFrameLeft() once it has left.
+    void reportFrameUnlessLeaving();
+    // A picture's packets have all gone to the kernel, or the link took none for 2 s.
+    void handleFrameLeft(frames::SendOutcome outcome);
+    // The stop paths: a picture still leaving dropped and the frame timers off, then Stop off
+    // and the share choices back on.
     void stopFrameTimers();
     void restoreShareChoices();
 

@@ -163,18 +163,19 @@ void MainWindow::releaseFrameLink()
 
 void MainWindow::SendFirtSharedImg()
 {
-    if (!b_requestShare)
+    // A picture still leaving answers the pull before; this one waits for it.
+    if (!b_requestShare || framePump->sending())
         return;
     const int result = captureAndSendFrame();
     if (result == 0)
         on_BtnStop_clicked();
-    framePump->reportSent(strSessionID);
+    reportFrameUnlessLeaving();
     b_requestShare = false;
 }
 
 void MainWindow::SendSharedImg()
 {
-    if (!b_sendImg)
+    if (!b_sendImg || framePump->sending())
         return;
     const int result = captureAndSendFrame();
     ++shareFrameCount;
@@ -184,11 +185,35 @@ void MainWindow::SendSharedImg()
         restoreShareChoices();
     }
     b_sendImg = false;
-    framePump->reportSent(strSessionID);
+    reportFrameUnlessLeaving();
 
     const int dots = shareFrameCount % 6;
     if (dots == 5)
         shareFrameCount = 5;
     ui->labelShareStatus->setText(
             "<font color='#F2F2F2'>" + QString("Sharing ") + QString(dots, '.') + "</font>");
+}
+
+void MainWindow::reportFrameUnlessLeaving()
+{
+    // A picture on its way is reported once its last packet has gone (handleFrameLeft): the
+    // unit pulls the next one as soon as it hears of it.
+    if (!framePump->sending())
+        framePump->reportSent(strSessionID);
+}
+
+void MainWindow::handleFrameLeft(frames::SendOutcome outcome)
+{
+    if (outcome == frames::SendOutcome::Stalled) {
+        // Nothing left for 2 s: the link to the unit is gone, whatever the control
+        // connection still says.
+        qCWarning(lcShare) << "a picture could not leave for 2 s: the unit is taken as gone";
+        if (const int socket = control::channelSocket(); socket >= 0)
+            control::closeChannel(socket);
+        handleUnitLeft();
+        return;
+    }
+    framePump->reportSent(strSessionID);
+    // A pull that arrived meanwhile is answered now rather than at the next tick.
+    runRequestedFrames();
 }

@@ -260,6 +260,10 @@ void MainWindow::on_BtnShare_clicked()
 
 void MainWindow::stopFrameTimers()
 {
+    // Nothing of a picture still leaving may follow the stop; one that left whole before it is
+    // still reported, as every whole picture is.
+    if (framePump->cancel())
+        framePump->reportSent(strSessionID);
     if (firstImgTimer->isActive()) {
         firstImgTimer->stop();
         qCDebug(lcShare) << "stop timer";

@@ -6,13 +6,17 @@ namespace frames {
 
 FramePump::FramePump(QByteArray *mirror) : m_mirror(mirror) { }
 
-FramePump::~FramePump() = default;
+FramePump::~FramePump()
+{
+    cancel();
+}
 
 int FramePump::pull(
         const QString &unitAddress, const QString &sessionId, const CaptureStep &capture)
 {
     // The mirror lets go of the last picture first, so the frame's buffer has a single owner
-    // and the capture writes into it in place.
+    // and the capture writes into it in place (the sender has let go once it is idle).
+    m_sender.wait();
     if (m_mirror)
         m_mirror->clear();
     const Capture found = capture(m_frame);
@@ -23,9 +27,32 @@ int FramePump::pull(
     if (found == Capture::Picture && !m_frame.isEmpty()) {
         if (!m_link)
             m_link = std::make_unique<RtpLink>(unitAddress, sessionId);
-        m_link->send(m_frame.jpeg);
+        if (_ZelRtpSession *session = m_link->open()) {
+            const unsigned generation = ++m_generation;
+            m_sending = true;
+            m_sender.send(session, m_frame.jpeg, [this, generation](SendOutcome outcome) {
+                QMetaObject::invokeMethod(
+                        &m_receiver, [=, this] { delivered(generation, outcome); },
+                        Qt::QueuedConnection);
+            });
+        }
     }
     return 1;
+}
+
+void FramePump::delivered(unsigned generation, SendOutcome outcome)
+{
+    if (generation != m_generation || !m_sending)
+        return; // cancelled, or a later picture was handed over meanwhile
+    m_sending = false;
+    if (m_frameLeft)
+        m_frameLeft(outcome);
+}
+
+bool FramePump::cancel()
+{
+    const bool awaiting = std::exchange(m_sending, false);
+    return m_sender.cancel() == SendOutcome::Sent && awaiting;
 }
 
 void FramePump::reportSent(const QString &sessionId)
@@ -35,6 +62,7 @@ void FramePump::reportSent(const QString &sessionId)
 
 void FramePump::release()
 {
+    cancel();
     m_link.reset();
 }
 

@@ -58,10 +58,10 @@ RtpLink::~RtpLink()
     }
 }
 
-bool RtpLink::send(const QByteArray &jpeg)
+_ZelRtpSession *RtpLink::open()
 {
     if (m_localAddress.isEmpty() || m_unitAddress.isEmpty())
-        return false;
+        return nullptr;
     if (!m_session) {
         initRtp();
         m_session = initSession(m_localAddress.toLatin1().constData(), RtpPort,
@@ -69,11 +69,9 @@ bool RtpLink::send(const QByteArray &jpeg)
         if (!m_session) {
             qCWarning(lcRtpLink) << "no RTP session towards" << m_unitAddress;
             exitRtp();
-            return false;
         }
     }
-    sendJpegFrame(m_session, jpeg.constData(), int(jpeg.size()));
-    return true;
+    return m_session;
 }
 
 } // namespace frames

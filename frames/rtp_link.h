@@ -32,11 +32,11 @@ public:
     std::uint32_t ssrc() const { return m_ssrc; }
     _ZelRtpSession *session() const { return m_session; }
 
-    // Hands one JPEG file to the unit. Without a local or a unit address nothing is sent;
-    // a session that cannot be opened is tried again with the next picture. Every picture is
-    // announced as 1024 x 768 in its payload header, whatever its own size: units take the
-    // real size from MSG_CONNECT and from the JPEG itself, and rely on these bytes.
-    bool send(const QByteArray &jpeg);
+    // The RTP session the pictures go through, opened on first use; null without a local or a
+    // unit address, or when it cannot be opened (tried again with the next picture). Every
+    // picture is announced as 1024 x 768 in its payload header, whatever its own size: units
+    // take the real size from MSG_CONNECT and from the JPEG itself, and rely on these bytes.
+    _ZelRtpSession *open();
 
 private:
     QString m_unitAddress;

@@ -2,6 +2,7 @@
 // hands the payloads to the session.
 
 #include "jpeg_packetizer.h"
+#include "send_room.h"
 #include "zelrtp.h"
 
 #include <memory>
@@ -66,12 +67,24 @@ int SendJpegFrameWithORTP(RtpSession *session, std::uint32_t timestamp, const un
 
     const std::span<std::uint8_t, zelrtp::PayloadBytes> payload(buffer.get(), zelrtp::PayloadBytes);
     constexpr int payloadLength = static_cast<int>(zelrtp::PayloadBytes);
+    const int socket = rtp_session_get_rtp_socket(session);
+    const auto *gate = static_cast<const zelrtp::SendGate *>(rtp_session_get_data(session));
     for (;;) {
         const zelrtp::PayloadFill fill = packetizer.fillNext(payload);
+        // Every packet waits for room in the socket: one the kernel refused would be lost.
+        switch (zelrtp::waitForRoom(socket, gate)) {
+        case zelrtp::Room::Ready:
+            break;
+        case zelrtp::Room::Cancelled:
+            return ZELRTP_FRAME_CANCELLED;
+        case zelrtp::Room::Stalled:
+            return ZELRTP_FRAME_STALLED;
+        }
         if (fill.last)
             return rtpSendWithEndMark(session, payload.data(), payloadLength, timestamp, 1);
-        // A middle packet that fails is not worth dropping the frame for: the unit notices
-        // the gap by offset and the next frame starts afresh.
+        // A middle packet that fails all the same (no route, an ICMP error) is not worth
+        // dropping the frame for: the unit notices the gap by offset and the next frame starts
+        // afresh.
         rtpSend(session, payload.data(), payloadLength, timestamp);
     }
 }

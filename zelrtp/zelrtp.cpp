@@ -4,6 +4,7 @@
 #include "zelrtp.h"
 
 #include "jpeg_packetizer.h"
+#include "send_room.h"
 #include "session_settings.h"
 #include "zel_jpeg_encoder.h"
 
@@ -118,6 +119,8 @@ _ZelRtpSession *initSession(const char *localAddr, int localPort, const char *re
     record->eventQueue = ortp_ev_queue_new();
     record->rtp = rtp_Session_Init(
             ssrc, localAddr, remoteAddr, localPort, remotePort, record->eventQueue);
+    if (record->rtp)
+        rtp_session_set_data(record->rtp, new (std::nothrow) zelrtp::SendGate);
     setFrameRate(record, frameRate);
     return record;
 }
@@ -134,6 +137,9 @@ RtpSession *rtp_Session_Init(std::uint32_t ssrc, const char *localAddr, const ch
     rtp_session_set_profile(session, jpegProfile());
     rtp_session_set_local_addr(session, localAddr, localPort, -1);
     rtp_session_set_remote_addr(session, remoteAddr, remotePort);
+    // A small send buffer keeps a frame's burst short; the sender waits for room in it.
+    if (const int socket = rtp_session_get_rtp_socket(session); socket >= 0)
+        zelrtp::limitSendBuffer(socket);
     rtp_session_set_payload_type(session, 0);
     rtp_session_set_ssrc(session, ssrc);
     rtp_session_register_event_queue(session, queue);
@@ -146,6 +152,8 @@ void exitSession(_ZelRtpSession *handle)
     if (!handle)
         return;
     if (handle->rtp) {
+        delete static_cast<zelrtp::SendGate *>(rtp_session_get_data(handle->rtp));
+        rtp_session_set_data(handle->rtp, nullptr);
         if (handle->eventQueue)
             rtp_session_unregister_event_queue(handle->rtp, handle->eventQueue);
         rtp_session_destroy(handle->rtp);
@@ -161,6 +169,14 @@ bool setFrameRate(_ZelRtpSession *handle, int frameRate)
         return false;
     handle->frameRate = zelrtp::clampFrameRate(frameRate);
     return true;
+}
+
+void cancelFrames(_ZelRtpSession *handle, bool cancel)
+{
+    if (!handle || !handle->rtp)
+        return;
+    if (auto *gate = static_cast<zelrtp::SendGate *>(rtp_session_get_data(handle->rtp)))
+        gate->setCancelled(cancel);
 }
 
 int sendJpegFrame(_ZelRtpSession *handle, const char *jpeg, int length)

@@ -7,7 +7,13 @@
 //
 // Calling order: initRtp() once; initSession(); any number of frame calls on the handle;
 // exitSession(); exitRtp(). All calls run to completion on the caller's thread; the library
-// holds no lock, so one thread at a time (the main program uses its GUI thread only).
+// holds no lock, so one thread at a time, with one exception: cancelFrames() may be called
+// from any thread while a frame call runs.
+//
+// Pacing: a frame leaves at the speed of the link. The socket's send buffer is small (a burst
+// of about 64 KB) and every packet waits until the kernel has room for it, so no packet is
+// refused and lost on a link slower than the burst. A frame whose next packet finds no room
+// for 2 s (the link is gone) is abandoned.
 //
 // The exports are plain C++ functions (type-mangled names); nothing else is visible.
 
@@ -59,7 +65,8 @@ ZELRTP_EXPORT _ZelRtpSession *initSession(const char *localAddr, int localPort,
         const char *remoteAddr, int remotePort, int frameRate, std::uint32_t ssrc);
 
 // Creates and configures the oRTP session (send only, unscheduled, non-blocking, RTCP off,
-// a profile carrying payload type 26), registers the event queue, stores ssrc in ssrcGlobal.
+// a profile carrying payload type 26, the small send buffer of the pacing above), registers
+// the event queue, stores ssrc in ssrcGlobal.
 ZELRTP_EXPORT RtpSession *rtp_Session_Init(std::uint32_t ssrc, const char *localAddr,
         const char *remoteAddr, int localPort, int remotePort, OrtpEvQueue *queue);
 
@@ -67,12 +74,23 @@ ZELRTP_EXPORT RtpSession *rtp_Session_Init(std::uint32_t ssrc, const char *local
 // initSession() and is dangling afterwards; a null handle does nothing.
 ZELRTP_EXPORT void exitSession(_ZelRtpSession *handle);
 
+// Results of the frame calls besides oRTP's: the frame was cancelled by cancelFrames(), or its
+// next packet found no room for 2 s. Either way the rest of the frame was not sent.
+#define ZELRTP_FRAME_CANCELLED (-6)
+#define ZELRTP_FRAME_STALLED (-7)
+
+// Any thread: while cancel is true, a frame call on handle that is waiting or about to send
+// its next packet returns ZELRTP_FRAME_CANCELLED at once, and so does every later one until
+// cancelFrames(handle, false). A null handle does nothing.
+ZELRTP_EXPORT void cancelFrames(_ZelRtpSession *handle, bool cancel);
+
 // Stores frameRate when it lies in 1 to 5, else 5. False (and nothing changed) for a null handle.
 ZELRTP_EXPORT bool setFrameRate(_ZelRtpSession *handle, int frameRate);
 
 // Frame calls. Results: the last packet's oRTP send result (bytes sent, or a negative oRTP
 // error), 0 when nothing was sent (null pointer or length not positive), -2 when a working
-// buffer cannot be allocated, -3 when oRTP cannot create the last packet, -1 for a null handle.
+// buffer cannot be allocated, -3 when oRTP cannot create the last packet, -1 for a null handle,
+// ZELRTP_FRAME_CANCELLED or ZELRTP_FRAME_STALLED as above.
 // The bytes are read only during the call and sent as they are (not parsed). Each frame is
 // stamped with the session clock (see _ZelRtpSession) when there is something to send.
 
@@ -99,7 +117,8 @@ ZELRTP_EXPORT int sendYUVFrameInJPEGFormatWithSize(
 // when restartInterval is non-zero; the two 64-byte tables in the first packet when q >= 128.
 // Results: the last packet's send result; 0 when length is not positive or data is null; -1 for
 // a null session; -2 when the working buffer cannot be allocated; -3 when the last packet cannot be
-// created; -4 when q >= 128 and a table pointer is null (nothing sent).
+// created; -4 when q >= 128 and a table pointer is null (nothing sent); ZELRTP_FRAME_CANCELLED
+// or ZELRTP_FRAME_STALLED (the rest of the frame not sent).
 ZELRTP_EXPORT int SendJpegFrameWithORTP(RtpSession *session, std::uint32_t timestamp,
         const unsigned char *data, int length, std::uint8_t type, std::uint8_t typeSpecific,
         int width, int height, int restartInterval, std::uint8_t q, const unsigned char *lumaTable,

@@ -319,6 +319,7 @@ PullFigures measurePulls(Scene::Kind kind, QSize target, int frames, const UdpDr
     for (int i = 0; i < 10; ++i) {
         scene.advance();
         pump.pull(SinkAddress, "Bn42", step);
+        pump.waitUntilLeft();
     }
     std::vector<double> wall, captures;
     double cpu = 0;
@@ -328,6 +329,7 @@ PullFigures measurePulls(Scene::Kind kind, QSize target, int frames, const UdpDr
         const double cpuBefore = processCpuMs();
         const auto start = Clock::now();
         pump.pull(SinkAddress, "Bn42", step);
+        pump.waitUntilLeft();
         wall.push_back(msSince(start));
         captures.push_back(captureMs);
         const double cpuAfter = processCpuMs();

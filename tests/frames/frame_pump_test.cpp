@@ -7,6 +7,9 @@
 #include "test_pictures.h"
 #include "unit_sim.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -113,6 +116,43 @@ TEST_F(FramePumpTest, NothingIsSentWithoutAPicture)
     EXPECT_EQ(unit->counters().rtpPackets, int(unit->rtpPackets().size()));
     EXPECT_EQ(unit->frames().size(), 1u);
     EXPECT_EQ(mirror, last);
+}
+
+// A picture leaves on the pump's own thread; its outcome comes back through the event loop,
+// and never for a picture a stop path cancelled.
+TEST_F(FramePumpTest, OutcomesComeBackThroughTheEventLoopUnlessCancelled)
+{
+    int argc = 1;
+    char name[] = "frame_pump_tests";
+    char *argv[] = { name, nullptr };
+    QCoreApplication app(argc, argv);
+    std::vector<frames::SendOutcome> outcomes;
+    pump.onFrameLeft([&](frames::SendOutcome outcome) { outcomes.push_back(outcome); });
+    const auto processEventsFor = [](int ms, const std::function<bool()> &done) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!done() && timer.elapsed() < ms)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    };
+
+    ASSERT_EQ(pump.pull(QString::fromStdString(Address), Session, desktopPicture()), 1);
+    EXPECT_TRUE(pump.sending());
+    processEventsFor(5000, [&] { return !outcomes.empty(); });
+    ASSERT_EQ(outcomes, std::vector{ frames::SendOutcome::Sent });
+    EXPECT_FALSE(pump.sending());
+    EXPECT_TRUE(framesArrive(1));
+
+    ASSERT_EQ(pump.pull(QString::fromStdString(Address), Session, desktopPicture()), 1);
+    pump.cancel();
+    EXPECT_FALSE(pump.sending());
+    processEventsFor(300, [] { return false; });
+    EXPECT_EQ(outcomes.size(), 1u) << "a cancelled picture is not reported";
+
+    // Nothing to send: nothing leaves, nothing to wait for.
+    EXPECT_EQ(pump.pull(QString::fromStdString(Address), Session,
+                      [](capture::Frame &) { return Capture::NoPicture; }),
+            1);
+    EXPECT_FALSE(pump.sending());
 }
 
 TEST_F(FramePumpTest, PaddedOctetsReachTheUnit)

@@ -156,6 +156,30 @@ TEST_F(ZelRtpLoopback, FrameCallsWithNothingToSendSendNothing)
     EXPECT_TRUE(sink.drain().empty());
 }
 
+// A cancelled session sends nothing until it is resumed, and then the whole next frame.
+TEST_F(ZelRtpLoopback, CancelledFramesLeaveNothingUntilResumed)
+{
+    UdpSink sink("127.0.0.22", 0);
+    _ZelRtpSession *handle = open(sink, 9);
+    const Bytes jpeg = makeJpegNear(1024, 768, 20000);
+    const auto send = [&] {
+        return sendJpegFrame(
+                handle, reinterpret_cast<const char *>(jpeg.data()), static_cast<int>(jpeg.size()));
+    };
+    cancelFrames(nullptr, true); // does nothing
+    cancelFrames(handle, true);
+    EXPECT_EQ(send(), ZELRTP_FRAME_CANCELLED);
+    EXPECT_TRUE(sink.drain().empty());
+
+    cancelFrames(handle, false);
+    EXPECT_EQ(send(), int(DatagramBytes));
+    const std::vector<RtpPacket> packets = sink.drainRtp();
+    ASSERT_FALSE(packets.empty());
+    EXPECT_EQ(packets.front().sequence, 0);
+    EXPECT_TRUE(packets.back().marker);
+    EXPECT_EQ(reassemble(packets), jpeg);
+}
+
 // The packetizer's settings as they arrive on the wire.
 TEST_F(ZelRtpLoopback, PacketizerSettingsShowOnTheWire)
 {

@@ -1,0 +1,90 @@
+// The wait for room before each packet, on a local datagram socket pair: unlike UDP on
+// loopback, its sender runs out of room as soon as the peer stops reading, as a UDP socket does
+// behind a slow link.
+
+#include "send_room.h"
+
+#include <chrono>
+#include <future>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using zelrtp::Room;
+
+class FullSocket : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, m_fds), 0);
+        // Fill the peer's queue until the kernel refuses the next datagram.
+        const char packet[1412] = {};
+        while (send(m_fds[0], packet, sizeof packet, 0) > 0)
+            ++m_queued;
+        ASSERT_GT(m_queued, 0);
+    }
+    void TearDown() override
+    {
+        close(m_fds[0]);
+        close(m_fds[1]);
+    }
+    int sender() const { return m_fds[0]; }
+    void readOne() const
+    {
+        char packet[1412];
+        ASSERT_GT(recv(m_fds[1], packet, sizeof packet, 0), 0);
+    }
+
+    int m_fds[2] = { -1, -1 };
+    int m_queued = 0;
+};
+
+TEST_F(FullSocket, WaitsUntilTheLinkTakesTheNextPacket)
+{
+    const auto start = Clock::now();
+    std::thread reader([this] {
+        std::this_thread::sleep_for(150ms);
+        for (int i = 0; i < m_queued; ++i)
+            readOne();
+    });
+    EXPECT_EQ(zelrtp::waitForRoom(sender(), nullptr), Room::Ready);
+    reader.join();
+    EXPECT_GE(Clock::now() - start, 140ms) << "no packet is handed over before there is room";
+}
+
+TEST_F(FullSocket, AFullSocketForTheWholeLimitIsAStall)
+{
+    const auto start = Clock::now();
+    EXPECT_EQ(zelrtp::waitForRoom(sender(), nullptr, 200ms), Room::Stalled);
+    const auto waited = Clock::now() - start;
+    EXPECT_GE(waited, 200ms);
+    EXPECT_LT(waited, 1500ms);
+}
+
+TEST_F(FullSocket, CancellingFromAnotherThreadEndsTheWaitAtOnce)
+{
+    zelrtp::SendGate gate;
+    auto wait = std::async(
+            std::launch::async, [&] { return zelrtp::waitForRoom(sender(), &gate, 10s); });
+    EXPECT_EQ(wait.wait_for(100ms), std::future_status::timeout);
+    const auto cancelled = Clock::now();
+    gate.setCancelled(true);
+    ASSERT_EQ(wait.wait_for(1s), std::future_status::ready);
+    EXPECT_EQ(wait.get(), Room::Cancelled);
+    EXPECT_LT(Clock::now() - cancelled, 500ms);
+
+    // Stays cancelled, even with room, until taken back.
+    for (int i = 0; i < m_queued; ++i)
+        readOne();
+    EXPECT_EQ(zelrtp::waitForRoom(sender(), &gate), Room::Cancelled);
+    gate.setCancelled(false);
+    EXPECT_EQ(zelrtp::waitForRoom(sender(), &gate, 1s), Room::Ready);
+}
+
+} // namespace
