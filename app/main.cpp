@@ -1,4 +1,5 @@
 #include "font_substitutes.h"
+#include "log_defaults.h"
 #include "mainwindow.h"
 #include "termination_signals.h"
 
@@ -46,6 +47,7 @@ int main(int argc, char *argv[])
 
     // Before Qt starts any thread, so the signals reach only the event loop's descriptor.
     TerminationSignals::blockInAllThreads();
+    installLogDefaults();
     QApplication app(argc, argv);
     // The application object has taken the Qt options; our own come next, anything left is a
     // mistake.

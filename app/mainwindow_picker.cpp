@@ -12,10 +12,12 @@
 #include "window_system.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QImage>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QPixmap>
+
+Q_DECLARE_LOGGING_CATEGORY(lcShare)
 
 namespace {
 
@@ -85,7 +87,7 @@ int MainWindow::captureSelectedWindowFrame()
         selectedHwnd = windows.findWindow(strAppTitle);
         if (selectedHwnd == 0) {
             b_shareStopped = true;
-            qDebug() << "b_triggerBtnStop setting TRUE 111";
+            qCDebug(lcShare) << "b_triggerBtnStop setting TRUE 111";
             b_triggerBtnStop = true;
             showNonModalWarning("The selected application does not exist");
             return 0;
@@ -110,9 +112,9 @@ int MainWindow::captureSelectedWindowFrame()
         case capture::WindowCapture::Result::Captured:
             return frames::Capture::Picture;
         case capture::WindowCapture::Result::WindowGone:
-            qDebug() << "NULL == jpegImgStream";
+            qCDebug(lcShare) << "NULL == jpegImgStream";
             b_shareStopped = true;
-            qDebug() << "b_triggerBtnStop setting TRUE 222";
+            qCDebug(lcShare) << "b_triggerBtnStop setting TRUE 222";
             b_triggerBtnStop = true;
             showNonModalWarning("The selected application is close");
             return frames::Capture::NoPicture;

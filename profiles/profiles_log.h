@@ -2,7 +2,7 @@
 #define TANDEO_PROFILES_PROFILES_LOG_H
 
 // Debug output of the profile store (statements the database refused).
-// Switched with QT_LOGGING_RULES="tandeo.profiles.debug=false".
+// Off in the program unless switched on: QT_LOGGING_RULES="tandeo.profiles.debug=true".
 
 #include <QLoggingCategory>
 

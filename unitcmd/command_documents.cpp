@@ -12,6 +12,12 @@ constexpr char QmtSessionHead[] =
         R"(<?xml version="1.0" encoding="utf-8"   standalone="yes"?> <VC device=")";
 constexpr char QmtAfterDevice[] = R"(" version="1.0" )";
 
+// Where the access code of each login document starts and what follows it to the end.
+constexpr char QmtCodeOpening[] = R"(acccode=")";
+constexpr char QmtLoginTail[] = R"(" />)";
+constexpr char ZmtCodeOpening[] = R"("acccode":")";
+constexpr char ZmtLoginTail[] = R"("}, {"cmd":"nop"} ])";
+
 constexpr char ZmtHead[] = R"([ {"cmd":"login", "device":")";
 constexpr char ZmtAfterDevice[] = R"(", "version":"2.0", )";
 
@@ -61,10 +67,9 @@ QString loginDocument(Family family, const QString &device, const QString &escap
 {
     if (family == Family::Qmt)
         return QLatin1String(QmtLoginHead) + device + QLatin1String(QmtAfterDevice)
-                + QStringLiteral(R"(acccode=")") + escapedCode + QStringLiteral(R"(" />)");
+                + QLatin1String(QmtCodeOpening) + escapedCode + QLatin1String(QmtLoginTail);
     return QLatin1String(ZmtHead) + device + QLatin1String(ZmtAfterDevice)
-            + QStringLiteral(R"("acccode":")") + escapedCode
-            + QStringLiteral(R"("}, {"cmd":"nop"} ])");
+            + QLatin1String(ZmtCodeOpening) + escapedCode + QLatin1String(ZmtLoginTail);
 }
 
 QString sessionDocument(
@@ -75,6 +80,26 @@ QString sessionDocument(
                 + QStringLiteral(R"(session=")") + sessionId + qmtTail(command);
     return QLatin1String(ZmtHead) + device + QLatin1String(ZmtAfterDevice)
             + QStringLiteral(R"("session":")") + sessionId + zmtTail(command);
+}
+
+QString maskAccessCode(const QString &text)
+{
+    // The earliest opening is the real one: a code may itself hold the other dialect's opening,
+    // and only a device name could put one before it (then more is masked, never less).
+    const qsizetype qmt = text.indexOf(QLatin1String(QmtCodeOpening));
+    const qsizetype zmt = text.indexOf(QLatin1String(ZmtCodeOpening));
+    if (qmt < 0 && zmt < 0)
+        return text;
+    const bool isZmt = zmt >= 0 && (qmt < 0 || zmt < qmt);
+    const QLatin1String opening(isZmt ? ZmtCodeOpening : QmtCodeOpening);
+    const QLatin1String tail(isZmt ? ZmtLoginTail : QmtLoginTail);
+    const qsizetype codeAt = (isZmt ? zmt : qmt) + opening.size();
+    qsizetype codeEnd = text.lastIndexOf(tail);
+    if (codeEnd < codeAt)
+        codeEnd = text.size();
+    if (codeEnd == codeAt)
+        return text;
+    return text.left(codeAt) + QStringLiteral("****") + text.mid(codeEnd);
 }
 
 } // namespace unitcmd

@@ -31,6 +31,13 @@ QString loginDocument(Family family, const QString &device, const QString &escap
 QString sessionDocument(
         Family family, SessionCommand command, const QString &device, const QString &sessionId);
 
+// A text holding a login document of either dialect (the document itself or a URL ending in
+// it) with the access code replaced by "****", for the debug output, which may end up in the
+// user's journal. The code may hold quotation marks, so its end is found from the document's
+// fixed tail; where that tail is missing, everything after "acccode" is masked. An empty code
+// stays empty (nothing to hide, and worth seeing). Any other text is returned as it is.
+QString maskAccessCode(const QString &text);
+
 } // namespace unitcmd
 
 #endif // TANDEO_UNITCMD_COMMAND_DOCUMENTS_H

@@ -53,14 +53,14 @@ CommandUrl loginUrl(Family family, const QString &storedAddress, const QString &
 {
     const QString head = urlHead(storedAddress) + commandPath(family);
     const QByteArray encoded = head.toUtf8() + QUrl::toPercentEncoding(document);
-    return { head + document, QUrl::fromEncoded(encoded) };
+    return { maskAccessCode(head + document), QUrl::fromEncoded(encoded) };
 }
 
 CommandUrl commandUrl(Family family, const QString &storedAddress, const QString &document)
 {
     const QString head = urlHead(storedAddress);
     const QString tail = commandPath(family) + document;
-    return { head + tail, QUrl::fromEncoded(head.toUtf8() + encodeReadable(tail)) };
+    return { maskAccessCode(head + tail), QUrl::fromEncoded(head.toUtf8() + encodeReadable(tail)) };
 }
 
 } // namespace unitcmd

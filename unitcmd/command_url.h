@@ -22,7 +22,8 @@ namespace unitcmd {
 
 struct CommandUrl
 {
-    QString text; // the URL as readable text, for the debug output
+    // The URL as readable text for the debug output, the access code masked (maskAccessCode).
+    QString text;
     QUrl url; // what the request is built from; its encoded form is what goes on the wire
 };
 

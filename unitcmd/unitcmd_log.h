@@ -2,7 +2,7 @@
 #define TANDEO_UNITCMD_UNITCMD_LOG_H
 
 // Debug output of the unit command session (requests sent, replies read, firmware numbers).
-// Switched with QT_LOGGING_RULES="tandeo.unitcmd.debug=false".
+// Off in the program unless switched on: QT_LOGGING_RULES="tandeo.unitcmd.debug=true".
 
 #include <QLoggingCategory>
 

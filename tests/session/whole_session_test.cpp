@@ -309,6 +309,47 @@ INSTANTIATE_TEST_SUITE_P(WholeSession, PointerShare,
                 PointerCase{ "Hidden", "127.0.0.120", {}, false }),
         [](const auto &info) { return std::string(info.param.name); });
 
+// Started from the applications menu the program's output goes to the user's journal: a few
+// lines at most unless debug output is asked for, and never the access code, not even then.
+class SessionOutput : public WholeSession
+{
+protected:
+    static constexpr char AccessCode[] = "73915";
+
+    // Login, share, stop, logout and close with a ZMT unit, whose login URL is debug output.
+    void runSession(const QString &address, const QString &loggingRules)
+    {
+        unit = std::make_unique<UnitProcess>(
+                address, QStringList{ "--family", "zmt", "--access-code", AccessCode });
+        ASSERT_TRUE(unit->started()) << unit->output().toStdString();
+        desktop = std::make_unique<DesktopProcess>(*unit, AccessCode, QStringList(), loggingRules);
+        ASSERT_TRUE(desktop->started()) << desktop->output().toStdString();
+        ASSERT_NO_FATAL_FAILURE(logIn());
+        ASSERT_NO_FATAL_FAILURE(shareFrames(25));
+        desktop->click(Control::Stop);
+        ASSERT_TRUE(unit->waitFor(UnitProcess::controlIn("MSG_STOP"))) << diagnosis();
+        ASSERT_NO_FATAL_FAILURE(logOut());
+        closeAndExpectCleanExit();
+    }
+};
+
+TEST_F(SessionOutput, QuietWithoutLoggingRules)
+{
+    ASSERT_NO_FATAL_FAILURE(runSession("127.0.0.125", QString()));
+    const QString output = desktop->output();
+    // "ssrc: ", "Notification Event : NETWORK_FAIL" and what Qt says about the test's session.
+    EXPECT_LE(output.count('\n'), 4) << output.toStdString();
+    EXPECT_FALSE(output.contains(AccessCode));
+}
+
+TEST_F(SessionOutput, DebugOutputNeverShowsTheAccessCode)
+{
+    ASSERT_NO_FATAL_FAILURE(runSession("127.0.0.126", testsupport::DebugOutputRules));
+    const QString output = desktop->output();
+    EXPECT_TRUE(output.contains(R"(\"acccode\":\"****\")")) << "the login URL, masked";
+    EXPECT_FALSE(output.contains(AccessCode)) << output.toStdString();
+}
+
 } // namespace
 
 int main(int argc, char **argv)

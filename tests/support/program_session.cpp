@@ -167,8 +167,8 @@ void movePointerTo(int x, int y)
     xdotool({ "mousemove", "--sync", QString::number(x), QString::number(y) });
 }
 
-DesktopProcess::DesktopProcess(
-        const UnitProcess &unit, const QString &accessCode, const QStringList &arguments)
+DesktopProcess::DesktopProcess(const UnitProcess &unit, const QString &accessCode,
+        const QStringList &arguments, const QString &loggingRules)
 {
     // The emulator writes the profile database exactly as the program keeps it.
     QProcess writer;
@@ -181,7 +181,10 @@ DesktopProcess::DesktopProcess(
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", m_home.path());
     env.insert("QT_QPA_PLATFORM", "xcb");
-    env.insert("QT_LOGGING_RULES", "tandeo.*.debug=true");
+    if (loggingRules.isEmpty())
+        env.remove("QT_LOGGING_RULES");
+    else
+        env.insert("QT_LOGGING_RULES", loggingRules);
     m_process.setProcessEnvironment(env);
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.setStandardOutputFile(m_home.filePath("desktop.out"));

@@ -72,13 +72,18 @@ private:
 // Moves the X pointer to a place on the screen as a user's mouse does (xdotool).
 void movePointerTo(int x, int y);
 
+// The debug output tandeo-desktop is started with unless a test says otherwise (boxes() reads
+// the tandeo.ui lines).
+inline constexpr char DebugOutputRules[] = "tandeo.*.debug=true";
+
 // tandeo-desktop with a home of its own that holds one profile ("Demo unit") for the unit,
-// started with the given command-line arguments.
+// started with the given command-line arguments and QT_LOGGING_RULES (empty: none at all, as
+// the program runs from the applications menu).
 class DesktopProcess
 {
 public:
     explicit DesktopProcess(const UnitProcess &unit, const QString &accessCode = "1234",
-            const QStringList &arguments = {});
+            const QStringList &arguments = {}, const QString &loggingRules = DebugOutputRules);
     ~DesktopProcess();
 
     bool started() const { return m_window != 0; }
@@ -93,7 +98,7 @@ public:
     void signal(int sig);
 
     // Every message box the program has shown, as "title: text" (from its tandeo.ui debug
-    // output, which this fixture switches on).
+    // output, which the default rules switch on).
     QStringList boxes() const;
     bool waitForBox(const QString &text, std::chrono::milliseconds timeout = 5s) const;
     // Answers the program's open boxes as a user would (Return on each).

@@ -82,7 +82,7 @@ TEST(LoginUrl, CarriesTheDocumentFullyPercentEncoded)
             "%3C%3Fxml%20version%3D%221%22%20encoding%3D%22utf-8%22%20standalone%3D%22yes%22%3F%3E"
             "%20%3CVC%20device%3D%22pc%22%20version%3D%221.0%22%20acccode%3D%221%26amp%3B2%22%20%"
             "2F%3E");
-    EXPECT_EQ(url.text, "http://127.0.0.50/cgi-bin/doxml.cgi?xmldoc=" + document);
+    EXPECT_EQ(url.text, "http://127.0.0.50/cgi-bin/doxml.cgi?xmldoc=" + maskAccessCode(document));
 
     const CommandUrl zmt = loginUrl(
             Family::Zmt, "127.0.0.50", loginDocument(Family::Zmt, "pc", escapeAccessCode("&")));
@@ -91,6 +91,60 @@ TEST(LoginUrl, CarriesTheDocumentFullyPercentEncoded)
             "%5B%20%7B%22cmd%22%3A%22login%22%2C%20%22device%22%3A%22pc%22%2C%20%22version%22%3A"
             "%222.0%22%2C%20%22acccode%22%3A%22%26amp%3B%22%7D%2C%20%7B%22cmd%22%3A%22nop%22%7D%20%"
             "5D");
+}
+
+// The debug output may end up in the user's journal: the access code never shows there, however
+// it is written, while everything else of the line stays readable.
+struct MaskCase
+{
+    const char *name;
+    QString text;
+    const char *expected;
+};
+
+void PrintTo(const MaskCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class AccessCodeMask : public ::testing::TestWithParam<MaskCase>
+{
+};
+
+TEST_P(AccessCodeMask, HidesTheWholeCodeAndNothingElse)
+{
+    EXPECT_EQ(maskAccessCode(GetParam().text).toStdString(), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothDialects, AccessCodeMask,
+        ::testing::Values(
+                MaskCase{ "ZmtLogin", loginDocument(Family::Zmt, Device, "73915"),
+                        R"([ {"cmd":"login", "device":"pc-07", "version":"2.0", "acccode":"****"}, {"cmd":"nop"} ])" },
+                MaskCase{ "QmtLogin", loginDocument(Family::Qmt, Device, "73915"),
+                        R"(<?xml version="1" encoding="utf-8" standalone="yes"?> <VC device="pc-07" version="1.0" acccode="****" />)" },
+                // Quotation marks go into the documents as typed, even the documents' own tails.
+                MaskCase{ "ZmtCodeHoldingTheTail",
+                        loginDocument(Family::Zmt, Device, R"(7"}, {"cmd":"nop"} ]3)"),
+                        R"([ {"cmd":"login", "device":"pc-07", "version":"2.0", "acccode":"****"}, {"cmd":"nop"} ])" },
+                MaskCase{ "QmtCodeHoldingTheOtherOpening",
+                        loginDocument(Family::Qmt, Device, R"(7"acccode":"3" />9)"),
+                        R"(<?xml version="1" encoding="utf-8" standalone="yes"?> <VC device="pc-07" version="1.0" acccode="****" />)" },
+                MaskCase{ "UrlCutShort", R"(http://u/docmd?jdoc=[ {"acccode":"73915"}, {"cm)",
+                        R"(http://u/docmd?jdoc=[ {"acccode":"****)" },
+                MaskCase{ "EmptyCodeStaysEmpty", loginDocument(Family::Zmt, Device, ""),
+                        R"([ {"cmd":"login", "device":"pc-07", "version":"2.0", "acccode":""}, {"cmd":"nop"} ])" },
+                MaskCase{ "SessionCommandUntouched",
+                        sessionDocument(Family::Qmt, SessionCommand::KeepAlive, Device, Session),
+                        R"(<?xml version="1.0" encoding="utf-8"   standalone="yes"?> <VC device="pc-07" version="1.0" session="Ab12"><nop/></VC>)" }),
+        [](const ::testing::TestParamInfo<MaskCase> &info) { return info.param.name; });
+
+TEST(LoginUrl, ShowsTheCodeMaskedButSendsIt)
+{
+    const CommandUrl url = loginUrl(
+            Family::Zmt, "127.0.0.50", loginDocument(Family::Zmt, "pc", escapeAccessCode("7&3")));
+    EXPECT_EQ(url.text.toStdString(),
+            R"(http://127.0.0.50/docmd?jdoc=[ {"cmd":"login", "device":"pc", "version":"2.0", "acccode":"****"}, {"cmd":"nop"} ])");
+    EXPECT_TRUE(url.url.toEncoded().contains("acccode%22%3A%227%26amp%3B3%22"));
 }
 
 TEST(LoginUrl, EncodesNonAsciiAccessCodeAsUtf8)
