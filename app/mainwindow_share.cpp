@@ -24,6 +24,9 @@ Q_DECLARE_LOGGING_CATEGORY(lcUi)
 namespace {
 
 constexpr int ControlPort = 50000;
+// The unit's requests wake the frame slots (wakeFrameSlots); their timers only look at the
+// flags now and then, in case a wake-up was missed, so an idle share costs next to nothing.
+constexpr int FrameSafetyNetMs = 1000;
 
 // The window whose frame slots the receive thread's wake-ups run. Read and written on the GUI
 // thread only: the receive thread never sees it, it only queues a call to the application.
@@ -205,8 +208,8 @@ void MainWindow::on_BtnShare_clicked()
 
     b_requestShare = false;
     b_sendImg = false;
-    firstImgTimer->start(1);
-    sharedImgTimer->start(1);
+    firstImgTimer->start(FrameSafetyNetMs);
+    sharedImgTimer->start(FrameSafetyNetMs);
     control::sendShare(strSessionID.toUtf8().constData());
 
     for (int sleeps = 0;; ++sleeps) {
