@@ -128,6 +128,7 @@ AssemblyOutput FrameAssembler::push(std::span<const std::uint8_t> datagram, std:
     // A packet that is broken in itself: report it, and break its frame if it belongs there.
     if (!packet.problems.empty()) {
         if (m_pending && m_pending->timestamp == packet.timestamp) {
+            m_pending->datagramBytes += datagram.size();
             if (m_pending->broken.empty())
                 m_pending->broken = "packet " + std::to_string(packet.sequence)
                         + " refused: " + packet.problems.front();
@@ -163,8 +164,13 @@ void FrameAssembler::addToFrame(
         m_pending = std::move(next);
     }
     Pending &frame = *m_pending;
+    frame.datagramBytes += packet.datagramBytes;
     std::vector<std::string> &problems = packet.problems;
     if (packet.sequence != frame.nextSequence) {
+        // Forward: the packets between were lost; backward (a repeat or reordering): none.
+        const auto skipped = std::uint16_t(packet.sequence - frame.nextSequence);
+        if (skipped < 0x8000)
+            frame.lostPackets += skipped;
         problems.push_back(frame.packetCount == 0 && frame.data.empty()
                         ? "sequence " + std::to_string(packet.sequence)
                                 + " at the start of a frame, expected 0"
@@ -211,6 +217,8 @@ Frame FrameAssembler::finish(Pending &pending, std::int64_t timeMs, bool markerS
     frame.ssrc = pending.ssrc;
     frame.timestamp = pending.timestamp;
     frame.packetCount = pending.packetCount;
+    frame.datagramBytes = pending.datagramBytes;
+    frame.lostPackets = pending.lostPackets;
     frame.widthBlocks = pending.widthBlocks;
     frame.heightBlocks = pending.heightBlocks;
     frame.complete = markerSeen;

@@ -64,6 +64,8 @@ private:
         std::uint8_t widthBlocks = 0;
         std::uint8_t heightBlocks = 0;
         std::size_t packetCount = 0;
+        std::size_t datagramBytes = 0;
+        std::size_t lostPackets = 0;
         std::vector<std::uint8_t> data;
         std::string broken; // first reason the frame cannot be valid
     };

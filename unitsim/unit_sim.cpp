@@ -70,7 +70,7 @@ std::optional<std::string> UnitSim::Impl::bindAll(const Options &opts)
         // and two receivers on one port must never share the packets.
         if (auto error = take(bindSocket(SOCK_DGRAM, opts.address, opts.rtpPort, false), rtpSocket))
             return error;
-        int bytes = 8 * 1024 * 1024;
+        int bytes = opts.rtpReceiveBuffer > 0 ? opts.rtpReceiveBuffer : 8 * 1024 * 1024;
         ::setsockopt(rtpSocket.get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
     }
     wake.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
