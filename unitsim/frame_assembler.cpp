@@ -2,6 +2,7 @@
 
 #include "jpeg_probe.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace unitsim {
@@ -230,8 +231,31 @@ Frame FrameAssembler::finish(Pending &pending, std::int64_t timeMs, bool markerS
         frame.problem = broken.empty() ? "ended without a marker packet" : broken;
         return frame;
     }
+    if (sameAsLastValid(frame, data)) {
+        frame.jpeg = m_lastValid->jpeg;
+        frame.width = m_lastValid->width;
+        frame.height = m_lastValid->height;
+        frame.sizeMatches = m_lastValid->sizeMatches;
+        frame.valid = true;
+        return frame;
+    }
     checkFrameData(frame, std::move(data));
+    if (frame.valid)
+        m_lastValid = frame;
     return frame;
+}
+
+bool FrameAssembler::sameAsLastValid(
+        const Frame &frame, const std::vector<std::uint8_t> &data) const
+{
+    if (!m_lastValid || frame.widthBlocks != m_lastValid->widthBlocks
+            || frame.heightBlocks != m_lastValid->heightBlocks)
+        return false;
+    // The picture, then nothing but the zero padding.
+    const std::vector<std::uint8_t> &jpeg = m_lastValid->jpeg;
+    return data.size() >= jpeg.size() && std::equal(jpeg.begin(), jpeg.end(), data.begin())
+            && std::all_of(data.begin() + std::ptrdiff_t(jpeg.size()), data.end(),
+                    [](std::uint8_t b) { return b == 0; });
 }
 
 void checkFrameData(Frame &frame, std::vector<std::uint8_t> data)

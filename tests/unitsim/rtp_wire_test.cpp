@@ -258,4 +258,25 @@ TEST_F(RtpWire, LostPacketsOfAFrameAreCounted)
     EXPECT_EQ(frame.datagramBytes, (all - 3 + 1) * 1412);
 }
 
+// An unchanged desktop comes as the same picture again and again: each copy is a whole, valid
+// frame, and a copy spoilt after its end marker is still found out.
+TEST_F(RtpWire, APictureSentAgainIsCheckedAgain)
+{
+    const Bytes jpeg = rawpeer::makeJpeg(320, 240, 5);
+    std::vector<Bytes> spoilt = rawpeer::packetize(jpeg, 320, 240, 3, Ssrc);
+    spoilt.back().back() = 1;
+    send(rawpeer::packetize(jpeg, 320, 240, 1, Ssrc));
+    send(rawpeer::packetize(jpeg, 320, 240, 2, Ssrc));
+    send(spoilt);
+    ASSERT_TRUE(waitFrames(3));
+    const std::vector<unitsim::Frame> frames = unit->frames();
+    for (int i : { 0, 1 }) {
+        EXPECT_TRUE(frames[i].valid) << frames[i].problem;
+        EXPECT_EQ(frames[i].jpeg, jpeg);
+        EXPECT_EQ(frames[i].width, 320);
+    }
+    EXPECT_FALSE(frames[2].valid);
+    EXPECT_EQ(frames[2].problem, "non-zero bytes after the JPEG end marker");
+}
+
 } // namespace
