@@ -15,6 +15,7 @@ TANDEO_PACKAGES=(
     dpkg-dev file lintian desktop-file-utils
     sway pipewire pipewire-bin wireplumber gstreamer1.0-pipewire gstreamer1.0-tools qt6-wayland
     libpipewire-0.3-dev dbus grim
+    iproute2
 )
 
 log() { printf '[tandeo] %s\n' "$*" >&2; }

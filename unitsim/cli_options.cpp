@@ -124,6 +124,8 @@ Control channel (TCP 50000)
 
 RTP (UDP 50001)
   --no-rtp                 do not listen on the RTP port
+  --rtp-rcvbuf BYTES       receive buffer of the RTP socket (SO_RCVBUF), as small as an
+                           embedded unit's, e.g. 65536 (default: a large one)
 
 Exit
   --exit-after-frames N    exit once N valid frames arrived
@@ -297,6 +299,8 @@ CommandLine parseCommandLine(const std::vector<std::string> &args)
                     else
                         fail(n + ": accept, reject or silent, not " + value);
                 } },
+        { "--rtp-rcvbuf",
+                [&](const std::string &n) { intValue(n, 1024, 64 << 20, o.rtpReceiveBuffer); } },
         { "--exit-after-frames",
                 [&](const std::string &n) { intValue(n, 1, 1 << 30, cl.exitAfterFrames); } },
         { "--run-for", [&](const std::string &n) { intValue(n, 0, 1 << 30, cl.runForMs); } },

@@ -2,6 +2,7 @@
 
 #include "jpeg_probe.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace unitsim {
@@ -128,6 +129,7 @@ AssemblyOutput FrameAssembler::push(std::span<const std::uint8_t> datagram, std:
     // A packet that is broken in itself: report it, and break its frame if it belongs there.
     if (!packet.problems.empty()) {
         if (m_pending && m_pending->timestamp == packet.timestamp) {
+            m_pending->datagramBytes += datagram.size();
             if (m_pending->broken.empty())
                 m_pending->broken = "packet " + std::to_string(packet.sequence)
                         + " refused: " + packet.problems.front();
@@ -163,8 +165,13 @@ void FrameAssembler::addToFrame(
         m_pending = std::move(next);
     }
     Pending &frame = *m_pending;
+    frame.datagramBytes += packet.datagramBytes;
     std::vector<std::string> &problems = packet.problems;
     if (packet.sequence != frame.nextSequence) {
+        // Forward: the packets between were lost; backward (a repeat or reordering): none.
+        const auto skipped = std::uint16_t(packet.sequence - frame.nextSequence);
+        if (skipped < 0x8000)
+            frame.lostPackets += skipped;
         problems.push_back(frame.packetCount == 0 && frame.data.empty()
                         ? "sequence " + std::to_string(packet.sequence)
                                 + " at the start of a frame, expected 0"
@@ -211,6 +218,8 @@ Frame FrameAssembler::finish(Pending &pending, std::int64_t timeMs, bool markerS
     frame.ssrc = pending.ssrc;
     frame.timestamp = pending.timestamp;
     frame.packetCount = pending.packetCount;
+    frame.datagramBytes = pending.datagramBytes;
+    frame.lostPackets = pending.lostPackets;
     frame.widthBlocks = pending.widthBlocks;
     frame.heightBlocks = pending.heightBlocks;
     frame.complete = markerSeen;
@@ -222,8 +231,31 @@ Frame FrameAssembler::finish(Pending &pending, std::int64_t timeMs, bool markerS
         frame.problem = broken.empty() ? "ended without a marker packet" : broken;
         return frame;
     }
+    if (sameAsLastValid(frame, data)) {
+        frame.jpeg = m_lastValid->jpeg;
+        frame.width = m_lastValid->width;
+        frame.height = m_lastValid->height;
+        frame.sizeMatches = m_lastValid->sizeMatches;
+        frame.valid = true;
+        return frame;
+    }
     checkFrameData(frame, std::move(data));
+    if (frame.valid)
+        m_lastValid = frame;
     return frame;
+}
+
+bool FrameAssembler::sameAsLastValid(
+        const Frame &frame, const std::vector<std::uint8_t> &data) const
+{
+    if (!m_lastValid || frame.widthBlocks != m_lastValid->widthBlocks
+            || frame.heightBlocks != m_lastValid->heightBlocks)
+        return false;
+    // The picture, then nothing but the zero padding.
+    const std::vector<std::uint8_t> &jpeg = m_lastValid->jpeg;
+    return data.size() >= jpeg.size() && std::equal(jpeg.begin(), jpeg.end(), data.begin())
+            && std::all_of(data.begin() + std::ptrdiff_t(jpeg.size()), data.end(),
+                    [](std::uint8_t b) { return b == 0; });
 }
 
 void checkFrameData(Frame &frame, std::vector<std::uint8_t> data)

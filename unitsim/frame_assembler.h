@@ -64,6 +64,8 @@ private:
         std::uint8_t widthBlocks = 0;
         std::uint8_t heightBlocks = 0;
         std::size_t packetCount = 0;
+        std::size_t datagramBytes = 0;
+        std::size_t lostPackets = 0;
         std::vector<std::uint8_t> data;
         std::string broken; // first reason the frame cannot be valid
     };
@@ -71,8 +73,14 @@ private:
     Frame finish(Pending &pending, std::int64_t timeMs, bool markerSeen);
     void addToFrame(std::span<const std::uint8_t> data, std::int64_t timeMs, AssemblyOutput &out);
 
+    // The last valid frame, for a picture that comes again byte for byte (an unchanged desktop
+    // sent again): it is that picture, valid without a second decode, which keeps the receiver
+    // up with a fast sender.
+    bool sameAsLastValid(const Frame &frame, const std::vector<std::uint8_t> &data) const;
+
     std::optional<std::uint32_t> m_expectedSsrc;
     std::optional<Pending> m_pending;
+    std::optional<Frame> m_lastValid;
     std::size_t m_nextIndex = 1;
 };
 

@@ -163,6 +163,8 @@ JsonLine frameLine(const Frame &frame, bool saving)
             .add("ssrc", frame.ssrc)
             .add("timestamp", frame.timestamp)
             .add("packets", frame.packetCount)
+            .add("datagramBytes", frame.datagramBytes)
+            .add("lost", frame.lostPackets)
             .add("bytes", frame.jpeg.size())
             .add("width", frame.width)
             .add("height", frame.height)
@@ -247,6 +249,7 @@ std::optional<std::string> UnitRecorder::begin()
         m_log = std::fopen(opts.logPath.c_str(), "a");
         if (!m_log)
             return "open log " + opts.logPath + ": " + std::strerror(errno);
+        std::setvbuf(m_log, nullptr, _IOFBF, 1 << 16); // packet lines wait here, see writeLocked
     }
     m_startTime = Clock::now();
     m_running = true;
@@ -485,7 +488,7 @@ void UnitRecorder::recordPacket(RtpPacket packet)
     ++m_counters.rtpPackets;
     if (!packet.accepted)
         ++m_counters.rtpPacketsRejected;
-    writeLocked(packetLine(packet));
+    writeLocked(packetLine(packet), false);
     m_packets.push_back(std::move(packet));
     while (m_packets.size() > MaxPacketRecords)
         m_packets.pop_front();
@@ -573,14 +576,15 @@ bool UnitRecorder::waitUntil(
 
 // --- Log ------------------------------------------------------------------------------------
 
-void UnitRecorder::writeLocked(const JsonLine &line)
+void UnitRecorder::writeLocked(const JsonLine &line, bool flush)
 {
     if (!m_log)
         return;
     std::string text = line.str();
     text += '\n';
     std::fwrite(text.data(), 1, text.size(), m_log);
-    std::fflush(m_log);
+    if (flush)
+        std::fflush(m_log);
 }
 
 void UnitRecorder::notifyLocked()

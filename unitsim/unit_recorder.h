@@ -94,7 +94,9 @@ public:
 
 private:
     // With m_mutex held.
-    void writeLocked(const JsonLine &line);
+    // flush false: the line may wait in the buffer for the next flushed one (a packet's
+    // line for its frame's), which spares a write for every packet.
+    void writeLocked(const JsonLine &line, bool flush = true);
     void notifyLocked();
     void logEvent(const JsonLine &line);
 

@@ -70,8 +70,11 @@ std::optional<std::string> UnitSim::Impl::bindAll(const Options &opts)
         // and two receivers on one port must never share the packets.
         if (auto error = take(bindSocket(SOCK_DGRAM, opts.address, opts.rtpPort, false), rtpSocket))
             return error;
-        int bytes = 8 * 1024 * 1024;
-        ::setsockopt(rtpSocket.get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+        // Room for many whole frames while the receiver decodes one: beyond the system's cap
+        // where allowed (root), so the emulator is not what loses packets on a fast link.
+        int bytes = opts.rtpReceiveBuffer > 0 ? opts.rtpReceiveBuffer : 32 * 1024 * 1024;
+        if (::setsockopt(rtpSocket.get(), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+            ::setsockopt(rtpSocket.get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
     }
     wake.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wake.valid())

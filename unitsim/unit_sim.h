@@ -62,6 +62,9 @@ struct Options
     std::uint16_t rtpPort = RtpPort;
     bool controlListen = true; // false: nothing listens on the control port (connection refused)
     bool rtpListen = true;
+    // The RTP socket's receive buffer (SO_RCVBUF) in bytes, as small as an embedded unit's;
+    // 0 = a roomy one, so the emulator itself never drops a burst.
+    int rtpReceiveBuffer = 0;
 
     // Login.
     Family family = Family::Qmt;
@@ -245,6 +248,10 @@ struct Frame
     std::uint32_t ssrc = 0;
     std::uint32_t timestamp = 0;
     std::size_t packetCount = 0;
+    // Every datagram of the frame that came (refused ones too), its UDP payload bytes; and the
+    // packets its sequence numbers skipped, lost on the way (a lost tail shows as no marker).
+    std::size_t datagramBytes = 0;
+    std::size_t lostPackets = 0;
     std::uint8_t widthBlocks = 0; // from the packets' JPEG header
     std::uint8_t heightBlocks = 0;
     std::vector<std::uint8_t> jpeg; // reassembled, padding after the end marker stripped

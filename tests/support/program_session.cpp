@@ -37,6 +37,19 @@ QStringList windowsOf(qint64 pid, const QString &titlePattern)
     return found.isEmpty() ? QStringList() : found.split('\n');
 }
 
+// Sets the program and its arguments, behind the launcher when there is one.
+void setCommand(QProcess &process, const QString &program, const QStringList &args,
+        const Launcher &launcher)
+{
+    if (launcher.isEmpty()) {
+        process.setProgram(program);
+        process.setArguments(args);
+    } else {
+        process.setProgram(launcher.first());
+        process.setArguments(launcher.mid(1) + QStringList{ program } + args);
+    }
+}
+
 void stopChild(QProcess &process)
 {
     if (process.state() == QProcess::NotRunning)
@@ -58,12 +71,13 @@ bool pollUntil(const std::function<bool()> &pred, std::chrono::milliseconds time
     return true;
 }
 
-UnitProcess::UnitProcess(const QString &address, const QStringList &options)
+UnitProcess::UnitProcess(
+        const QString &address, const QStringList &options, const Launcher &launcher)
     : m_address(address),
       m_logPath(m_dir.filePath("unit.log"))
 {
-    m_process.setProgram(TANDEO_UNITSIM_PROGRAM);
-    m_process.setArguments(QStringList{ "--address", address, "--log", m_logPath } + options);
+    setCommand(m_process, TANDEO_UNITSIM_PROGRAM,
+            QStringList{ "--address", address, "--log", m_logPath } + options, launcher);
     m_process.setStandardOutputFile(m_dir.filePath("unit.out"));
     m_process.setStandardErrorFile(m_dir.filePath("unit.err"));
     m_process.start();
@@ -168,7 +182,7 @@ void movePointerTo(int x, int y)
 }
 
 DesktopProcess::DesktopProcess(const UnitProcess &unit, const QString &accessCode,
-        const QStringList &arguments, const QString &loggingRules)
+        const QStringList &arguments, const QString &loggingRules, const Launcher &launcher)
 {
     // The emulator writes the profile database exactly as the program keeps it.
     QProcess writer;
@@ -188,7 +202,8 @@ DesktopProcess::DesktopProcess(const UnitProcess &unit, const QString &accessCod
     m_process.setProcessEnvironment(env);
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.setStandardOutputFile(m_home.filePath("desktop.out"));
-    m_process.start(TANDEO_DESKTOP_PROGRAM, arguments);
+    setCommand(m_process, TANDEO_DESKTOP_PROGRAM, arguments, launcher);
+    m_process.start();
     if (!m_process.waitForStarted())
         return;
     pollUntil(

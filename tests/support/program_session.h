@@ -30,11 +30,16 @@ struct ProcessEnd
     bool clean() const { return !crashed && code == 0; }
 };
 
+// A command the program is started through, e.g. { "ip", "netns", "exec", "ns" } to run it in
+// a network namespace; it must exec the program, so the process keeps its pid. Empty: none.
+using Launcher = QStringList;
+
 // tandeo-unitsim on one address, logging every event as a JSON line.
 class UnitProcess
 {
 public:
-    UnitProcess(const QString &address, const QStringList &options = {});
+    UnitProcess(
+            const QString &address, const QStringList &options = {}, const Launcher &launcher = {});
     ~UnitProcess();
 
     bool started() const { return m_started; }
@@ -83,7 +88,8 @@ class DesktopProcess
 {
 public:
     explicit DesktopProcess(const UnitProcess &unit, const QString &accessCode = "1234",
-            const QStringList &arguments = {}, const QString &loggingRules = DebugOutputRules);
+            const QStringList &arguments = {}, const QString &loggingRules = DebugOutputRules,
+            const Launcher &launcher = {});
     ~DesktopProcess();
 
     bool started() const { return m_window != 0; }

@@ -112,6 +112,8 @@ TEST_F(RtpWire, FramesComeBackEqualToWhatWasSentAndAreSaved)
         EXPECT_EQ(frames[i].width, pictures[i].width);
         EXPECT_EQ(frames[i].height, pictures[i].height);
         EXPECT_EQ(frames[i].packetCount, (sent[i].size() + 1391) / 1392);
+        EXPECT_EQ(frames[i].datagramBytes, frames[i].packetCount * 1412);
+        EXPECT_EQ(frames[i].lostPackets, 0u);
         EXPECT_EQ(frames[i].ssrc, Ssrc);
         EXPECT_EQ(readFile(frames[i].savedPath), sent[i]);
     }
@@ -235,6 +237,46 @@ TEST_F(RtpWire, PictureOfAnotherSizeThanAnnouncedIsKeptAndNoted)
     EXPECT_EQ(frame.width, 320);
     EXPECT_EQ(frame.height, 180);
     EXPECT_EQ(frame.jpeg, jpeg);
+}
+
+// Packets lost on the way, as a slow link loses them: the gaps in the sequence are counted,
+// a repeated packet is no loss, and the bytes of every datagram that came are summed.
+TEST_F(RtpWire, LostPacketsOfAFrameAreCounted)
+{
+    const Bytes jpeg = rawpeer::makeJpeg(640, 480, 3);
+    std::vector<Bytes> packets = rawpeer::packetize(jpeg, 640, 480, 77, Ssrc);
+    ASSERT_GE(packets.size(), 8u);
+    const std::size_t all = packets.size();
+    packets.erase(packets.begin() + 5, packets.begin() + 7); // two in the middle
+    packets.insert(packets.begin() + 3, packets[2]); // one twice
+    packets.erase(packets.begin()); // the first
+    send(packets);
+    ASSERT_TRUE(waitFrames(1));
+    const unitsim::Frame frame = unit->frames().at(0);
+    EXPECT_FALSE(frame.valid);
+    EXPECT_EQ(frame.lostPackets, 3u);
+    EXPECT_EQ(frame.datagramBytes, (all - 3 + 1) * 1412);
+}
+
+// An unchanged desktop comes as the same picture again and again: each copy is a whole, valid
+// frame, and a copy spoilt after its end marker is still found out.
+TEST_F(RtpWire, APictureSentAgainIsCheckedAgain)
+{
+    const Bytes jpeg = rawpeer::makeJpeg(320, 240, 5);
+    std::vector<Bytes> spoilt = rawpeer::packetize(jpeg, 320, 240, 3, Ssrc);
+    spoilt.back().back() = 1;
+    send(rawpeer::packetize(jpeg, 320, 240, 1, Ssrc));
+    send(rawpeer::packetize(jpeg, 320, 240, 2, Ssrc));
+    send(spoilt);
+    ASSERT_TRUE(waitFrames(3));
+    const std::vector<unitsim::Frame> frames = unit->frames();
+    for (int i : { 0, 1 }) {
+        EXPECT_TRUE(frames[i].valid) << frames[i].problem;
+        EXPECT_EQ(frames[i].jpeg, jpeg);
+        EXPECT_EQ(frames[i].width, 320);
+    }
+    EXPECT_FALSE(frames[2].valid);
+    EXPECT_EQ(frames[2].problem, "non-zero bytes after the JPEG end marker");
 }
 
 } // namespace

@@ -105,11 +105,12 @@ TEST(CommandLine, EveryOptionReachesTheOptions)
             "104", "--firmware", "V1.00.00", "--unsupported-firmware", "--login-reply", "raw",
             "--firmware-reply", "fw", "--own-status", "500", "--other-path", "close",
             "--http-silent", "--http-delay", "25", "--http-answer-limit", "3", "--no-control",
-            "--no-rtp", "--reject-connect", "--reject-share", "--reject-reason", "0a0B0c0D",
-            "--silent-control", "--no-share-request", "--frame-budget", "7", "--pull-interval",
-            "200", "--stop-after", "2", "--disconnect-after", "4", "--close-after", "5",
-            "--stop-answer", "reject", "--save", "/tmp/f", "--log", "/tmp/l", "--viewer",
-            "--exit-after-frames", "9", "--run-for", "1000", "--quiet" });
+            "--no-rtp", "--rtp-rcvbuf", "65536", "--reject-connect", "--reject-share",
+            "--reject-reason", "0a0B0c0D", "--silent-control", "--no-share-request",
+            "--frame-budget", "7", "--pull-interval", "200", "--stop-after", "2",
+            "--disconnect-after", "4", "--close-after", "5", "--stop-answer", "reject", "--save",
+            "/tmp/f", "--log", "/tmp/l", "--viewer", "--exit-after-frames", "9", "--run-for",
+            "1000", "--quiet" });
     ASSERT_FALSE(cl.error) << *cl.error;
     const unitsim::Options &o = cl.options;
     EXPECT_EQ(o.address, "127.0.0.9");
@@ -129,6 +130,7 @@ TEST(CommandLine, EveryOptionReachesTheOptions)
     EXPECT_EQ(o.httpAnswerLimit, 3);
     EXPECT_FALSE(o.controlListen);
     EXPECT_FALSE(o.rtpListen);
+    EXPECT_EQ(o.rtpReceiveBuffer, 65536);
     EXPECT_TRUE(o.rejectConnect);
     EXPECT_TRUE(o.rejectShare);
     EXPECT_EQ(o.rejectReason, (std::array<std::uint8_t, 4>{ 0x0A, 0x0B, 0x0C, 0x0D }));
@@ -164,6 +166,7 @@ TEST(CommandLine, UnusableArgumentsAreRefusedWithAReason)
         { { "--http-port", "70000" }, "--http-port: not a number from 1 to 65535: 70000" },
         { { "--family", "xmt" }, "--family: qmt or zmt, not xmt" },
         { { "--reject-reason", "12" }, "--reject-reason: 8 hexadecimal digits, not 12" },
+        { { "--rtp-rcvbuf", "512" }, "--rtp-rcvbuf: not a number from 1024 to 67108864: 512" },
         { { "--stop-answer", "maybe" }, "--stop-answer: accept, reject or silent, not maybe" },
         { { "--address", "127.0.0.1" },
                 "127.0.0.1 is the client's own RTP address; give the unit another 127.0.0.x" },
@@ -182,8 +185,8 @@ TEST(CommandLine, UnusableArgumentsAreRefusedWithAReason)
                  "--no-control", "--reject-connect", "--reject-share", "--reject-reason",
                  "--silent-control", "--no-share-request", "--frame-budget", "--pull-interval",
                  "--stop-after", "--disconnect-after", "--close-after", "--stop-answer", "--no-rtp",
-                 "--exit-after-frames", "--run-for", "--write-profile", "--profile-title",
-                 "--help" })
+                 "--rtp-rcvbuf", "--exit-after-frames", "--run-for", "--write-profile",
+                 "--profile-title", "--help" })
         EXPECT_NE(help.find(name), std::string::npos) << name;
 }
 

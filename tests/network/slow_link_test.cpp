@@ -1,0 +1,361 @@
+// The built program and the emulator on a real link instead of loopback: each in a network
+// namespace of its own, joined by a veth pair whose program end a tbf queue limits to a rate,
+// as a unit behind a slow network has it. The desktop is a busy photo-like picture, so frames
+// are large and the link is what limits them. Whatever the rate, every frame must reach the
+// unit whole, frames must come as fast as the link lets them through, and Stop must not wait
+// behind pictures queued for the link.
+
+#include "program_session.h"
+#include "test_pictures.h"
+#include "x_painter.h"
+
+#include <QCoreApplication>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <gtest/gtest.h>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using testsupport::DesktopProcess;
+using testsupport::UnitProcess;
+using Control = DesktopProcess::Control;
+
+namespace {
+
+const QString UnitAddress = "10.77.0.2";
+constexpr int HeadersOnTheWire = 20 + 8; // IPv4 and UDP, before every RTP datagram
+constexpr auto SharingTime = 5500ms;
+
+QString findTool(const QString &name)
+{
+    const QString found = QStandardPaths::findExecutable(name);
+    return found.isEmpty() ? QStandardPaths::findExecutable(name, { "/usr/sbin", "/sbin" }) : found;
+}
+
+// Runs a command to its end: whether it succeeded, and what it wrote (both channels).
+std::pair<bool, QString> runTool(const QString &program, const QStringList &args)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    const bool ended = p.waitForFinished(10000);
+    if (!ended)
+        p.kill();
+    const bool ok = ended && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    return { ok, QString::fromUtf8(p.readAll()).trimmed() };
+}
+
+// Empty when the command succeeded, else the command and what it said.
+QString failureOf(const QString &program, const QStringList &args)
+{
+    const auto [ok, output] = runTool(program, args);
+    return ok ? QString() : (QStringList{ program } + args).join(' ') + " failed: " + output;
+}
+
+// Two network namespaces joined by a veth pair, 10.77.0.1/30 for the program and
+// 10.77.0.2/30 for the unit, nothing routed anywhere else; the program's end sends through a
+// tbf queue of the given rate. The names carry the test's pid, so runs never meet. Removing
+// the namespaces at the end removes the pair with them.
+class LinkBed
+{
+public:
+    explicit LinkBed(const QString &rate)
+    {
+        static int serial = 0;
+        const QString stem = QString("tandeo-%1-%2").arg(::getpid()).arg(++serial);
+        m_program = stem + "-pc";
+        m_unit = stem + "-unit";
+        if (::geteuid() != 0) {
+            m_failure = "making network namespaces needs root";
+            return;
+        }
+        m_ip = findTool("ip");
+        m_tc = findTool("tc");
+        if (m_ip.isEmpty() || m_tc.isEmpty()) {
+            m_failure = "ip or tc (iproute2) is not installed";
+            return;
+        }
+        removeLeftovers();
+        for (const QString &ns : { m_program, m_unit }) {
+            if (!(m_failure = failureOf(m_ip, { "netns", "add", ns })).isEmpty())
+                return;
+            m_made.append(ns);
+        }
+        const QList<QStringList> steps = {
+            { "-n", m_program, "link", "add", "pc0", "type", "veth", "peer", "name", "unit0",
+                    "netns", m_unit },
+            { "-n", m_program, "addr", "add", "10.77.0.1/30", "dev", "pc0" },
+            { "-n", m_unit, "addr", "add", UnitAddress + "/30", "dev", "unit0" },
+            { "-n", m_program, "link", "set", "lo", "up" },
+            { "-n", m_unit, "link", "set", "lo", "up" },
+            { "-n", m_program, "link", "set", "pc0", "up" },
+            { "-n", m_unit, "link", "set", "unit0", "up" },
+        };
+        for (const QStringList &step : steps) {
+            if (!(m_failure = failureOf(m_ip, step)).isEmpty())
+                return;
+        }
+        m_failure = failureOf(m_tc,
+                { "-n", m_program, "qdisc", "add", "dev", "pc0", "root", "tbf", "rate", rate,
+                        "burst", "32kbit", "latency", "400ms" });
+    }
+
+    ~LinkBed()
+    {
+        for (const QString &ns : m_made)
+            failureOf(m_ip, { "netns", "del", ns });
+    }
+
+    LinkBed(const LinkBed &) = delete;
+    LinkBed &operator=(const LinkBed &) = delete;
+
+    // Empty when the bed stands, else why it could not be made.
+    QString failure() const { return m_failure; }
+    testsupport::Launcher programSide() const { return { m_ip, "netns", "exec", m_program }; }
+    testsupport::Launcher unitSide() const { return { m_ip, "netns", "exec", m_unit }; }
+
+    // Where packets were lost on the way: dropped by the link's queue, and refused by the
+    // unit's side for a full receive buffer. -1 when not known.
+    int linkDrops() const
+    {
+        static const QRegularExpression dropped("dropped (\\d+)");
+        const auto [ok, text] =
+                runTool(m_tc, { "-n", m_program, "-s", "qdisc", "show", "dev", "pc0" });
+        const QRegularExpressionMatch m = dropped.match(text);
+        return ok && m.hasMatch() ? m.captured(1).toInt() : -1;
+    }
+    int unitBufferDrops() const
+    {
+        const auto [ok, text] = runTool(m_ip, { "netns", "exec", m_unit, "cat", "/proc/net/snmp" });
+        QList<QStringList> udp; // the names' line, then the values' line
+        for (const QString &line : text.split('\n'))
+            if (line.startsWith("Udp: "))
+                udp.append(line.split(' '));
+        const qsizetype at = udp.size() == 2 ? udp[0].indexOf("RcvbufErrors") : -1;
+        return ok && at > 0 && at < udp[1].size() ? udp[1][at].toInt() : -1;
+    }
+
+private:
+    // The namespaces of a run that was killed before it could remove them (a test's time ran
+    // out): those of this test whose process is gone.
+    void removeLeftovers() const
+    {
+        static const QRegularExpression ours("^tandeo-(\\d+)-\\d+-(pc|unit)\\b");
+        const auto [ok, text] = runTool(m_ip, { "netns", "list" });
+        for (const QString &line : text.split('\n')) {
+            const QRegularExpressionMatch m = ours.match(line);
+            if (m.hasMatch() && ::kill(pid_t(m.captured(1).toInt()), 0) != 0 && errno == ESRCH)
+                failureOf(m_ip, { "netns", "del", m.captured(0) });
+        }
+    }
+
+    QString m_ip;
+    QString m_tc;
+    QString m_program;
+    QString m_unit;
+    QStringList m_made;
+    QString m_failure;
+};
+
+qint64 realtimeUs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now); // the clock of the unit's arrival stamps
+    return qint64(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+// What one share over the link came to, from the unit's log and the program's output.
+struct Figures
+{
+    int pulled = 0; // MSG_NEXT_FRAME the unit sent
+    int reportedSent = 0; // MSG_FRAME_SENT the program sent
+    int frames = 0; // frames that reached the unit, whole or not
+    int damaged = 0; // not valid, or reported sent and never seen at all
+    QString firstProblem;
+    double wireBytes = 0; // a whole frame's mean size on the wire, IP and UDP headers counted
+    double framesPerSecond = 0; // whole frames, first to last
+    double allowed = 0; // what the link lets through: its rate / wireBytes
+    double stopLatencyMs = -1; // the Stop click to MSG_STOP's arrival
+    int sendErrors = 0; // the streaming library's "error sending" lines
+    int linkDrops = -1; // packets the link's queue dropped
+    int unitBufferDrops = -1; // datagrams the unit's full receive buffer refused
+
+    std::string text() const
+    {
+        std::ostringstream out;
+        out.precision(3);
+        out << "pulled " << pulled << ", reported sent " << reportedSent << ", frames " << frames
+            << ", damaged " << damaged << ", " << framesPerSecond << " whole frames/s of "
+            << allowed << " the link allows ("
+            << (allowed > 0 ? int(100 * framesPerSecond / allowed) : 0) << " %, " << int(wireBytes)
+            << " bytes a frame on the wire), stop latency " << stopLatencyMs << " ms, "
+            << sendErrors << " send errors, " << linkDrops << " dropped by the link, "
+            << unitBufferDrops << " by the unit's receive buffer";
+        if (!firstProblem.isEmpty())
+            out << "; first damage: " << firstProblem.toStdString();
+        return out.str();
+    }
+};
+
+Figures measure(const QList<QJsonObject> &events, const QString &programOutput,
+        double linkBitsPerSecond, qint64 stopClickUs)
+{
+    Figures f;
+    qint64 firstWholeMs = -1;
+    qint64 lastWholeMs = -1;
+    int whole = 0;
+    double wholeWireBytes = 0;
+    double largestWireBytes = 0; // of any frame, for when none came whole
+    for (const QJsonObject &e : events) {
+        if (e["event"] == "control") {
+            f.pulled += e["dir"] == "out" && e["type"] == "MSG_NEXT_FRAME";
+            f.reportedSent += e["dir"] == "in" && e["type"] == "MSG_FRAME_SENT";
+            if (f.stopLatencyMs < 0 && UnitProcess::controlIn("MSG_STOP")(e)
+                    && e.contains("arrivedUs"))
+                f.stopLatencyMs = (e["arrivedUs"].toInteger() - stopClickUs) / 1000.0;
+        }
+        if (e["event"] != "frame")
+            continue;
+        ++f.frames;
+        const double wire =
+                e["datagramBytes"].toDouble() + HeadersOnTheWire * e["packets"].toDouble();
+        largestWireBytes = std::max(largestWireBytes, wire);
+        if (e["valid"] != true) {
+            ++f.damaged;
+            if (f.firstProblem.isEmpty())
+                f.firstProblem = QString("frame %1: %2, %3 packets lost")
+                                         .arg(e["index"].toInt())
+                                         .arg(e["problem"].toString())
+                                         .arg(e["lost"].toInt());
+            continue;
+        }
+        ++whole;
+        wholeWireBytes += wire;
+        lastWholeMs = e["t"].toInteger();
+        if (firstWholeMs < 0)
+            firstWholeMs = lastWholeMs;
+    }
+    // A frame whose every packet was lost never shows in the unit's log.
+    f.damaged += std::max(0, f.reportedSent - f.frames);
+    if (f.firstProblem.isEmpty() && f.reportedSent > f.frames)
+        f.firstProblem = "frames reported sent never arrived";
+    if (f.frames > 0) {
+        f.wireBytes = whole > 0 ? wholeWireBytes / whole : largestWireBytes;
+        f.allowed = linkBitsPerSecond / 8 / f.wireBytes;
+    }
+    if (whole > 1 && lastWholeMs > firstWholeMs)
+        f.framesPerSecond = (whole - 1) * 1000.0 / double(lastWholeMs - firstWholeMs);
+    f.sendErrors = int(programOutput.count("error sending"));
+    return f;
+}
+
+struct LinkCase
+{
+    const char *name;
+    const char *rate; // as tc takes it
+    double bitsPerSecond;
+    QStringList unitOptions;
+    bool linkBound; // the link, not the encoder, limits the frame rate
+    bool stopChecked;
+};
+
+void PrintTo(const LinkCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class SlowLink : public ::testing::TestWithParam<LinkCase>
+{
+protected:
+    void SetUp() override
+    {
+        if (qEnvironmentVariableIsEmpty("DISPLAY"))
+            GTEST_SKIP() << "needs the X display of the test run";
+        bed = std::make_unique<LinkBed>(GetParam().rate);
+        if (!bed->failure().isEmpty())
+            GTEST_SKIP() << "no network namespaces with a limited link here: "
+                         << bed->failure().toStdString();
+        painter = std::make_unique<testsupport::Painter>();
+        ASSERT_TRUE(painter->ok());
+        // Photo-like with grain: JPEG frames of about 200 KB at 1280 x 720.
+        painter->backdrop(testpictures::photoLike({ 1920, 1080 }, 11, 40));
+        unit = std::make_unique<UnitProcess>(UnitAddress,
+                QStringList{ "--family", "zmt" } + GetParam().unitOptions, bed->unitSide());
+        ASSERT_TRUE(unit->started()) << unit->output().toStdString();
+        desktop = std::make_unique<DesktopProcess>(
+                *unit, "1234", QStringList(), testsupport::DebugOutputRules, bed->programSide());
+        ASSERT_TRUE(desktop->started()) << desktop->output().toStdString();
+    }
+
+    std::string diagnosis() const
+    {
+        // The program's output may hold thousands of send errors: its end tells enough.
+        return ("program:\n" + desktop->output().right(4000) + "\nunit:\n" + unit->output())
+                .toStdString();
+    }
+
+    // Declared first: the namespaces go after the processes in them.
+    std::unique_ptr<LinkBed> bed;
+    std::unique_ptr<testsupport::Painter> painter;
+    std::unique_ptr<UnitProcess> unit;
+    std::unique_ptr<DesktopProcess> desktop;
+};
+
+TEST_P(SlowLink, EveryFrameArrivesWholeAtTheLinksPace)
+{
+    const LinkCase &c = GetParam();
+    desktop->click(Control::ProfileRow);
+    desktop->click(Control::Login);
+    ASSERT_TRUE(unit->waitFor(UnitProcess::command("firmware"))) << diagnosis();
+    desktop->click(Control::Share);
+    ASSERT_TRUE(unit->waitFor(UnitProcess::controlIn("MSG_FRAME_SENT"))) << diagnosis();
+    std::this_thread::sleep_for(SharingTime);
+    const qint64 stopClickUs = realtimeUs();
+    desktop->click(Control::Stop);
+    ASSERT_TRUE(unit->waitFor(UnitProcess::controlIn("MSG_STOP"), 1, 10s)) << diagnosis();
+    // What is still queued for the link arrives (the queue holds at most 400 ms of it).
+    std::this_thread::sleep_for(1s);
+
+    Figures f = measure(unit->events(), desktop->output(), c.bitsPerSecond, stopClickUs);
+    f.linkDrops = bed->linkDrops();
+    f.unitBufferDrops = bed->unitBufferDrops();
+    std::cout << "[ figures  ] " << c.name << ": " << f.text() << std::endl;
+    EXPECT_GT(f.pulled, 1) << f.text();
+    EXPECT_EQ(f.damaged, 0) << f.text();
+    if (c.linkBound) {
+        EXPECT_GE(f.framesPerSecond, 0.8 * f.allowed) << f.text();
+    }
+    if (c.stopChecked) {
+        EXPECT_GE(f.stopLatencyMs, 0) << f.text();
+        EXPECT_LE(f.stopLatencyMs, 300) << f.text();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(LinkRates, SlowLink,
+        ::testing::Values(LinkCase{ "Rate1gbit", "1gbit", 1e9, {}, false, false },
+                LinkCase{ "Rate100mbit", "100mbit", 100e6, {}, true, false },
+                LinkCase{ "Rate20mbit", "20mbit", 20e6, {}, true, false },
+                LinkCase{ "Rate5mbit", "5mbit", 5e6, {}, true, true },
+                // An embedded unit's small receive buffer: a burst at full speed overruns it.
+                LinkCase{ "Rate1gbitSmallUnitBuffer", "1gbit", 1e9, { "--rtp-rcvbuf", "65536" },
+                        false, false }),
+        [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv); // for QProcess
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
