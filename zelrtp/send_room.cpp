@@ -1,9 +1,12 @@
 #include "send_room.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <linux/sockios.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,9 +33,72 @@ void SendGate::setCancelled(bool cancelled)
     }
 }
 
-Room waitForRoom(int socket, const SendGate *gate, std::chrono::milliseconds limit)
+std::chrono::nanoseconds Pacer::delayFor(double bytes, Clock::time_point now)
+{
+    const double elapsed = std::chrono::duration<double>(now - m_last).count();
+    m_tokens = std::min(BurstBytes, m_tokens + elapsed * PacingBytesPerSecond);
+    m_last = now;
+    if (m_tokens >= bytes) {
+        m_tokens -= bytes;
+        return {};
+    }
+    const double seconds = (bytes - m_tokens) / PacingBytesPerSecond;
+    return std::chrono::nanoseconds(std::int64_t(seconds * 1e9) + 1);
+}
+
+namespace {
+
+// Sleeps for delay unless the gate is cancelled meanwhile; false when it was.
+bool sleepUnlessCancelled(const SendGate &gate, std::chrono::nanoseconds delay)
+{
+    const auto end = std::chrono::steady_clock::now() + delay;
+    pollfd wake{ gate.wakeFd(), POLLIN, 0 };
+    for (;;) {
+        if (gate.cancelled())
+            return false;
+        const auto left = end - std::chrono::steady_clock::now();
+        if (left <= std::chrono::nanoseconds::zero())
+            return true;
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        const timespec timeout{ time_t(ns / 1'000'000'000), long(ns % 1'000'000'000) };
+        ppoll(&wake, 1, &timeout, nullptr);
+    }
+}
+
+// The kernel takes a datagram while less than the send buffer is queued (in its own
+// accounting), but poll() reports room only below half of it. Asking for the queue's size lets
+// a frame fill the whole buffer and wait only when it is full; a woken sender then hands over
+// half a buffer of packets before it waits again, instead of waking once per packet.
+bool queueHasRoom(int socket)
+{
+    int sendBuffer = 0;
+    socklen_t length = sizeof sendBuffer;
+    int queued = 0;
+    if (getsockopt(socket, SOL_SOCKET, SO_SNDBUF, &sendBuffer, &length) != 0
+            || ioctl(socket, SIOCOUTQ, &queued) != 0)
+        return false; // poll() decides
+    return queued < sendBuffer;
+}
+
+} // namespace
+
+Room waitForRoom(int socket, SendGate *gate, std::size_t bytes, std::chrono::milliseconds limit)
 {
     using Clock = std::chrono::steady_clock;
+    if (gate) {
+        // The packet's turn first: a wait here never counts as a stalled link.
+        for (;;) {
+            const auto delay = gate->pacer.delayFor(double(bytes), Clock::now());
+            if (delay == std::chrono::nanoseconds::zero())
+                break;
+            if (!sleepUnlessCancelled(*gate, delay))
+                return Room::Cancelled;
+        }
+        if (gate->cancelled())
+            return Room::Cancelled;
+    }
+    if (queueHasRoom(socket))
+        return Room::Ready;
     const Clock::time_point deadline = Clock::now() + limit;
     pollfd fds[2] = { { socket, POLLOUT, 0 }, { gate ? gate->wakeFd() : -1, POLLIN, 0 } };
     for (;;) {

@@ -1,22 +1,43 @@
 #ifndef ZELRTP_SEND_ROOM_H
 #define ZELRTP_SEND_ROOM_H
 
-// Pacing a frame to the link. The RTP socket is non-blocking and its send buffer small (a
-// burst of about 64 KB), so the kernel's queue drains at the speed of the link: before each
-// packet the sender waits until the socket has room, rather than handing the kernel a packet it
-// would refuse (and lose). A frame whose packets find no room for a long time is abandoned, and
-// one being sent can be cancelled from another thread.
+// Pacing a frame to the link and to the unit. The RTP socket is non-blocking and its send
+// buffer small, so the kernel's queue drains at the speed of the link: before each packet the
+// sender waits until the socket has room, rather than handing the kernel a packet it would
+// refuse (and lose). A leaky bucket spaces the packets beyond a first burst, so a unit with a
+// small receive buffer is not flooded at line rate on a fast link. A frame whose packets find
+// no room for a long time is abandoned, and one being sent can be cancelled from another thread.
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 
 namespace zelrtp {
 
-// The socket send buffer asked for: the kernel doubles it and takes packets while less than
-// this much is queued, so this is the burst that leaves at line rate.
+// The socket send buffer asked for. The kernel doubles it to cover its own overhead of each
+// packet: about 70 KB of a frame's payload waits in it, the burst that leaves at line rate.
 constexpr int SendBufferBytes = 64 * 1024;
 // No room for this long: the link is gone.
 constexpr std::chrono::milliseconds StallLimit{ 2000 };
+// The leaky bucket: this much leaves at line rate after a pause, then the packets follow at the
+// pacing rate, 300 Mbit/s: far above what a frame a unit pulls needs on any office link, and
+// slow enough for an embedded unit to read its socket as they come.
+constexpr double BurstBytes = 64 * 1024;
+constexpr double PacingBytesPerSecond = 37.5e6;
+
+class Pacer
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // How long to wait before `bytes` may go at `now`; zero when they may go now, and then
+    // they are counted as gone.
+    std::chrono::nanoseconds delayFor(double bytes, Clock::time_point now);
+
+private:
+    double m_tokens = BurstBytes;
+    Clock::time_point m_last{};
+};
 
 // What a frame call waits on besides the socket: a cancel request from another thread. One per
 // session opened by initSession(); a session made otherwise has none and is never cancelled.
@@ -33,6 +54,8 @@ public:
     bool cancelled() const { return m_cancelled.load(std::memory_order_acquire); }
     int wakeFd() const { return m_wakeFd; }
 
+    Pacer pacer; // the sending thread's only
+
 private:
     std::atomic<bool> m_cancelled{ false };
     int m_wakeFd = -1; // readable while cancelled, so a waiting poll() returns
@@ -44,8 +67,10 @@ enum class Room {
     Stalled, // no room within the limit
 };
 
-// Waits until socket can take one more packet. gate may be null.
-Room waitForRoom(int socket, const SendGate *gate, std::chrono::milliseconds limit = StallLimit);
+// Waits until socket can take one more packet of `bytes`: its turn in the gate's pacer, then
+// room in the socket. gate may be null (no pacing, no cancelling).
+Room waitForRoom(int socket, SendGate *gate, std::size_t bytes,
+        std::chrono::milliseconds limit = StallLimit);
 
 // Gives the socket the send buffer above. False when the socket refuses it.
 bool limitSendBuffer(int socket);

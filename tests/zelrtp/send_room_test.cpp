@@ -53,7 +53,7 @@ TEST_F(FullSocket, WaitsUntilTheLinkTakesTheNextPacket)
         for (int i = 0; i < m_queued; ++i)
             readOne();
     });
-    EXPECT_EQ(zelrtp::waitForRoom(sender(), nullptr), Room::Ready);
+    EXPECT_EQ(zelrtp::waitForRoom(sender(), nullptr, 1412), Room::Ready);
     reader.join();
     EXPECT_GE(Clock::now() - start, 140ms) << "no packet is handed over before there is room";
 }
@@ -61,7 +61,7 @@ TEST_F(FullSocket, WaitsUntilTheLinkTakesTheNextPacket)
 TEST_F(FullSocket, AFullSocketForTheWholeLimitIsAStall)
 {
     const auto start = Clock::now();
-    EXPECT_EQ(zelrtp::waitForRoom(sender(), nullptr, 200ms), Room::Stalled);
+    EXPECT_EQ(zelrtp::waitForRoom(sender(), nullptr, 1412, 200ms), Room::Stalled);
     const auto waited = Clock::now() - start;
     EXPECT_GE(waited, 200ms);
     EXPECT_LT(waited, 1500ms);
@@ -71,7 +71,7 @@ TEST_F(FullSocket, CancellingFromAnotherThreadEndsTheWaitAtOnce)
 {
     zelrtp::SendGate gate;
     auto wait = std::async(
-            std::launch::async, [&] { return zelrtp::waitForRoom(sender(), &gate, 10s); });
+            std::launch::async, [&] { return zelrtp::waitForRoom(sender(), &gate, 1412, 10s); });
     EXPECT_EQ(wait.wait_for(100ms), std::future_status::timeout);
     const auto cancelled = Clock::now();
     gate.setCancelled(true);
@@ -82,9 +82,36 @@ TEST_F(FullSocket, CancellingFromAnotherThreadEndsTheWaitAtOnce)
     // Stays cancelled, even with room, until taken back.
     for (int i = 0; i < m_queued; ++i)
         readOne();
-    EXPECT_EQ(zelrtp::waitForRoom(sender(), &gate), Room::Cancelled);
+    EXPECT_EQ(zelrtp::waitForRoom(sender(), &gate, 1412), Room::Cancelled);
     gate.setCancelled(false);
-    EXPECT_EQ(zelrtp::waitForRoom(sender(), &gate, 1s), Room::Ready);
+    EXPECT_EQ(zelrtp::waitForRoom(sender(), &gate, 1412, 1s), Room::Ready);
+}
+
+// The leaky bucket: a burst at once, then the pacing rate, and a pause fills it again.
+TEST(Pacer, ABurstAtOnceThenThePacingRate)
+{
+    zelrtp::Pacer pacer;
+    const Clock::time_point start = Clock::now();
+    // The first use finds the bucket full (its last refill lies in the distant past).
+    double sent = 0;
+    while (pacer.delayFor(1412, start) == 0ns)
+        sent += 1412;
+    EXPECT_LE(sent, zelrtp::BurstBytes);
+    EXPECT_GT(sent, zelrtp::BurstBytes - 1412);
+
+    // Beyond the burst a packet waits for its share of the rate, and goes after that wait.
+    const auto wait = pacer.delayFor(1412, start);
+    const double expected = 1e9 * 1412 / zelrtp::PacingBytesPerSecond;
+    EXPECT_NEAR(double(wait.count()), expected, expected);
+    EXPECT_EQ(pacer.delayFor(1412, start + wait + 1us), 0ns);
+
+    // A second of pause: a whole burst again, no more.
+    const Clock::time_point later = start + 1s;
+    sent = 0;
+    while (pacer.delayFor(1412, later) == 0ns)
+        sent += 1412;
+    EXPECT_LE(sent, zelrtp::BurstBytes);
+    EXPECT_GT(sent, zelrtp::BurstBytes - 1412);
 }
 
 } // namespace
