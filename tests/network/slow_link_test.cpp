@@ -124,6 +124,15 @@ public:
     testsupport::Launcher programSide() const { return { m_ip, "netns", "exec", m_program }; }
     testsupport::Launcher unitSide() const { return { m_ip, "netns", "exec", m_unit }; }
 
+    // The link stops carrying anything (one packet in ten seconds) while keeping what is
+    // queued: a unit that went away behind a switch.
+    QString choke() const
+    {
+        return failureOf(m_tc,
+                { "-n", m_program, "qdisc", "change", "dev", "pc0", "root", "tbf", "rate", "1kbit",
+                        "burst", "1600", "limit", "16mb" });
+    }
+
     // Where packets were lost on the way: dropped by the link's queue, and refused by the
     // unit's side for a full receive buffer. -1 when not known.
     int linkDrops() const
@@ -340,6 +349,37 @@ TEST_P(SlowLink, EveryFrameArrivesWholeAtTheLinksPace)
         EXPECT_LE(f.stopLatencyMs, 300) << f.text();
     }
 }
+
+// A picture that cannot leave for 2 s ends the share as a unit that went away does, and the
+// program stays usable.
+class LinkGone : public SlowLink
+{
+};
+
+TEST_P(LinkGone, APictureThatCannotLeaveEndsTheShare)
+{
+    desktop->click(Control::ProfileRow);
+    desktop->click(Control::Login);
+    ASSERT_TRUE(unit->waitFor(UnitProcess::command("firmware"))) << diagnosis();
+    desktop->click(Control::Share);
+    const auto pull = UnitProcess::controlOut("MSG_NEXT_FRAME");
+    ASSERT_TRUE(unit->waitFor(pull, 2)) << diagnosis();
+    // Right after a pull, so the picture it asks for is too large for the socket's buffer.
+    ASSERT_TRUE(unit->waitFor(pull, unit->count(pull) + 1)) << diagnosis();
+    ASSERT_EQ(bed->choke(), "");
+    const auto choked = std::chrono::steady_clock::now();
+
+    ASSERT_TRUE(desktop->waitForBox("The unit ended the connection.", 10s)) << diagnosis();
+    const auto waited = std::chrono::steady_clock::now() - choked;
+    EXPECT_GE(waited, 1900ms);
+    EXPECT_LE(waited, 5s);
+    EXPECT_EQ(desktop->output().count("a picture could not leave for 2 s"), 1) << diagnosis();
+    EXPECT_TRUE(desktop->running());
+}
+
+INSTANTIATE_TEST_SUITE_P(LinkLost, LinkGone,
+        ::testing::Values(LinkCase{ "Rate5mbit", "5mbit", 5e6, {}, false, false }),
+        [](const auto &info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(LinkRates, SlowLink,
         ::testing::Values(LinkCase{ "Rate1gbit", "1gbit", 1e9, {}, false, false },

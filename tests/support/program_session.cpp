@@ -154,6 +154,13 @@ std::function<bool(const QJsonObject &)> UnitProcess::controlIn(const QString &t
     };
 }
 
+std::function<bool(const QJsonObject &)> UnitProcess::controlOut(const QString &type)
+{
+    return [type](const QJsonObject &e) {
+        return e["event"] == "control" && e["dir"] == "out" && e["type"] == type;
+    };
+}
+
 std::function<bool(const QJsonObject &)> UnitProcess::validFrame()
 {
     return [](const QJsonObject &e) { return e["event"] == "frame" && e["valid"] == true; };

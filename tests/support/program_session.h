@@ -59,6 +59,7 @@ public:
     // Common matches.
     static std::function<bool(const QJsonObject &)> command(const QString &name);
     static std::function<bool(const QJsonObject &)> controlIn(const QString &type);
+    static std::function<bool(const QJsonObject &)> controlOut(const QString &type);
     static std::function<bool(const QJsonObject &)> validFrame();
 
     // Ends the unit at once, as a unit that is switched off.
