@@ -13,6 +13,9 @@ struct FlowTimings
     int stopPauseMs = 850; // after a stop, before the buttons change
     int peerStopPauseMs = 1500; // the unit's stop: between enabling Share and disabling Stop
     int logoutStopPauseMs = 100; // logout: after stopping a running share
+    // The flags the unit's messages set wake their slots at once; the slots' timers only look
+    // at the flags this often, in case a wake-up was missed, so an idle share costs nothing.
+    int flagSafetyNetMs = 1000;
 };
 
 FlowTimings &flowTimings();

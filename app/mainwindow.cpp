@@ -68,15 +68,16 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(firstImgTimer, &QTimer::timeout, this, &MainWindow::SendFirtSharedImg);
     sharedImgTimer = new QTimer(this);
     connect(sharedImgTimer, &QTimer::timeout, this, &MainWindow::SendSharedImg);
+    // The bar moves only while a login waits (beginLoginWait starts it).
     progressTimer = new QTimer(this);
+    progressTimer->setInterval(20);
     connect(progressTimer, &QTimer::timeout, this, &MainWindow::slotProgressBar);
-    progressTimer->start(20);
     enableStopTimer = new QTimer(this);
     connect(enableStopTimer, &QTimer::timeout, this, &MainWindow::enableBtnStop);
-    enableStopTimer->start(10);
+    enableStopTimer->start(flowTimings().flagSafetyNetMs);
     enableShareTimer = new QTimer(this);
     connect(enableShareTimer, &QTimer::timeout, this, &MainWindow::enableBtnShare);
-    enableShareTimer->start(10);
+    enableShareTimer->start(flowTimings().flagSafetyNetMs);
 }
 
 MainWindow::~MainWindow()
@@ -179,6 +180,8 @@ void MainWindow::hideSharePage()
 void MainWindow::beginLoginWait()
 {
     b_progressOn = true;
+    progressValue = 0; // every wait starts at 0
+    progressTimer->start();
     ui->listViewProfile->setEnabled(false);
     ui->BtnLogin->setEnabled(false);
     ui->BtnAdd->setEnabled(false);
@@ -196,6 +199,7 @@ void MainWindow::endLoginWait()
     ui->BtnDel->setEnabled(true);
     ui->BtnEdit->setEnabled(true);
     b_progressOn = false;
+    progressTimer->stop();
     ui->progressBar->hide();
     ui->labelLoginStatus->hide();
     loginTimeoutTimer->stop();

@@ -89,6 +89,7 @@ int MainWindow::captureSelectedWindowFrame()
             b_shareStopped = true;
             qCDebug(lcShare) << "b_triggerBtnStop setting TRUE 111";
             b_triggerBtnStop = true;
+            QMetaObject::invokeMethod(this, &MainWindow::triggerBtnStop, Qt::QueuedConnection);
             showNonModalWarning("The selected application does not exist");
             return 0;
         }
@@ -116,6 +117,7 @@ int MainWindow::captureSelectedWindowFrame()
             b_shareStopped = true;
             qCDebug(lcShare) << "b_triggerBtnStop setting TRUE 222";
             b_triggerBtnStop = true;
+            QMetaObject::invokeMethod(this, &MainWindow::triggerBtnStop, Qt::QueuedConnection);
             showNonModalWarning("The selected application is close");
             return frames::Capture::NoPicture;
         case capture::WindowCapture::Result::NotEncoded:

@@ -229,7 +229,7 @@ void acceptLogin(MainWindow *window, Family family, const SessionStart &start)
     }
     start.triggerStopTimer = new QTimer(window);
     QObject::connect(start.triggerStopTimer, &QTimer::timeout, window, &MainWindow::triggerBtnStop);
-    start.triggerStopTimer->start(5);
+    start.triggerStopTimer->start(flowTimings().flagSafetyNetMs);
 
     start.fwCheckPending = true;
 }
@@ -497,6 +497,7 @@ void MainWindow::on_BtnLogout_clicked()
         control::closeChannel(socket);
 
     b_enableBtnShare = true;
+    enableBtnShare();
 
     if (keepAliveTimer)
         keepAliveTimer->stop();

@@ -24,9 +24,6 @@ Q_DECLARE_LOGGING_CATEGORY(lcUi)
 namespace {
 
 constexpr int ControlPort = 50000;
-// The unit's requests wake the frame slots (wakeFrameSlots); their timers only look at the
-// flags now and then, in case a wake-up was missed, so an idle share costs next to nothing.
-constexpr int FrameSafetyNetMs = 1000;
 
 // The window whose frame slots the receive thread's wake-ups run. Read and written on the GUI
 // thread only: the receive thread never sees it, it only queues a call to the application.
@@ -98,6 +95,7 @@ void onControlNotify(int event, const unsigned char *data, int)
     }
     case control::STOP_ACCEPT:
         b_enableBtnShare = true;
+        queueOnWindow(&MainWindow::enableBtnShare);
         qCDebug(lcShare) << "STOP_ACCEPT";
         break;
     case control::NETWORK_FAIL:
@@ -124,6 +122,7 @@ int onControlRequest(int event, const void *, int)
         b_requestShare = true;
         b_shareStopped = false;
         b_enableBtnStop = true;
+        queueOnWindow(&MainWindow::enableBtnStop);
         wakeFrameSlots();
         break;
     case control::REQUESTBYPEER_STOP:
@@ -132,6 +131,7 @@ int onControlRequest(int event, const void *, int)
         qCDebug(lcShare) << "b_triggerBtnStop setting TRUE 333";
         b_triggerBtnStop = true;
         b_enableBtnStop = false;
+        queueOnWindow(&MainWindow::triggerBtnStop);
         break;
     case control::REQUESTBYPEER_NEXT_FRAME:
         if (!b_shareStopped) {
@@ -208,8 +208,8 @@ void MainWindow::on_BtnShare_clicked()
 
     b_requestShare = false;
     b_sendImg = false;
-    firstImgTimer->start(FrameSafetyNetMs);
-    sharedImgTimer->start(FrameSafetyNetMs);
+    firstImgTimer->start(timings.flagSafetyNetMs);
+    sharedImgTimer->start(timings.flagSafetyNetMs);
     control::sendShare(strSessionID.toUtf8().constData());
 
     for (int sleeps = 0;; ++sleeps) {

@@ -520,7 +520,7 @@ LoopFigures closedLoop(const char *address, unitsim::Family family, double secon
         return figures;
     // The window's share status changes with every frame; off the screen it is not shared.
     if (!windowOnScreen)
-        shared.window->move(2400, 600);
+        shared.window->move(QGuiApplication::primaryScreen()->virtualGeometry().right() + 100, 0);
 
     const int startFrames = unit.counters().framesValid;
     const auto startTime = Clock::now();

@@ -88,13 +88,12 @@ TEST_F(ShellTest, AfterConstructionShowsTheLoginPageOnly)
     EXPECT_FALSE(b_loggedIn);
     EXPECT_EQ(probe.taskDialog(), nullptr);
 
-    // Only the three polling timers run from the start.
-    EXPECT_TRUE(probe.progressTimer()->isActive());
+    // Nothing polls at a high rate while the window waits: the progress bar moves only during
+    // a login, and the two button flags, which the unit's messages wake, have a slow safety net.
+    EXPECT_FALSE(probe.progressTimer()->isActive());
     EXPECT_EQ(probe.progressTimer()->interval(), 20);
-    EXPECT_TRUE(probe.enableStopTimer()->isActive());
-    EXPECT_EQ(probe.enableStopTimer()->interval(), 10);
-    EXPECT_TRUE(probe.enableShareTimer()->isActive());
-    EXPECT_EQ(probe.enableShareTimer()->interval(), 10);
+    EXPECT_GE(probe.enableStopTimer()->interval(), 500);
+    EXPECT_GE(probe.enableShareTimer()->interval(), 500);
     EXPECT_FALSE(probe.loginTimeoutTimer()->isActive());
     EXPECT_FALSE(probe.firstImgTimer()->isActive());
     EXPECT_FALSE(probe.sharedImgTimer()->isActive());
@@ -159,6 +158,7 @@ TEST_F(ShellTest, LoginWaitDisablesThePageAndItsEndRestoresIt)
             { "labelShare", "H" },
     });
     EXPECT_TRUE(b_progressOn);
+    EXPECT_TRUE(probe.progressTimer()->isActive());
 
     probe.loginTimeoutTimer()->start(30000);
     window.endLoginWait();
@@ -172,6 +172,7 @@ TEST_F(ShellTest, LoginWaitDisablesThePageAndItsEndRestoresIt)
             { "labelLoginStatus", "H" },
     });
     EXPECT_FALSE(b_progressOn);
+    EXPECT_FALSE(probe.progressTimer()->isActive());
     EXPECT_FALSE(probe.loginTimeoutTimer()->isActive());
 }
 
@@ -235,14 +236,14 @@ TEST_F(ShellTest, ProgressSweepsZeroToHundredAndEveryWaitStartsAtZero)
     EXPECT_EQ(bar->value(), 0) << "a new wait starts at 0";
 }
 
-TEST_F(ShellTest, ShareButtonComesBackOnTheNextPollAfterTheFlag)
+TEST_F(ShellTest, ShareButtonComesBackOnTheSafetyNetAfterTheFlag)
 {
     window.hideLoginPage();
     window.showSharePage();
     button("BtnShare")->setEnabled(false);
     b_enableBtnShare = true;
-    EXPECT_TRUE(waitUntil([&] { return button("BtnShare")->isEnabled(); }, 1s));
-    EXPECT_FALSE(b_enableBtnShare) << "the poll consumes the request";
+    EXPECT_TRUE(waitUntil([&] { return button("BtnShare")->isEnabled(); }, 3s));
+    EXPECT_FALSE(b_enableBtnShare) << "the slot consumes the request";
 }
 
 TEST_F(ShellTest, RadioButtonsSwitchTheShareControls)
