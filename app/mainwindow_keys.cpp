@@ -18,7 +18,7 @@ namespace {
 class SelectOnKeyboardFocus : public QObject
 {
 public:
-    SelectOnKeyboardFocus(QListView *list) : QObject(list), m_list(list) { }
+    explicit SelectOnKeyboardFocus(QListView *list) : QObject(list), m_list(list) { }
 
     bool eventFilter(QObject *watched, QEvent *event) override
     {
