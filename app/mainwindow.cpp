@@ -5,12 +5,14 @@
 
 #include "control_channel.h"
 #include "desktop_capture.h"
+#include "dialog.h"
 #include "dlg_tasklist.h"
 #include "flow_timings.h"
 #include "mainwindow_state.h"
 #include "skin.h"
 #include "ui_mainwindow.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -45,6 +47,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->BtnStop->setEnabled(false);
     ui->lineEditApp->setEnabled(false);
     ui->listViewForID->hide();
+    setUpKeyboard();
 
     b_shareReject = false;
     b_shareAccept = false;
@@ -121,6 +124,15 @@ void MainWindow::closeEvent(QCloseEvent *event)
         showInfo("Warning", "Please log out first");
         event->ignore();
         return;
+    }
+    // A profile editor left open (with a box over it) would keep the program running after
+    // its window is gone.
+    for (QWidget *top : QApplication::topLevelWidgets()) {
+        auto *dialog = qobject_cast<QDialog *>(top);
+        if (dialog && dialog->isVisible()
+                && (qobject_cast<Dialog *>(dialog)
+                        || qobject_cast<Dialog *>(dialog->parentWidget())))
+            dialog->reject();
     }
     event->accept();
 }

@@ -119,6 +119,8 @@ public slots:
 
 private:
     void applySkin();
+    // Keys, the focus ring and what the accessibility tree leaves out (mainwindow_keys.cpp).
+    void setUpKeyboard();
 
     // Members added by the share flow and the capture go below, each in its own block.
 

@@ -29,9 +29,12 @@ void replaceModel(QListView *view, std::unique_ptr<QSqlQueryModel> model, QObjec
 }
 
 // The editor as both flows run it: no parent, four blanks as title, the dialog background.
+// Modal from the start: a window already shown when exec() runs does not become modal, and the
+// main window went on opening editors on top of it.
 std::unique_ptr<Dialog> makeEditor()
 {
     auto dialog = std::make_unique<Dialog>(nullptr);
+    dialog->setWindowModality(Qt::ApplicationModal);
     dialog->setWindowTitle("    ");
     dialog->setStyleSheet(skin::dialogStyleSheet(QCoreApplication::applicationDirPath()));
     return dialog;

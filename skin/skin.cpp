@@ -67,12 +67,14 @@ QString dialogButtonStyleSheet(const QString &appDir, const QString &base)
             base + "_over.png");
 }
 
+// The selected entry sits on a blue bar: it stands out from the dark list by more than 3:1 and
+// keeps its white text above 4.5:1.
 QString listStyleSheet(const QString &appDir)
 {
     return QString("QListView{border-image: url(%1) 3 10 3 10;}\\QListView::item{ color:#D0D0D0; "
                    "font: 1pt; background-color: transparent; border: 0px;} "
                    "\\QListView::item:selected{color: #FFFFFF ;background-color: "
-                   "transparent;border: 0px;}")
+                   "#286CA8;border: 0px;}")
             .arg(imagePath(appDir, "profile_bg.png"));
 }
 

@@ -2,10 +2,14 @@
 // against the artwork behind it (contrast of at least 4.5:1 between the text colour and the
 // median of the rendered pixels behind the text, measured with the text itself hidden).
 //
+// The selected profile and the focus ring stand out by at least 3:1 from what is around them,
+// the selected text by 4.5:1 from its bar, all measured the same way on the rendered pixels.
+//
 // With TANDEO_SCREENS_DIR set, each window is also saved there as a PNG:
 //   TANDEO_SCREENS_DIR=docs/screens QT_QPA_PLATFORM=offscreen build/bin/app_look_tests
 
 #include "dlg_tasklist.h"
+#include "focus_ring.h"
 #include "font_substitutes.h"
 #include "mainwindow.h"
 #include "mainwindow_probe.h"
@@ -18,11 +22,13 @@
 #include <QGraphicsOpacityEffect>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QStyleOptionButton>
+#include <QTest>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTimer>
@@ -31,6 +37,7 @@
 #include <cmath>
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <numbers>
 
 using namespace testsupport;
 
@@ -226,6 +233,80 @@ void checkWindow(QWidget *window, const QString &form, bool screenshot = true)
     }
 }
 
+// Along rays from a control's centre every 10 degrees, from where a ray leaves the control (its
+// ellipse for a round face) 7 px outwards, square to the edge: the best contrast between the
+// pixels drawn with the focus and without. The ring is there, all round, when the weakest ray
+// still finds 3:1.
+double weakestRingContrast(
+        const QImage &focused, const QImage &plain, const QRect &body, bool round)
+{
+    const QPointF centre = QRectF(body).center();
+    const double a = body.width() / 2.0, b = body.height() / 2.0;
+    double weakest = 1e9;
+    for (int degrees = 0; degrees < 360; degrees += 10) {
+        const double angle = degrees * std::numbers::pi / 180;
+        const double c = std::cos(angle), s = std::sin(angle);
+        QPointF edge, normal;
+        if (round) {
+            const double t = 1 / std::sqrt(c * c / (a * a) + s * s / (b * b));
+            edge = QPointF(c * t, s * t);
+            normal = QPointF(edge.x() / (a * a), edge.y() / (b * b));
+        } else {
+            const double toSide = std::abs(c) > 1e-9 ? a / std::abs(c) : 1e9;
+            const double toTopOrBottom = std::abs(s) > 1e-9 ? b / std::abs(s) : 1e9;
+            edge = QPointF(c, s) * std::min(toSide, toTopOrBottom);
+            normal = toSide < toTopOrBottom ? QPointF(c > 0 ? 1 : -1, 0)
+                                            : QPointF(0, s > 0 ? 1 : -1);
+        }
+        normal /= std::hypot(normal.x(), normal.y());
+        double best = 1;
+        for (double k = 0; k <= 7; k += 0.5) {
+            const QPoint p = (centre + edge + normal * k).toPoint();
+            if (focused.rect().contains(p))
+                best = std::max(best, contrast(focused.pixelColor(p), plain.pixelColor(p)));
+        }
+        weakest = std::min(weakest, best);
+    }
+    return weakest;
+}
+
+QImage grabRgb(QWidget *window)
+{
+    return window->grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+// Every visible control of the window that takes Tab: its ring measured against the window
+// without focus. Saves the first ring under `shotName` when a screens folder is set.
+void checkFocusRings(QWidget *window, const QString &form)
+{
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window)) << qPrintable(form);
+    int measured = 0;
+    for (QWidget *control : window->findChildren<QWidget *>()) {
+        if (!control->isVisibleTo(window) || !control->isEnabled() || control->isWindow()
+                || !(control->focusPolicy() & Qt::TabFocus) || control->focusProxy())
+            continue;
+        if (QWidget *current = QApplication::focusWidget())
+            current->clearFocus();
+        QApplication::processEvents();
+        const QImage plain = grabRgb(window);
+        control->setFocus(Qt::TabFocusReason);
+        QApplication::processEvents();
+        ASSERT_EQ(QApplication::focusWidget(), control) << qPrintable(control->objectName());
+        const QImage focused = grabRgb(window);
+        const QRect body(control->mapTo(window, QPoint(0, 0)), control->size());
+        const double ratio = weakestRingContrast(
+                focused, plain, body, control->property(skin::RoundFaceProperty).toBool());
+        const QString where = form + " / " + control->objectName();
+        EXPECT_GE(ratio, 3.0) << qPrintable(where);
+        std::printf("[focus] %-34s ring contrast %.2f\n", qPrintable(where), ratio);
+        if (measured++ == 0 || control->property(skin::RoundFaceProperty).toBool())
+            saveScreen(window, "focus_" + form + "_" + control->objectName());
+    }
+    EXPECT_GT(measured, 0) << qPrintable(form);
+}
+
 QList<QDialog *> visibleDialogs()
 {
     QList<QDialog *> dialogs;
@@ -339,6 +420,56 @@ TEST_F(FormLookTest, ProfileEditorAndItsWarnings)
                 withModal([&] { ok->click(); },
                         [&](QWidget *box) { checkWindow(box, "profile_editor_warning_ip"); });
             });
+}
+
+TEST_F(FormLookTest, SelectedProfileStandsOut)
+{
+    window.insertProfile("Board room", "127.0.0.2", "");
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    auto *list = probe.widget<QListView>("listViewProfile");
+    // Reached by the keyboard, the list selects its current row.
+    list->setFocus(Qt::TabFocusReason);
+    ASSERT_EQ(list->selectionModel()->selectedIndexes().size(), 1);
+    const QModelIndex selected = list->selectionModel()->selectedIndexes().first();
+    const QModelIndex other = list->model()->index(1 - selected.row(), 0);
+    QApplication::processEvents();
+    saveScreen(&window, "selected_profile");
+
+    const QImage image = grabRgb(&window);
+    const auto inWindow = [&](const QModelIndex &index) {
+        const QRect row = list->visualRect(index);
+        return QRect(list->viewport()->mapTo(&window, row.topLeft()), row.size());
+    };
+    // The bar against the unselected row's ground (both medians: the text covers little), and
+    // the brightest pixel of the selected row, its text, against the bar.
+    const QColor bar = medianColour(image, inWindow(selected));
+    const QColor ground = medianColour(image, inWindow(other));
+    QColor ink = bar;
+    const QRect row = inWindow(selected);
+    for (int y = row.top(); y <= row.bottom(); ++y) {
+        for (int x = row.left(); x <= row.right(); ++x) {
+            if (luminance(image.pixelColor(x, y)) > luminance(ink))
+                ink = image.pixelColor(x, y);
+        }
+    }
+    std::printf("[look] selected row %s on %s, text %s: %.2f, text %.2f\n", qPrintable(bar.name()),
+            qPrintable(ground.name()), qPrintable(ink.name()), contrast(bar, ground),
+            contrast(ink, bar));
+    EXPECT_GE(contrast(bar, ground), 3.0);
+    EXPECT_GE(contrast(ink, bar), MinContrast);
+}
+
+TEST_F(FormLookTest, FocusRingOnEveryControl)
+{
+    checkFocusRings(&window, "main_login");
+    window.hideLoginPage();
+    window.showSharePage();
+    checkFocusRings(&window, "main_share");
+    window.hideSharePage();
+    window.showLoginPage();
+    withModal([&] { probe.widget<QPushButton>("BtnAdd")->click(); },
+            [&](QWidget *editor) { checkFocusRings(editor, "profile_editor"); });
 }
 
 TEST_F(FormLookTest, ApplicationPicker)

@@ -79,7 +79,7 @@ TEST(SkinStyleSheets, MainWindowWidgetsCarryTheirSheetsInOrder)
                     + "/ui/profile_bg.png) 3 10 3 10;}\\QListView::item{ color:#D0D0D0; font: "
                       "1pt; background-color: transparent; border: 0px;} "
                       "\\QListView::item:selected{color: #FFFFFF ;background-color: "
-                      "transparent;border: 0px;}");
+                      "#286CA8;border: 0px;}");
 }
 
 TEST(SkinArtwork, EveryImageExistsAtItsExactPixelSize)
