@@ -164,7 +164,8 @@ TEST(CommandLine, UnusableArgumentsAreRefusedWithAReason)
         { { "--http-port", "70000" }, "--http-port: not a number from 1 to 65535: 70000" },
         { { "--family", "xmt" }, "--family: qmt or zmt, not xmt" },
         { { "--reject-reason", "12" }, "--reject-reason: 8 hexadecimal digits, not 12" },
-        { { "--stop-answer", "maybe" }, "--stop-answer: accept, reject or silent, not maybe" },
+        { { "--stop-answer", "maybe" },
+                "--stop-answer: accept, reject, silent or close, not maybe" },
         { { "--address", "127.0.0.1" },
                 "127.0.0.1 is the client's own RTP address; give the unit another 127.0.0.x" },
     };
