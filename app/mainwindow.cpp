@@ -216,6 +216,7 @@ void MainWindow::enableBtnShare()
     if (b_enableBtnShare) {
         ui->BtnShare->setEnabled(true);
         b_enableBtnShare = false;
+        stopAnswerAwaited = false;
     }
 }
 
