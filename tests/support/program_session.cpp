@@ -58,6 +58,35 @@ bool pollUntil(const std::function<bool()> &pred, std::chrono::milliseconds time
     return true;
 }
 
+DesktopRun runDesktop(const QStringList &arguments, const QStringList &environment,
+        std::chrono::milliseconds timeout)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &entry : environment) {
+        if (entry.contains('='))
+            env.insert(entry.section('=', 0, 0), entry.section('=', 1));
+        else
+            env.remove(entry);
+    }
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(TANDEO_DESKTOP_PROGRAM, arguments);
+    DesktopRun run;
+    if (!process.waitForStarted())
+        return run;
+    if (process.waitForFinished(int(timeout.count()))) {
+        ProcessEnd end;
+        end.crashed = process.exitStatus() == QProcess::CrashExit;
+        end.code = process.exitCode();
+        run.end = end;
+    } else {
+        stopChild(process);
+    }
+    run.standardOutput = QString::fromUtf8(process.readAllStandardOutput());
+    run.standardError = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
 UnitProcess::UnitProcess(const QString &address, const QStringList &options)
     : m_address(address),
       m_logPath(m_dir.filePath("unit.log"))
@@ -167,8 +196,8 @@ void movePointerTo(int x, int y)
     xdotool({ "mousemove", "--sync", QString::number(x), QString::number(y) });
 }
 
-DesktopProcess::DesktopProcess(
-        const UnitProcess &unit, const QString &accessCode, const QStringList &arguments)
+DesktopProcess::DesktopProcess(const UnitProcess &unit, const QString &accessCode,
+        const QStringList &arguments, const QStringList &environment)
 {
     // The emulator writes the profile database exactly as the program keeps it.
     QProcess writer;
@@ -182,6 +211,8 @@ DesktopProcess::DesktopProcess(
     env.insert("HOME", m_home.path());
     env.insert("QT_QPA_PLATFORM", "xcb");
     env.insert("QT_LOGGING_RULES", "tandeo.*.debug=true");
+    for (const QString &entry : environment)
+        env.insert(entry.section('=', 0, 0), entry.section('=', 1));
     m_process.setProcessEnvironment(env);
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.setStandardOutputFile(m_home.filePath("desktop.out"));

@@ -30,6 +30,18 @@ struct ProcessEnd
     bool clean() const { return !crashed && code == 0; }
 };
 
+// tandeo-desktop run to its end with these arguments and the test run's environment changed
+// by `environment` ("NAME=value" sets a variable, a bare "NAME" removes it). `end` is empty
+// when the program was still running after `timeout` (it is then killed).
+struct DesktopRun
+{
+    std::optional<ProcessEnd> end;
+    QString standardOutput;
+    QString standardError;
+};
+DesktopRun runDesktop(const QStringList &arguments, const QStringList &environment,
+        std::chrono::milliseconds timeout = 10s);
+
 // tandeo-unitsim on one address, logging every event as a JSON line.
 class UnitProcess
 {
@@ -73,12 +85,13 @@ private:
 void movePointerTo(int x, int y);
 
 // tandeo-desktop with a home of its own that holds one profile ("Demo unit") for the unit,
-// started with the given command-line arguments.
+// started with the given command-line arguments and with the environment of the test run plus
+// the given "NAME=value" entries.
 class DesktopProcess
 {
 public:
     explicit DesktopProcess(const UnitProcess &unit, const QString &accessCode = "1234",
-            const QStringList &arguments = {});
+            const QStringList &arguments = {}, const QStringList &environment = {});
     ~DesktopProcess();
 
     bool started() const { return m_window != 0; }
