@@ -9,6 +9,7 @@
 #include <QValidator>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -56,9 +57,11 @@ Dialog::Dialog(QWidget *parent) : QDialog(parent), ui(new Ui::Dialog)
         octets[i]->installEventFilter(this);
         if (i + 1 < octets.size()) {
             QLineEdit *next = octets[i + 1];
-            connect(octets[i], &QLineEdit::textEdited, this, [field = octets[i], next] {
-                if (field->text().size() == 3 && field->cursorPosition() == 3)
+            connect(octets[i], &QLineEdit::textEdited, this, [this, field = octets[i], next] {
+                if (field->text().size() == 3 && field->cursorPosition() == 3) {
                     moveToField(next);
+                    advancedTo = next;
+                }
             });
         }
     }
@@ -87,19 +90,20 @@ void Dialog::moveToField(QLineEdit *field)
 
 bool Dialog::eventFilter(QObject *watched, QEvent *event)
 {
-    if (event->type() == QEvent::KeyPress
-            && static_cast<QKeyEvent *>(event)->text() == QLatin1String(".")) {
-        // "." ends a field that holds something; in an empty one (reached by a third digit)
-        // it is the dot the user typed after those digits, and nothing more happens.
-        const std::array<QLineEdit *, 4> octets = octetFields();
-        const auto at = std::find(octets.begin(), octets.end(), watched);
-        if (at != octets.end()) {
-            if (!(*at)->text().isEmpty() && at + 1 != octets.end())
-                moveToField(*(at + 1));
-            return true;
-        }
-    }
-    return QDialog::eventFilter(watched, event);
+    const std::array<QLineEdit *, 4> octets = octetFields();
+    const auto at = std::find(octets.begin(), octets.end(), watched);
+    if (event->type() != QEvent::KeyPress || at == octets.end())
+        return QDialog::eventFilter(watched, event);
+
+    // The first key in a field that a third digit moved to: a "." there is the one the user
+    // typed after those digits, and the field must not be left again for it.
+    const bool afterThirdDigit = std::exchange(advancedTo, nullptr) == watched;
+    if (static_cast<QKeyEvent *>(event)->text() != QLatin1String("."))
+        return QDialog::eventFilter(watched, event);
+    // "." ends a field that holds something and is never typed into one.
+    if (!afterThirdDigit && !(*at)->text().isEmpty() && at + 1 != octets.end())
+        moveToField(*(at + 1));
+    return true;
 }
 
 QString Dialog::getTitle() const

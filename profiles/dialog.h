@@ -47,6 +47,8 @@ private:
     std::array<QLineEdit *, 4> octetFields() const;
     static void moveToField(QLineEdit *field);
 
+    QLineEdit *advancedTo = nullptr; // the field a third digit just moved to, until its first key
+
     Ui::Dialog *ui = nullptr;
 };
 

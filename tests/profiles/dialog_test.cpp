@@ -164,6 +164,14 @@ TEST(DialogTest, ADotOrAThirdDigitMovesOnToTheNextOctetAndTabStillDoes)
     typeAtFocus("7.5");
     EXPECT_EQ(dialog.getIP(), "10.0.77.5");
 
+    // Over a stored address: each field moved to is typed over, and the dot after three
+    // digits does not skip the field they moved to.
+    dialog.setProfile("Lab", "10.0.0.1", "");
+    octets[0]->setFocus();
+    octets[0]->selectAll();
+    typeAtFocus("192.168.1.40");
+    EXPECT_EQ(dialog.getIP(), "192.168.1.40");
+
     octets[0]->setFocus();
     QTest::keyClick(octets[0], Qt::Key_Tab);
     EXPECT_EQ(QApplication::focusWidget(), octets[1]);
