@@ -9,12 +9,12 @@ namespace commandline {
 namespace {
 
 // Qt's own options, as the application object and the platform plugins take them.
-constexpr std::array<std::string_view, 16> QtOptionsWithValue = { "-platform",
+constexpr std::array<std::string_view, 17> QtOptionsWithValue = { "-platform",
     "-platformpluginpath", "-platformtheme", "-plugin", "-qwindowgeometry", "-geometry",
     "-qwindowtitle", "-title", "-qwindowicon", "-icon", "-session", "-style", "-stylesheet",
-    "-display", "-name", "-visual" };
-constexpr std::array<std::string_view, 5> QtFlags = { "-reverse", "-testability", "-widgetcount",
-    "-nograb", "-dograb" };
+    "-display", "-name", "-visual", "-qmljsdebugger" };
+constexpr std::array<std::string_view, 7> QtFlags = { "-reverse", "-testability", "-widgetcount",
+    "-nograb", "-dograb", "-qdevel", "-qdebug" };
 constexpr std::array<std::string_view, 3> QtOptionsWithJoinedValue = {
     "-style=", "-stylesheet=", "-qmljsdebugger="
 };

@@ -5,6 +5,8 @@
 #include "program_session.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -67,6 +69,21 @@ TEST(CommandLine, HelpAndVersionNeedNoDisplay)
     EXPECT_TRUE(version.end->clean());
     EXPECT_TRUE(version.standardOutput.startsWith("tandeo-desktop "))
             << version.standardOutput.toStdString();
+}
+
+TEST(CommandLine, QtOptionsAndTheProgramsOwnAreTaken)
+{
+    // Off screen the window needs no display: the program runs until it is ended.
+    QTemporaryDir home;
+    const QStringList arguments = { "--show-pointer", "-style", "Fusion", "--reverse",
+        "-qwindowtitle", "Unit", "-stylesheet=none.qss" };
+    const DesktopRun run = runDesktop(arguments,
+            { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM=offscreen", "HOME=" + home.path() },
+            3s);
+    EXPECT_FALSE(run.end) << "ended with " << run.end->code << ": "
+                          << run.standardError.toStdString();
+    EXPECT_FALSE(run.standardError.contains("unknown argument")) << run.standardError.toStdString();
+    EXPECT_TRUE(QFile::exists(home.path() + "/database.dat")) << "the window came up";
 }
 
 TEST(CommandLine, AnUnknownArgumentEndsWithStatus2WithADisplay)
