@@ -45,9 +45,7 @@ void keepFileToOwner(const QString &path)
     const int fd = ::open(name.constData(), O_RDONLY | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (fd < 0)
         return;
-    struct stat status
-    {
-    };
+    struct stat status = {};
     if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)
             && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
         const mode_t narrowed = status.st_mode & S_IRWXU;

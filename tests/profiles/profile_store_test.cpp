@@ -388,9 +388,7 @@ protected:
 
     static mode_t modeOf(const QString &path)
     {
-        struct stat status
-        {
-        };
+        struct stat status = {};
         EXPECT_EQ(::stat(QFile::encodeName(path).constData(), &status), 0) << path.toStdString();
         return status.st_mode & 07777;
     }
