@@ -1,3 +1,4 @@
+#include "command_line.h"
 #include "font_substitutes.h"
 #include "log_defaults.h"
 #include "mainwindow.h"
@@ -43,6 +44,11 @@ int main(int argc, char *argv[])
             std::printf("tandeo-desktop %s\n", TANDEO_VERSION);
             return 0;
         }
+    }
+    if (const auto unknown = commandline::firstUnknownArgument(argc, argv)) {
+        std::fprintf(
+                stderr, "tandeo-desktop: unknown argument \"%s\" (see --help)\n", unknown->c_str());
+        return 2;
     }
 
     // Before Qt starts any thread, so the signals reach only the event loop's descriptor.

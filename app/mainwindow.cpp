@@ -233,6 +233,7 @@ void MainWindow::enableBtnShare()
     if (b_enableBtnShare) {
         ui->BtnShare->setEnabled(true);
         b_enableBtnShare = false;
+        stopAnswerAwaited = false;
     }
 }
 

@@ -76,7 +76,8 @@ public:
     int captureSelectedWindowFrame(); // the application-window path of captureAndSendFrame
 
     // The unit ended the control connection (its MSG_DISCONNECT or a broken connection): a
-    // running share ends with a notice and the next Share connects anew.
+    // running share, or a stop still waiting for the unit's answer, ends with a notice and
+    // Share back; the next Share connects anew.
     void handleUnitLeft();
     // The receive thread's wake-up (queued to the GUI thread): runs the frame slots now
     // instead of at their next tick.
@@ -190,6 +191,9 @@ private:
     std::unique_ptr<capture::DesktopCapture> desktopCaptureMade;
     // On Wayland: the window the user chose through the portal, until logout or its end.
     std::unique_ptr<capture::DesktopCapture> windowCastCapture;
+
+    // Stop went out and the unit's answer, which gives Share back, has not come yet.
+    bool stopAnswerAwaited = false;
 
     friend class MainWindowProbe; // tests read the window's state through it
 };

@@ -14,6 +14,7 @@
 #include "reply_limit.h"
 #include "reply_readers.h"
 #include "ui_mainwindow.h"
+#include "unit_channel.h"
 #include "unitcmd_log.h"
 
 #include <QCoreApplication>
@@ -166,8 +167,8 @@ void MainWindow::on_BtnLogin_clicked()
     retireChannel(this, zmtManager);
     retireChannel(this, qmtFwManager);
     retireChannel(this, zmtFwManager);
-    qmtManager = new QNetworkAccessManager(this);
-    zmtManager = new QNetworkAccessManager(this);
+    qmtManager = unitcmd::newUnitChannel(this);
+    zmtManager = unitcmd::newUnitChannel(this);
     connect(qmtManager, &QNetworkAccessManager::finished, this, &MainWindow::finished);
     connect(zmtManager, &QNetworkAccessManager::finished, this, &MainWindow::finishedForZMT);
 
@@ -195,7 +196,7 @@ namespace {
 void acceptLogin(MainWindow *window, Family family, const SessionStart &start)
 {
     retireChannel(window, start.firmwareChannel);
-    start.firmwareChannel = new QNetworkAccessManager(window);
+    start.firmwareChannel = unitcmd::newUnitChannel(window);
     if (family == Family::Qmt)
         QObject::connect(start.firmwareChannel, &QNetworkAccessManager::finished, window,
                 &MainWindow::finishedFWVersion);

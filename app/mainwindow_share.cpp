@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <utility>
 
 Q_LOGGING_CATEGORY(lcShare, "tandeo.share")
 Q_DECLARE_LOGGING_CATEGORY(lcUi)
@@ -292,6 +293,7 @@ void MainWindow::on_BtnStop_clicked()
     stopFrameTimers();
     b_shareStopped = true;
     control::sendStop(strSessionID.toUtf8().constData());
+    stopAnswerAwaited = true;
     sleepMs(flowTimings().stopPauseMs);
 
     restoreShareChoices();
@@ -304,7 +306,9 @@ void MainWindow::handleUnitLeft()
     b_ctrlReady = false;
     b_ctrlConnected = false;
     const bool sharing = firstImgTimer->isActive();
-    if (!b_loggedIn || !sharing)
+    // The answer to a Stop gives Share back; from a unit that is gone it never comes.
+    const bool stopUnanswered = std::exchange(stopAnswerAwaited, false) && !b_enableBtnShare;
+    if (!b_loggedIn || !(sharing || stopUnanswered))
         return;
     stopFrameTimers();
     b_shareStopped = true;

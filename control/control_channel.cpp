@@ -13,6 +13,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <netdb.h>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -211,16 +213,18 @@ int startChannel()
 int connectChannel(const char *host, int port, const ControlParams &params, const char *sessionText,
         int timeoutSeconds)
 {
-    const auto resolved = net::resolveIpv4Host(host ? host : "");
-    if (!resolved.address) {
-        std::fprintf(stderr, "error: gethostbyname: %s\n", resolved.errorText.c_str());
+    // The unit's address is numeric: nothing is handed to a resolver, which would send a
+    // name query off this host for text that is not an address.
+    const std::optional<net::Ipv4Address> address = net::parseIpv4(host ? host : "");
+    if (!address) {
+        std::fprintf(stderr, "error: gethostbyname: %s\n", gai_strerror(EAI_NONAME));
         return CONNECT_HOST_UNRESOLVED;
     }
     if (port <= 0 || port > 0xFFFF)
         return CONNECT_TIMED_OUT; // no connection can be made to such a port
     const int seconds = timeoutSeconds > 0 ? timeoutSeconds : DefaultConnectTimeoutSeconds;
     auto made = net::connectTcp(
-            *resolved.address, static_cast<std::uint16_t>(port), std::chrono::seconds(seconds));
+            *address, static_cast<std::uint16_t>(port), std::chrono::seconds(seconds));
     if (made.status == net::ConnectStatus::SocketFailed)
         return CONNECT_SOCKET_FAILED;
     if (made.status != net::ConnectStatus::Connected) {
@@ -239,8 +243,7 @@ int connectChannel(const char *host, int port, const ControlParams &params, cons
     if (previous)
         previous->close(); // a connection left open by an earlier share is not leaked
     stateChanged.notify_all();
-    qCDebug(lcControl) << "control connected to" << net::formatIpv4(*resolved.address).c_str()
-                       << port;
+    qCDebug(lcControl) << "control connected to" << net::formatIpv4(*address).c_str() << port;
     return sendOn(conn, encodeMessage(makeHeader(MsgType::MSG_CONNECT, tag), params));
 }
 

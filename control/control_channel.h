@@ -19,7 +19,7 @@ namespace control {
 enum ConnectError : int {
     CONNECT_SOCKET_FAILED = -1, // no socket could be created
     CONNECT_TIMED_OUT = -2, // not connected within the time-out; a refusal shows the same
-    CONNECT_HOST_UNRESOLVED = -3, // the host cannot be resolved ("error: gethostbyname")
+    CONNECT_HOST_UNRESOLVED = -3, // the host is not an address ("error: gethostbyname")
 };
 
 constexpr int DefaultConnectTimeoutSeconds = 30; // a time-out of 0 means this
@@ -33,13 +33,14 @@ void registerCallbacks(NotifyCallback notify, RequestCallback request);
 // thread could be started.
 int startChannel();
 
-// Connects to host:port (host: dotted IPv4 text read in decimal, or a host name), waiting at
-// most timeoutSeconds (0 or less: 30 s). On success the connection replaces any earlier one
-// (which is closed), the first four bytes of sessionText become the tag of the automatic
-// responses, the receive thread starts watching it with an empty reassembly buffer, and
-// MSG_CONNECT with params goes out; the result is what that send reported (-1: failed).
-// On failure returns a ConnectError and changes nothing; for an unresolvable host it writes
-// "error: gethostbyname: <system text>" to standard error.
+// Connects to host:port (host: dotted IPv4 text read in decimal, net::parseIpv4; never looked
+// up as a name), waiting at most timeoutSeconds (0 or less: 30 s). On success the connection
+// replaces any earlier one (which is closed), the first four bytes of sessionText become the
+// tag of the automatic responses, the receive thread starts watching it with an empty
+// reassembly buffer, and MSG_CONNECT with params goes out; the result is what that send
+// reported (-1: failed).
+// On failure returns a ConnectError and changes nothing; for a host that is not an address it
+// writes "error: gethostbyname: <system text>" to standard error.
 int connectChannel(const char *host, int port, const ControlParams &params, const char *sessionText,
         int timeoutSeconds);
 

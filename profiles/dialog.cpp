@@ -4,27 +4,42 @@
 #include "ui_dialog.h"
 
 #include <QCoreApplication>
-#include <QIntValidator>
+#include <QKeyEvent>
 #include <QMessageBox>
+#include <QValidator>
+
+#include <algorithm>
+#include <utility>
 
 namespace {
 
-// Qt's integer validator lets a number above the top through as "intermediate" while it has no
-// more digits than the top itself (so 256 or 999 could be typed into an octet); an octet field
-// must refuse anything above 255 outright, as the user types it.
-class OctetValidator : public QIntValidator
+// One to three ASCII digits of at most 255: the unit's address is a numeric address, so Qt's
+// integer reading (signs, group separators, other scripts' digits) has no place here. Leading
+// zeros stay, as stored files have them; they are read in decimal.
+bool isOctet(const QString &text)
+{
+    if (text.isEmpty() || text.size() > 3)
+        return false;
+    int value = 0;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+        value = value * 10 + (c.unicode() - '0');
+    }
+    return value <= 255;
+}
+
+// Refuses every key that would not leave an octet or the start of one, as the user types it.
+class OctetValidator : public QValidator
 {
 public:
-    explicit OctetValidator(QObject *parent) : QIntValidator(0, 255, parent) { }
+    using QValidator::QValidator;
 
-    State validate(QString &input, int &pos) const override
+    State validate(QString &input, int &) const override
     {
-        const State state = QIntValidator::validate(input, pos);
-        bool isNumber = false;
-        const int value = input.toInt(&isNumber);
-        if (state == Intermediate && isNumber && value > top())
-            return Invalid;
-        return state;
+        if (input.isEmpty())
+            return Intermediate;
+        return isOctet(input) ? Acceptable : Invalid;
     }
 };
 
@@ -34,9 +49,22 @@ Dialog::Dialog(QWidget *parent) : QDialog(parent), ui(new Ui::Dialog)
 {
     ui->setupUi(this);
 
-    // Each octet field takes 0 to 255 only; the form limits it to three characters.
-    for (QLineEdit *octet : { ui->QLEditIP1, ui->QLEditIP2, ui->QLEditIP3, ui->QLEditIP4 })
-        octet->setValidator(new OctetValidator(this));
+    // Each octet field takes 0 to 255 only; the form limits it to three characters. A "." or
+    // a third digit goes on to the next field, so a whole address can be typed in one go.
+    const std::array<QLineEdit *, 4> octets = octetFields();
+    for (std::size_t i = 0; i < octets.size(); ++i) {
+        octets[i]->setValidator(new OctetValidator(this));
+        octets[i]->installEventFilter(this);
+        if (i + 1 < octets.size()) {
+            QLineEdit *next = octets[i + 1];
+            connect(octets[i], &QLineEdit::textEdited, this, [this, field = octets[i], next] {
+                if (field->text().size() == 3 && field->cursorPosition() == 3) {
+                    moveToField(next);
+                    advancedTo = next;
+                }
+            });
+        }
+    }
 
     const QString appDir = QCoreApplication::applicationDirPath();
     ui->BtnOk->setStyleSheet(skin::dialogButtonStyleSheet(appDir, "btn_ok"));
@@ -47,6 +75,35 @@ Dialog::Dialog(QWidget *parent) : QDialog(parent), ui(new Ui::Dialog)
 Dialog::~Dialog()
 {
     delete ui;
+}
+
+std::array<QLineEdit *, 4> Dialog::octetFields() const
+{
+    return { ui->QLEditIP1, ui->QLEditIP2, ui->QLEditIP3, ui->QLEditIP4 };
+}
+
+void Dialog::moveToField(QLineEdit *field)
+{
+    field->setFocus(Qt::TabFocusReason);
+    field->selectAll();
+}
+
+bool Dialog::eventFilter(QObject *watched, QEvent *event)
+{
+    const std::array<QLineEdit *, 4> octets = octetFields();
+    const auto at = std::find(octets.begin(), octets.end(), watched);
+    if (event->type() != QEvent::KeyPress || at == octets.end())
+        return QDialog::eventFilter(watched, event);
+
+    // The first key in a field that a third digit moved to: a "." there is the one the user
+    // typed after those digits, and the field must not be left again for it.
+    const bool afterThirdDigit = std::exchange(advancedTo, nullptr) == watched;
+    if (static_cast<QKeyEvent *>(event)->text() != QLatin1String("."))
+        return QDialog::eventFilter(watched, event);
+    // "." ends a field that holds something and is never typed into one.
+    if (!afterThirdDigit && !(*at)->text().isEmpty() && at + 1 != octets.end())
+        moveToField(*(at + 1));
+    return true;
 }
 
 QString Dialog::getTitle() const
@@ -82,8 +139,9 @@ void Dialog::on_BtnOk_clicked()
                 this, "Warning", "Please fill in profile title", QMessageBox::Ok, QMessageBox::Ok);
         return;
     }
-    for (const QLineEdit *octet : { ui->QLEditIP1, ui->QLEditIP2, ui->QLEditIP3, ui->QLEditIP4 }) {
-        if (octet->text().isEmpty()) {
+    // A stored address reaches the fields without the validator: each is checked again here.
+    for (const QLineEdit *octet : octetFields()) {
+        if (!isOctet(octet->text())) {
             QMessageBox::information(this, "Warning", "Please fill in full IP address",
                     QMessageBox::Ok, QMessageBox::Ok);
             return;

@@ -2,12 +2,16 @@
 #define TANDEO_PROFILES_DIALOG_H
 
 // The profile editor: a title, the unit's IPv4 address as four octet fields and the access
-// code. It only checks that the title and all four octets are filled in; it never touches the
-// profile database. The add and edit flows create it per use, run it with exec() and read the
-// values back when it was accepted. GUI thread only.
+// code. It only checks that the title is filled in and that each octet field holds one to three
+// ASCII digits of at most 255; it never touches the profile database. The add and edit flows create
+// it per use, run it with exec() and read the values back when it was accepted. GUI thread only.
 
 #include <QDialog>
 #include <QString>
+
+#include <array>
+
+class QLineEdit;
 
 namespace Ui {
 class Dialog;
@@ -35,7 +39,16 @@ public slots:
     // Accepts only with a title and all four octets; otherwise says what is missing and stays.
     void on_BtnOk_clicked();
 
+protected:
+    // "." in an octet field moves on to the next one.
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    std::array<QLineEdit *, 4> octetFields() const;
+    static void moveToField(QLineEdit *field);
+
+    QLineEdit *advancedTo = nullptr; // the field a third digit just moved to, until its first key
+
     Ui::Dialog *ui = nullptr;
 };
 

@@ -4,6 +4,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -11,6 +12,11 @@
 #include <QVariant>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace profiles {
 
@@ -29,6 +35,30 @@ QSqlDatabase defaultConnection()
     return QSqlDatabase::addDatabase("QSQLITE");
 }
 
+// The file keeps access codes in plain text, so only its owner may read it. It is made here,
+// empty and with mode 0600, before SQLite opens it; SQLite gives its journal the mode of the
+// database file. A file that others can read (made by an earlier version) is narrowed to its
+// owner. When the file cannot be opened at all, SQLite's open says why.
+void keepFileToOwner(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_RDONLY | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd < 0)
+        return;
+    struct stat status = {};
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)
+            && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        const mode_t narrowed = status.st_mode & S_IRWXU;
+        if (::fchmod(fd, narrowed) == 0)
+            qCInfo(lcProfiles, "%s was readable by others; now mode %o, its owner's only",
+                    name.constData(), unsigned(narrowed));
+        else
+            qCWarning(lcProfiles, "%s is readable by others and stays so: %s", name.constData(),
+                    std::strerror(errno));
+    }
+    ::close(fd);
+}
+
 // How long one operation may wait in all for another connection to let go of the file. The
 // driver's own default is five seconds per statement, and an operation runs up to four.
 constexpr int BusyWaitMs = 1000;
@@ -40,6 +70,7 @@ class OpenDatabase
 public:
     OpenDatabase() : m_db(defaultConnection()), m_waitLeft(BusyWaitMs)
     {
+        keepFileToOwner(databasePath());
         m_db.setDatabaseName(databasePath());
         m_db.setConnectOptions(QString("QSQLITE_BUSY_TIMEOUT=%1").arg(BusyWaitMs));
         m_opened = m_db.open();

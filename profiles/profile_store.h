@@ -8,7 +8,9 @@
 // the connection again; nothing is kept open between operations. Every value travels as a bound
 // parameter, never as part of the statement text, so a title, address or access code is stored
 // exactly as typed, whatever characters it holds. The table layout is the one every earlier
-// database.dat has, so old files are read and written unchanged.
+// database.dat has, so old files are read and written unchanged. The file holds the access
+// codes in plain text: every operation makes it with mode 0600 when it is missing, and narrows
+// a file that others can read to its owner first (one info line in tandeo.profiles).
 //
 // GUI thread only (the default connection belongs to the thread that first opened it).
 

@@ -15,7 +15,7 @@ export XDG_SESSION_TYPE=x11
 export DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent
 
 # The tests that exercise the receive thread against the GUI thread.
-TSAN_TESTS='ControlChannel|ShareFlow|UnitLeavesMidShare|WholeSession|FamilySession'
+TSAN_TESTS='ControlChannel|ShareFlow|UnitLeavesMidShare|WholeSession|FamilySession|UnitLink'
 
 run_suite() {
     local dir=$1
@@ -66,6 +66,6 @@ tsan_build=$TANDEO_ROOT/build-tsan
 log "threaded tests under ThreadSanitizer ($tsan_build)"
 configure_build "$tsan_build" -DTANDEO_SANITIZE=thread
 cmake --build "$tsan_build" -j "$(nproc)" --target control_channel_tests share_flow_tests \
-    whole_session_tests tandeo-desktop tandeo-unitsim x-close-window
+    whole_session_tests unit_link_tests tandeo-desktop tandeo-unitsim x-close-window
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$TANDEO_ROOT/scripts/sanitizer/tsan.supp" \
     run_sanitized_suite "$tsan_build" -R "$TSAN_TESTS"

@@ -119,8 +119,9 @@ Control channel (TCP 50000)
   --stop-after N           send MSG_STOP after N frames of a share
   --disconnect-after N     send MSG_DISCONNECT and close after N frames of a share
   --close-after N          close the connection after N frames of a share
-  --stop-answer accept|reject|silent
-                           answer to the client's MSG_STOP (default accept)
+  --stop-answer accept|reject|silent|close
+                           answer to the client's MSG_STOP (default accept; close: none, the
+                           connection is closed instead)
 
 RTP (UDP 50001)
   --no-rtp                 do not listen on the RTP port
@@ -296,8 +297,10 @@ CommandLine parseCommandLine(const std::vector<std::string> &args)
                         o.stopAnswer = StopAnswer::Reject;
                     else if (value == "silent")
                         o.stopAnswer = StopAnswer::Silent;
+                    else if (value == "close")
+                        o.stopAnswer = StopAnswer::Close;
                     else
-                        fail(n + ": accept, reject or silent, not " + value);
+                        fail(n + ": accept, reject, silent or close, not " + value);
                 } },
         { "--rtp-rcvbuf",
                 [&](const std::string &n) { intValue(n, 1024, 64 << 20, o.rtpReceiveBuffer); } },

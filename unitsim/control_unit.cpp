@@ -110,6 +110,12 @@ ControlOutput ControlUnit::onMessage(
     case MsgType::MSG_STOP:
         if (silent || options.stopAnswer == StopAnswer::Silent)
             break;
+        if (options.stopAnswer == StopAnswer::Close) {
+            // A unit that goes away while the client waits for its answer.
+            m_sharing = false;
+            out.close = true;
+            break;
+        }
         if (options.stopAnswer == StopAnswer::Reject) {
             out.messages.push_back(response(options, false, MsgType::MSG_STOP));
             break;

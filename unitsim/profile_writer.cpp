@@ -15,6 +15,13 @@ std::optional<std::string> writeProfileDatabase(const std::string &path, const s
     const QString file = QString::fromStdString(path);
     if (QFile::exists(file) && !QFile::remove(file))
         return "cannot replace " + path;
+    // Only its owner may read it, as the program keeps it: it holds the access code.
+    {
+        QFile made(file);
+        if (!made.open(QIODevice::WriteOnly | QIODevice::NewOnly)
+                || !made.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+            return "cannot create " + path;
+    }
     const QString connection = QStringLiteral("unitsim-profile-writer");
     std::optional<std::string> error;
     {

@@ -50,7 +50,7 @@ enum class OtherPath : std::uint8_t {
 };
 
 // How the unit answers the client's MSG_STOP.
-enum class StopAnswer : std::uint8_t { Accept, Reject, Silent };
+enum class StopAnswer : std::uint8_t { Accept, Reject, Silent, Close };
 
 struct Options
 {

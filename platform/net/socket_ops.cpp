@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -24,15 +23,6 @@ bool setBlocking(int fd, bool blocking)
         return false;
     const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
     return fcntl(fd, F_SETFL, wanted) == 0;
-}
-
-bool digitsAndDotsOnly(std::string_view text)
-{
-    for (char c : text) {
-        if ((c < '0' || c > '9') && c != '.')
-            return false;
-    }
-    return true;
 }
 
 timespec toTimespec(std::chrono::nanoseconds duration)
@@ -67,41 +57,6 @@ void UniqueFd::reset(int fd)
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = fd;
-}
-
-ResolveResult resolveIpv4Host(std::string_view host)
-{
-    ResolveResult result;
-    if (const auto address = parseIpv4(host)) {
-        result.address = address;
-        return result;
-    }
-    const std::string text(host);
-    in_addr numeric{};
-    if (text.empty() || digitsAndDotsOnly(text) || inet_aton(text.c_str(), &numeric) != 0) {
-        // Not a decimal dotted address, and not a name either: never let the system read it
-        // in another base.
-        result.errorText = gai_strerror(EAI_NONAME);
-        return result;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    const int rc = getaddrinfo(text.c_str(), nullptr, &hints, &found);
-    if (rc != 0 || found == nullptr) {
-        result.errorText = rc == EAI_SYSTEM ? std::string(strerror(errno)) : gai_strerror(rc);
-        if (found)
-            freeaddrinfo(found);
-        return result;
-    }
-    const auto *in = reinterpret_cast<const sockaddr_in *>(found->ai_addr);
-    const std::uint32_t hostOrder = ntohl(in->sin_addr.s_addr);
-    result.address = Ipv4Address{ { static_cast<std::uint8_t>(hostOrder >> 24),
-            static_cast<std::uint8_t>(hostOrder >> 16), static_cast<std::uint8_t>(hostOrder >> 8),
-            static_cast<std::uint8_t>(hostOrder) } };
-    freeaddrinfo(found);
-    return result;
 }
 
 ConnectResult connectTcp(

@@ -1,20 +1,17 @@
 #ifndef TANDEO_PLATFORM_NET_SOCKET_OPS_H
 #define TANDEO_PLATFORM_NET_SOCKET_OPS_H
 
-// The few POSIX socket operations the control channel needs, in place of Winsock: host lookup
-// with the decimal address rule, TCP connect with a time-out, whole sends with a time-out and
-// without SIGPIPE, receives and readiness waits that ride over EINTR. Each function owns no
-// state.
+// The few POSIX socket operations the control channel needs, in place of Winsock: TCP connect
+// with a time-out, whole sends with a time-out and without SIGPIPE, receives and readiness
+// waits that ride over EINTR. Each function owns no state. Addresses are numeric only
+// (ipv4_address.h): nothing here asks a resolver.
 
 #include "ipv4_address.h"
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
-#include <string>
-#include <string_view>
 #include <sys/types.h>
 
 namespace net {
@@ -39,17 +36,6 @@ public:
 private:
     int m_fd = -1;
 };
-
-struct ResolveResult
-{
-    std::optional<Ipv4Address> address; // nullopt: the host cannot be resolved
-    std::string errorText; // the system's text when it cannot
-};
-
-// Text of digits and dots must be a decimal dotted address (parseIpv4); it is never handed to
-// the system, which would read "010" as octal. Other text is looked up as an IPv4 host name,
-// but a numeric form the system would accept (hexadecimal, octal, shortened) is refused too.
-ResolveResult resolveIpv4Host(std::string_view host);
 
 enum class ConnectStatus {
     Connected,

@@ -302,7 +302,7 @@ protected:
                 QStringList{ "--family", "zmt" } + GetParam().unitOptions, bed->unitSide());
         ASSERT_TRUE(unit->started()) << unit->output().toStdString();
         desktop = std::make_unique<DesktopProcess>(
-                *unit, "1234", QStringList(), testsupport::DebugOutputRules, bed->programSide());
+                *unit, "1234", QStringList(), QStringList(), bed->programSide());
         ASSERT_TRUE(desktop->started()) << desktop->output().toStdString();
     }
 

@@ -5,6 +5,7 @@
 #include "test_support.h"
 #include "typing.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -109,6 +110,12 @@ TEST(DialogTest, OctetFieldsTakeZeroTo255AndThreeCharactersOnly)
         { "-1", "1" },
         { "1a2.", "12" },
         { " 7", "7" },
+        // Only ASCII digits: no sign, no group separator, no other script's digits.
+        { "+1", "1" },
+        { "1,0", "10" },
+        { "\u0661\u0662", "" },
+        { "\uff11\uff12", "" },
+        { "\u0967", "" },
     };
     Dialog dialog;
     dialog.show();
@@ -117,6 +124,89 @@ TEST(DialogTest, OctetFieldsTakeZeroTo255AndThreeCharactersOnly)
         octet->clear();
         testprofiles::typeText(octet, c.typed);
         EXPECT_EQ(octet->text(), c.shown) << "typed " << c.typed.toStdString();
+    }
+}
+
+// Keys to whichever field has the focus, as a user's keyboard sends them.
+void typeAtFocus(const QString &text)
+{
+    for (const QChar c : text)
+        QTest::keyClick(QApplication::focusWidget(), char(c.unicode()));
+}
+
+TEST(DialogTest, ADotOrAThirdDigitMovesOnToTheNextOctetAndTabStillDoes)
+{
+    Dialog dialog;
+    dialog.show();
+    QApplication::setActiveWindow(&dialog);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    QLineEdit *octets[] = { field(&dialog, "QLEditIP1"), field(&dialog, "QLEditIP2"),
+        field(&dialog, "QLEditIP3"), field(&dialog, "QLEditIP4") };
+
+    octets[0]->setFocus();
+    typeAtFocus("192.168.1.40");
+    EXPECT_EQ(dialog.getIP(), "192.168.1.40");
+    EXPECT_EQ(QApplication::focusWidget(), octets[3]);
+    // The last field goes nowhere: a further dot or digit changes nothing.
+    typeAtFocus(".5");
+    EXPECT_EQ(dialog.getIP(), "192.168.1.40");
+
+    // A dot in an empty field stays there; typing into a field that was moved to replaces
+    // what it held.
+    for (QLineEdit *octet : octets)
+        octet->clear();
+    octets[0]->setFocus();
+    typeAtFocus(".10.0.");
+    EXPECT_EQ(QApplication::focusWidget(), octets[2]);
+    typeAtFocus("7");
+    octets[3]->setText("99");
+    octets[2]->setFocus();
+    typeAtFocus("7.5");
+    EXPECT_EQ(dialog.getIP(), "10.0.77.5");
+
+    // Over a stored address: each field moved to is typed over, and the dot after three
+    // digits does not skip the field they moved to.
+    dialog.setProfile("Lab", "10.0.0.1", "");
+    octets[0]->setFocus();
+    octets[0]->selectAll();
+    typeAtFocus("192.168.1.40");
+    EXPECT_EQ(dialog.getIP(), "192.168.1.40");
+
+    octets[0]->setFocus();
+    QTest::keyClick(octets[0], Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), octets[1]);
+    QTest::keyClick(octets[1], Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), octets[2]);
+}
+
+TEST(DialogTest, OkRefusesAStoredOctetThatIsNoNumberAndKeepsPaddedOnes)
+{
+    struct
+    {
+        QString ip;
+        bool accepted;
+    } cases[] = {
+        { "127.0.0.+2", false },
+        { "1,0.0.0.1", false },
+        { "10.0.0.\u0661", false },
+        { "10.0.0. 1", false },
+        { "10.0.0.256", false },
+        { "127.000.000.071", true },
+        { "10.0.0.255", true },
+    };
+    for (const auto &c : cases) {
+        Dialog dialog;
+        dialog.show();
+        dialog.setProfile("Lab", c.ip, "");
+        BoxAnswerer boxes;
+        boxes.dialogHandler = [](QWidget *) { return true; };
+        QTest::mouseClick(button(&dialog, "BtnOk"), Qt::LeftButton);
+        EXPECT_EQ(dialog.result() == QDialog::Accepted, c.accepted) << c.ip.toStdString();
+        EXPECT_EQ(boxes.texts(), c.accepted ? QStringList() : QStringList({ AddressMissing }))
+                << c.ip.toStdString();
+        if (c.accepted) {
+            EXPECT_EQ(dialog.getIP(), c.ip) << "kept as stored";
+        }
     }
 }
 

@@ -9,9 +9,12 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLoggingCategory>
 
+#include <atomic>
 #include <functional>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using namespace testprofiles;
 using testsupport::TempHome;
@@ -374,6 +377,77 @@ TEST_F(ProfileStoreTest, AListCutShortByADamagedLaterPageIsNotPassedOffAsTheWhol
     EXPECT_TRUE(loaded.opened);
     EXPECT_FALSE(loaded.listsRead());
     EXPECT_TRUE(loaded.listError.contains("malformed")) << loaded.listError.toStdString();
+}
+
+// The file under the usual umask, as a user's first start and an earlier version leave it.
+class ProfileFileModeTest : public ::testing::Test
+{
+protected:
+    ProfileFileModeTest() : oldMask(::umask(022)) { }
+    ~ProfileFileModeTest() override { ::umask(oldMask); }
+
+    static mode_t modeOf(const QString &path)
+    {
+        struct stat status = {};
+        EXPECT_EQ(::stat(QFile::encodeName(path).constData(), &status), 0) << path.toStdString();
+        return status.st_mode & 07777;
+    }
+
+    const mode_t oldMask;
+    TempHome home;
+};
+
+TEST_F(ProfileFileModeTest, TheFileAndItsJournalAreMadeForTheOwnerOnly)
+{
+    ASSERT_TRUE(profiles::loadProfileList().opened);
+    EXPECT_EQ(modeOf(profiles::databasePath()), 0600u);
+    ASSERT_TRUE(profiles::insertProfile({ QString(), "Lab", "10.0.0.9", "4711" }).statementOk);
+    EXPECT_EQ(modeOf(profiles::databasePath()), 0600u);
+
+    // The journal of a write in progress holds the pages it changes, access codes among them.
+    RawDatabase raw(profiles::databasePath());
+    raw.exec("BEGIN");
+    raw.exec("UPDATE Room SET pw = '0815'");
+    ASSERT_TRUE(QFile::exists(profiles::databasePath() + "-journal"));
+    EXPECT_EQ(modeOf(profiles::databasePath() + "-journal"), 0600u);
+    raw.exec("ROLLBACK");
+}
+
+std::atomic<int> narrowedLines = 0;
+QtMessageHandler previousHandler = nullptr;
+
+void countNarrowedLines(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (type == QtInfoMsg && qstrcmp(context.category, "tandeo.profiles") == 0
+            && text.contains("database.dat"))
+        ++narrowedLines;
+    previousHandler(type, context, text);
+}
+
+TEST_F(ProfileFileModeTest, AFileOthersCanReadIsNarrowedOnceAndKeepsItsRows)
+{
+    {
+        // An earlier version let SQLite make the file: 0644 under this umask.
+        RawDatabase raw(profiles::databasePath());
+        raw.exec(profiles::CreateRoomStatement);
+        raw.insertAsBefore("Board room", "192.168.001.040", "1234");
+    }
+    ASSERT_EQ(modeOf(profiles::databasePath()), 0644u);
+
+    QLoggingCategory::setFilterRules("tandeo.profiles.info=true");
+    narrowedLines = 0;
+    previousHandler = qInstallMessageHandler(countNarrowedLines);
+    const profiles::StoreResult first = profiles::loadProfileList();
+    const profiles::StoreResult second = profiles::loadProfileList();
+    qInstallMessageHandler(previousHandler);
+    QLoggingCategory::setFilterRules(QString());
+
+    EXPECT_EQ(modeOf(profiles::databasePath()), 0600u);
+    EXPECT_EQ(narrowedLines, 1);
+    ASSERT_TRUE(first.listsRead() && second.listsRead());
+    EXPECT_EQ(column(*second.lists.titles), QStringList({ "Board room" }));
+    EXPECT_EQ(RawDatabase(profiles::databasePath()).rows(),
+            (std::vector<Row>{ { "1", "Board room", "192.168.001.040", "1234" } }));
 }
 
 } // namespace

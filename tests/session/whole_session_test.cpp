@@ -322,7 +322,9 @@ protected:
         unit = std::make_unique<UnitProcess>(
                 address, QStringList{ "--family", "zmt", "--access-code", AccessCode });
         ASSERT_TRUE(unit->started()) << unit->output().toStdString();
-        desktop = std::make_unique<DesktopProcess>(*unit, AccessCode, QStringList(), loggingRules);
+        desktop = std::make_unique<DesktopProcess>(*unit, AccessCode, QStringList(),
+                QStringList{ loggingRules.isEmpty() ? "QT_LOGGING_RULES"
+                                                    : "QT_LOGGING_RULES=" + loggingRules });
         ASSERT_TRUE(desktop->started()) << desktop->output().toStdString();
         ASSERT_NO_FATAL_FAILURE(logIn());
         ASSERT_NO_FATAL_FAILURE(shareFrames(25));

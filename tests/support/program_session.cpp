@@ -58,6 +58,17 @@ void stopChild(QProcess &process)
     process.waitForFinished(5000);
 }
 
+// "NAME=value" sets a variable, a bare "NAME" removes it.
+void applyEnvironment(QProcessEnvironment &env, const QStringList &changes)
+{
+    for (const QString &entry : changes) {
+        if (entry.contains('='))
+            env.insert(entry.section('=', 0, 0), entry.section('=', 1));
+        else
+            env.remove(entry);
+    }
+}
+
 } // namespace
 
 bool pollUntil(const std::function<bool()> &pred, std::chrono::milliseconds timeout)
@@ -69,6 +80,30 @@ bool pollUntil(const std::function<bool()> &pred, std::chrono::milliseconds time
         std::this_thread::sleep_for(50ms);
     }
     return true;
+}
+
+DesktopRun runDesktop(const QStringList &arguments, const QStringList &environment,
+        std::chrono::milliseconds timeout)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    applyEnvironment(env, environment);
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(TANDEO_DESKTOP_PROGRAM, arguments);
+    DesktopRun run;
+    if (!process.waitForStarted())
+        return run;
+    if (process.waitForFinished(int(timeout.count()))) {
+        ProcessEnd end;
+        end.crashed = process.exitStatus() == QProcess::CrashExit;
+        end.code = process.exitCode();
+        run.end = end;
+    } else {
+        stopChild(process);
+    }
+    run.standardOutput = QString::fromUtf8(process.readAllStandardOutput());
+    run.standardError = QString::fromUtf8(process.readAllStandardError());
+    return run;
 }
 
 UnitProcess::UnitProcess(
@@ -189,7 +224,7 @@ void movePointerTo(int x, int y)
 }
 
 DesktopProcess::DesktopProcess(const UnitProcess &unit, const QString &accessCode,
-        const QStringList &arguments, const QString &loggingRules, const Launcher &launcher)
+        const QStringList &arguments, const QStringList &environment, const Launcher &launcher)
 {
     // The emulator writes the profile database exactly as the program keeps it.
     QProcess writer;
@@ -202,10 +237,8 @@ DesktopProcess::DesktopProcess(const UnitProcess &unit, const QString &accessCod
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", m_home.path());
     env.insert("QT_QPA_PLATFORM", "xcb");
-    if (loggingRules.isEmpty())
-        env.remove("QT_LOGGING_RULES");
-    else
-        env.insert("QT_LOGGING_RULES", loggingRules);
+    env.insert("QT_LOGGING_RULES", DebugOutputRules);
+    applyEnvironment(env, environment);
     m_process.setProcessEnvironment(env);
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.setStandardOutputFile(m_home.filePath("desktop.out"));

@@ -33,6 +33,17 @@ struct ProcessEnd
 // A command the program is started through, e.g. { "ip", "netns", "exec", "ns" } to run it in
 // a network namespace; it must exec the program, so the process keeps its pid. Empty: none.
 using Launcher = QStringList;
+// tandeo-desktop run to its end with these arguments and the test run's environment changed
+// by `environment` ("NAME=value" sets a variable, a bare "NAME" removes it). `end` is empty
+// when the program was still running after `timeout` (it is then killed).
+struct DesktopRun
+{
+    std::optional<ProcessEnd> end;
+    QString standardOutput;
+    QString standardError;
+};
+DesktopRun runDesktop(const QStringList &arguments, const QStringList &environment,
+        std::chrono::milliseconds timeout = 10s);
 
 // tandeo-unitsim on one address, logging every event as a JSON line.
 class UnitProcess
@@ -83,13 +94,15 @@ void movePointerTo(int x, int y);
 inline constexpr char DebugOutputRules[] = "tandeo.*.debug=true";
 
 // tandeo-desktop with a home of its own that holds one profile ("Demo unit") for the unit,
-// started with the given command-line arguments and QT_LOGGING_RULES (empty: none at all, as
-// the program runs from the applications menu).
+// started with the given command-line arguments and with the environment of the test run,
+// QT_LOGGING_RULES set to DebugOutputRules, changed by `environment` ("NAME=value" sets a
+// variable, a bare "NAME" removes it: {"QT_LOGGING_RULES"} runs it as from the applications
+// menu).
 class DesktopProcess
 {
 public:
     explicit DesktopProcess(const UnitProcess &unit, const QString &accessCode = "1234",
-            const QStringList &arguments = {}, const QString &loggingRules = DebugOutputRules,
+            const QStringList &arguments = {}, const QStringList &environment = {},
             const Launcher &launcher = {});
     ~DesktopProcess();
 

@@ -290,6 +290,18 @@ TEST_F(ControlWire, SilentUnitsAnswerNothing)
     EXPECT_EQ(hex(client->receive(ShareAccepted.size())), hex(ShareAccepted));
     client->send(ClientStop);
     expectNothingBefore(*client, 2);
+    client.reset();
+    unit->stop();
+
+    // A unit that goes away instead of answering the stop.
+    options.stopAnswer = unitsim::StopAnswer::Close;
+    startUnit(options);
+    client = connect();
+    client->send(ClientShare);
+    EXPECT_EQ(hex(client->receive(ShareAccepted.size())), hex(ShareAccepted));
+    client->send(ClientStop);
+    EXPECT_TRUE(client->waitClosed());
+    EXPECT_TRUE(client->leftover.empty()) << hex(client->leftover);
 }
 
 TEST_F(ControlWire, ActionsSendTheUnitsMessages)

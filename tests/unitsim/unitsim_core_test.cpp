@@ -167,7 +167,8 @@ TEST(CommandLine, UnusableArgumentsAreRefusedWithAReason)
         { { "--family", "xmt" }, "--family: qmt or zmt, not xmt" },
         { { "--reject-reason", "12" }, "--reject-reason: 8 hexadecimal digits, not 12" },
         { { "--rtp-rcvbuf", "512" }, "--rtp-rcvbuf: not a number from 1024 to 67108864: 512" },
-        { { "--stop-answer", "maybe" }, "--stop-answer: accept, reject or silent, not maybe" },
+        { { "--stop-answer", "maybe" },
+                "--stop-answer: accept, reject, silent or close, not maybe" },
         { { "--address", "127.0.0.1" },
                 "127.0.0.1 is the client's own RTP address; give the unit another 127.0.0.x" },
     };

@@ -192,6 +192,9 @@ TEST(UnitsimProgram, WritesAProfileDatabaseForTheDemoHome)
     std::string out;
     Child writer({ "--write-profile", path, "--address", "127.0.0.2", "--access-code", "a&b" });
     ASSERT_EQ(writer.finish(out), 0) << writer.errorText();
+    // Its owner's only, as the program keeps it, whatever the umask.
+    EXPECT_EQ(std::filesystem::status(path).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     {
         int argc = 0;
         QCoreApplication app(argc, nullptr);
