@@ -1,5 +1,6 @@
 #include "font_substitutes.h"
 #include "mainwindow.h"
+#include "single_instance.h"
 #include "termination_signals.h"
 
 #include <QApplication>
@@ -57,6 +58,8 @@ int main(int argc, char *argv[])
                 qPrintable(rest.first()));
         return 2;
     }
+    if (const std::optional<int> status = instance::handOverToRunning())
+        return *status;
     fonts::installFontSubstitutes();
     MainWindow window;
     window.setShareOptions(shareOptions);
