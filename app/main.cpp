@@ -2,6 +2,7 @@
 #include "font_substitutes.h"
 #include "log_defaults.h"
 #include "mainwindow.h"
+#include "single_instance.h"
 #include "termination_signals.h"
 
 #include <QApplication>
@@ -65,6 +66,8 @@ int main(int argc, char *argv[])
                 qPrintable(rest.first()));
         return 2;
     }
+    if (const std::optional<int> status = instance::handOverToRunning())
+        return *status;
     fonts::installFontSubstitutes();
     MainWindow window;
     window.setShareOptions(shareOptions);

@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QIcon>
 #include <QLoggingCategory>
 #include <QMessageBox>
 #include <QTimer>
@@ -99,6 +100,11 @@ void MainWindow::applySkin()
         if (auto *widget = findChild<QWidget *>(style.objectName))
             widget->setStyleSheet(style.styleSheet);
     }
+    // The form's 8 x 8 icon blurs in task bars and window switchers: they pick from all sizes.
+    QIcon icon;
+    for (int size : skin::IconSizes)
+        icon.addFile(":/new/prefix1/ui/" + skin::iconFileName(size), QSize(size, size));
+    setWindowIcon(icon);
 }
 
 void MainWindow::showInfo(const QString &title, const QString &text)

@@ -3,27 +3,41 @@
 TANDEO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 TANDEO_BUILD=${TANDEO_BUILD:-$TANDEO_ROOT/build}
 
-# Debian 12 packages the build, the program, the tests and the demo need.
-TANDEO_PACKAGES=(
-    cmake ninja-build g++ pkg-config
+# Debian 12 packages that building and running the program, the emulator and the demo need
+# (scripts/run.sh).
+TANDEO_RUN_PACKAGES=(
+    cmake ninja-build g++ pkg-config ccache
     qt6-base-dev libqt6sql6-sqlite libgl-dev
     libortp-dev libturbojpeg0-dev libjpeg62-turbo-dev libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev
-    libxcb-xfixes0-dev
-    libgtest-dev libgmock-dev libbenchmark-dev ccache
-    xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core
-    fonts-crosextra-carlito fonts-dancingscript
-    dpkg-dev file lintian desktop-file-utils
+    libxcb-xfixes0-dev libpipewire-0.3-dev
+    fonts-dejavu-core fonts-crosextra-carlito fonts-dancingscript
+    xvfb xauth xdotool imagemagick
+)
+# What the tests, the benchmarks, the packages and the Wayland test desktop add
+# (scripts/test.sh, scripts/package.sh).
+TANDEO_TEST_PACKAGES=(
+    libgtest-dev libgmock-dev libbenchmark-dev
+    x11-utils
+    dpkg-dev file lintian desktop-file-utils appstream
     sway pipewire pipewire-bin wireplumber gstreamer1.0-pipewire gstreamer1.0-tools qt6-wayland
-    libpipewire-0.3-dev dbus grim
+    dbus grim
     iproute2
 )
+TANDEO_PACKAGES=("${TANDEO_RUN_PACKAGES[@]}" "${TANDEO_TEST_PACKAGES[@]}")
+
+# The targets scripts/run.sh builds: the program (with libzelrtp.so and its artwork), the
+# emulator and the demo's window closer.
+TANDEO_RUN_TARGETS=(tandeo-desktop tandeo-unitsim x-close-window)
 
 log() { printf '[tandeo] %s\n' "$*" >&2; }
 
+# Installs what is missing of all packages, or with "run" of those running the program needs.
 install_missing_packages() {
+    local wanted=("${TANDEO_PACKAGES[@]}")
+    [ "${1:-}" = run ] && wanted=("${TANDEO_RUN_PACKAGES[@]}")
     local missing=()
     local pkg
-    for pkg in "${TANDEO_PACKAGES[@]}"; do
+    for pkg in "${wanted[@]}"; do
         dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
     done
     if [ ${#missing[@]} -eq 0 ]; then
@@ -52,6 +66,12 @@ configure_build() {
 build_project() {
     configure_build "$TANDEO_BUILD" "$@"
     cmake --build "$TANDEO_BUILD" -j "$(nproc)"
+}
+
+# Configures $TANDEO_BUILD and builds only what running the program and the demo needs.
+build_run_targets() {
+    configure_build "$TANDEO_BUILD"
+    cmake --build "$TANDEO_BUILD" -j "$(nproc)" --target "${TANDEO_RUN_TARGETS[@]}"
 }
 
 # Waits until the command succeeds or the deadline (seconds) passes.

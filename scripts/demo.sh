@@ -102,8 +102,13 @@ print_summary() {
 }
 
 if [ "${DEMO_SKIP_BUILD:-}" != 1 ]; then
-    install_missing_packages
-    build_project
+    if [ "${DEMO_WAYLAND:-}" = 1 ]; then
+        install_missing_packages
+        build_project
+    else
+        install_missing_packages run
+        build_run_targets
+    fi
 fi
 trap cleanup EXIT
 

@@ -39,7 +39,7 @@ run_sanitized_suite() {
 
 install_missing_packages
 "$TANDEO_ROOT/scripts/check_layers.sh"
-build_project
+build_project -DTANDEO_TESTS=ON
 
 trap stop_xvfb EXIT
 start_xvfb
@@ -55,7 +55,7 @@ fi
 # the same the session tests run under the sanitizers.
 asan_build=$TANDEO_ROOT/build-asan
 log "whole suite under AddressSanitizer and UndefinedBehaviorSanitizer ($asan_build)"
-configure_build "$asan_build" -DTANDEO_SANITIZE=address
+configure_build "$asan_build" -DTANDEO_SANITIZE=address -DTANDEO_TESTS=ON
 cmake --build "$asan_build" -j "$(nproc)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:intercept_strndup=0 \
 LSAN_OPTIONS=suppressions=$TANDEO_ROOT/scripts/sanitizer/lsan.supp:print_suppressions=0 \
@@ -64,7 +64,7 @@ UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 
 tsan_build=$TANDEO_ROOT/build-tsan
 log "threaded tests under ThreadSanitizer ($tsan_build)"
-configure_build "$tsan_build" -DTANDEO_SANITIZE=thread
+configure_build "$tsan_build" -DTANDEO_SANITIZE=thread -DTANDEO_TESTS=ON
 cmake --build "$tsan_build" -j "$(nproc)" --target control_channel_tests share_flow_tests \
     whole_session_tests unit_link_tests tandeo-desktop tandeo-unitsim x-close-window
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$TANDEO_ROOT/scripts/sanitizer/tsan.supp" \

@@ -13,12 +13,15 @@
 #include "skin.h"
 
 #include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
+#include <QLineF>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
+#include <QtMath>
 
 #include <cstdio>
 #include <functional>
@@ -257,7 +260,31 @@ QImage titlePicture(QSize size, const QString &title)
     return image;
 }
 
-// The mark: a screen with a beam going out to the right.
+// The mark: a screen with a beam going out to the right. Its shapes in fractions of the side,
+// shared by the pictures and the scalable icon.
+struct Arc
+{
+    QRectF box;
+    int startDegrees, spanDegrees; // counter-clockwise from three o'clock, as QPainter takes them
+};
+constexpr qreal CornerRadius = 0.22;
+const QRectF ScreenRect(0.16, 0.24, 0.5, 0.36);
+constexpr qreal ScreenRadius = 0.04;
+const QLineF Stand(0.41, 0.6, 0.41, 0.72);
+const QLineF Foot(0.28, 0.74, 0.54, 0.74);
+const Arc Beams[] = { { QRectF(0.5, 0.3, 0.3, 0.24), -60, 120 },
+    { QRectF(0.46, 0.2, 0.44, 0.44), -55, 110 } };
+
+QRectF scaled(const QRectF &r, qreal s)
+{
+    return QRectF(r.x() * s, r.y() * s, r.width() * s, r.height() * s);
+}
+
+QLineF scaled(const QLineF &l, qreal s)
+{
+    return QLineF(l.p1() * s, l.p2() * s);
+}
+
 QImage logo(QSize size)
 {
     QImage image(size, QImage::Format_ARGB32);
@@ -266,7 +293,7 @@ QImage logo(QSize size)
     p.setRenderHint(QPainter::Antialiasing);
     const qreal s = size.width();
     QPainterPath disc;
-    disc.addRoundedRect(QRectF(0, 0, s, s), s * 0.22, s * 0.22);
+    disc.addRoundedRect(QRectF(0, 0, s, s), s * CornerRadius, s * CornerRadius);
     QLinearGradient fill(0, 0, 0, s);
     fill.setColorAt(0, Accent);
     fill.setColorAt(1, AccentDark);
@@ -274,15 +301,56 @@ QImage logo(QSize size)
     if (s >= 16) {
         p.setPen(QPen(Ink, qMax(1.0, s / 16)));
         p.setBrush(Qt::NoBrush);
-        p.drawRoundedRect(QRectF(s * 0.16, s * 0.24, s * 0.5, s * 0.36), s * 0.04, s * 0.04);
-        p.drawLine(QPointF(s * 0.41, s * 0.6), QPointF(s * 0.41, s * 0.72));
-        p.drawLine(QPointF(s * 0.28, s * 0.74), QPointF(s * 0.54, s * 0.74));
-        p.drawArc(QRectF(s * 0.5, s * 0.3, s * 0.3, s * 0.24), -60 * 16, 120 * 16);
-        p.drawArc(QRectF(s * 0.46, s * 0.2, s * 0.44, s * 0.44), -55 * 16, 110 * 16);
+        p.drawRoundedRect(scaled(ScreenRect, s), s * ScreenRadius, s * ScreenRadius);
+        p.drawLine(scaled(Stand, s));
+        p.drawLine(scaled(Foot, s));
+        for (const Arc &arc : Beams)
+            p.drawArc(scaled(arc.box, s), arc.startDegrees * 16, arc.spanDegrees * 16);
     } else {
         p.fillRect(QRectF(s * 0.2, s * 0.25, s * 0.6, s * 0.4), Ink);
     }
     return image;
+}
+
+// The same mark as SVG, for the icon theme's scalable size.
+QString logoSvg()
+{
+    constexpr qreal S = 256;
+    const auto n = [](qreal v) { return QString::number(v, 'g', 6); };
+    const auto point = [&](const Arc &arc, int degrees) {
+        const QRectF box = scaled(arc.box, S);
+        const qreal a = qDegreesToRadians(qreal(degrees));
+        return QPointF(box.center().x() + box.width() / 2 * qCos(a),
+                box.center().y() - box.height() / 2 * qSin(a));
+    };
+    const QRectF screen = scaled(ScreenRect, S);
+    const QLineF stand = scaled(Stand, S), foot = scaled(Foot, S);
+    QString beams;
+    for (const Arc &arc : Beams) {
+        const QPointF from = point(arc, arc.startDegrees);
+        const QPointF to = point(arc, arc.startDegrees + arc.spanDegrees);
+        // Sweep flag 0: counter-clockwise on the screen, as QPainter turns.
+        beams += QString("  <path d=\"M %1 %2 A %3 %4 0 %5 0 %6 %7\"/>\n")
+                         .arg(n(from.x()), n(from.y()), n(arc.box.width() * S / 2),
+                                 n(arc.box.height() * S / 2), arc.spanDegrees > 180 ? "1" : "0",
+                                 n(to.x()), n(to.y()));
+    }
+    return QString("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                   "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" height=\"%1\" "
+                   "viewBox=\"0 0 %1 %1\">\n"
+                   " <defs><linearGradient id=\"fill\" x1=\"0\" y1=\"0\" x2=\"0\" y2=\"1\">"
+                   "<stop offset=\"0\" stop-color=\"%2\"/><stop offset=\"1\" "
+                   "stop-color=\"%3\"/></linearGradient></defs>\n"
+                   " <rect width=\"%1\" height=\"%1\" rx=\"%4\" fill=\"url(#fill)\"/>\n"
+                   " <g fill=\"none\" stroke=\"%5\" stroke-width=\"%6\">\n"
+                   "  <rect x=\"%7\" y=\"%8\" width=\"%9\" height=\"%10\" rx=\"%11\"/>\n"
+                   "  <path d=\"M %12 %13 L %14 %15 M %16 %17 L %18 %19\"/>\n")
+                   .arg(n(S), Accent.name(), AccentDark.name(), n(S * CornerRadius), Ink.name(),
+                           n(S / 16), n(screen.x()), n(screen.y()), n(screen.width()))
+                   .arg(n(screen.height()), n(S * ScreenRadius), n(stand.x1()), n(stand.y1()),
+                           n(stand.x2()), n(stand.y2()), n(foot.x1()), n(foot.y1()), n(foot.x2()))
+                   .arg(n(foot.y2()))
+            + beams + " </g>\n</svg>\n";
 }
 
 QImage render(const skin::Artwork &art)
@@ -295,7 +363,7 @@ QImage render(const skin::Artwork &art)
         return dialogBackground(art.size);
     if (name == "profile_bg.png")
         return listFrame(art.size);
-    if (name.endsWith(".ico") || name == "tandeo_desktop_64x64.png")
+    if (name.endsWith(".ico") || name.startsWith("tandeo_desktop_"))
         return logo(art.size);
     if (name == "t_connection.png")
         return titlePicture(art.size, "Connection");
@@ -352,6 +420,12 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "cannot render %s\n", qPrintable(path));
             return 1;
         }
+    }
+    QFile svg(out.filePath(skin::ScalableIcon));
+    if (!svg.open(QIODevice::WriteOnly | QIODevice::Truncate) || svg.write(logoSvg().toUtf8()) < 0
+            || !svg.flush()) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(svg.fileName()));
+        return 1;
     }
     return 0;
 }

@@ -108,6 +108,11 @@ std::vector<WidgetStyle> mainWindowStyleSheets(const QString &appDir)
     };
 }
 
+QString iconFileName(int size)
+{
+    return QString("tandeo_desktop_%1x%1.png").arg(size);
+}
+
 const std::vector<Artwork> &artwork()
 {
     static const std::vector<Artwork> files = [] {
@@ -116,13 +121,15 @@ const std::vector<Artwork> &artwork()
             { "profile_bg.png", { 253, 139 }, false },
             { "edit_profile_bg.png", { 349, 290 }, false },
             { "tandeo_ico_16x16.ico", { 16, 16 }, false },
-            { "tandeo_desktop_64x64.png", { 64, 64 }, false },
             { "tandeo_ico_8x8.ico", { 8, 8 }, true },
             { "t_connection.png", { 276, 16 }, true },
             { "t_share.png", { 276, 16 }, true },
             { "t_select_program.png", { 277, 20 }, true },
             { "t_connection_profile.png", { 277, 20 }, true },
         };
+        // The window icon takes every size from the resources.
+        for (int size : IconSizes)
+            list.push_back({ iconFileName(size), { size, size }, true });
         struct Button
         {
             const char *base;

@@ -54,6 +54,12 @@ struct Artwork
 };
 const std::vector<Artwork> &artwork();
 
+// The program's icon at the sizes an icon theme and a window manager take, rendered as
+// tandeo_desktop_<size>x<size>.png, and the same mark as SVG in the folder beside them.
+inline constexpr int IconSizes[] = { 16, 32, 48, 64, 128, 256 };
+inline constexpr char ScalableIcon[] = "tandeo-desktop.svg";
+QString iconFileName(int size);
+
 } // namespace skin
 
 #endif // TANDEO_APP_SKIN_H

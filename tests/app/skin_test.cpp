@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+#include <iterator>
 
 using namespace testsupport;
 
@@ -99,7 +100,7 @@ TEST(SkinArtwork, EveryImageExistsAtItsExactPixelSize)
         }
         resources += art.inResource;
     }
-    EXPECT_EQ(resources, 5);
+    EXPECT_EQ(resources, 5 + int(std::size(skin::IconSizes)));
     // Every image a style sheet names is there.
     for (const skin::WidgetStyle &style :
             skin::mainWindowStyleSheets(QCoreApplication::applicationDirPath())) {

@@ -36,3 +36,27 @@ man_warnings() {
     LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 \
         man --warnings -E UTF-8 -l -Tutf8 -Z "$1" 2>&1 >/dev/null
 }
+
+# What an ELF file lacks of Debian's hardening, one word a line (empty when hardened): read-only
+# relocations bound at start, a position-independent executable, the stack protector, fortified
+# libc calls; "runpath" for a search path it should not carry. hardening-check where installed
+# says the same in its own words.
+#   hardening_faults FILE [executable] [no-runpath]
+hardening_faults() {
+    local file=$1 dynamic symbols
+    shift
+    dynamic=$(readelf -dW "$file")
+    symbols=$(readelf --dyn-syms -W "$file")
+    readelf -lW "$file" | grep -q GNU_RELRO || echo relro
+    grep -qE 'BIND_NOW|FLAGS_1\).*[^_]NOW' <<<"$dynamic" || echo bindnow
+    grep -q '__stack_chk_fail' <<<"$symbols" || echo stack-protector
+    grep -qE '__[a-z0-9_]+_chk\b' <<<"$symbols" || echo fortify
+    local what
+    for what in "$@"; do
+        case $what in
+        executable) grep -qE 'FLAGS_1\).*PIE' <<<"$dynamic" || echo pie ;;
+        no-runpath) grep -qE '\((RUNPATH|RPATH)\)' <<<"$dynamic" && echo runpath ;;
+        esac
+    done
+    return 0
+}

@@ -54,9 +54,18 @@ compare_options() {
 compare_options "$app" "$pages/tandeo-desktop.1"
 compare_options "$unit" "$pages/tandeo-unitsim.1"
 
+# The release the packages describe: version and date alike in the manual pages and the
+# metainfo, the date also the change log's.
+metainfo=$(ls "$pages"/*.metainfo.xml 2>/dev/null | head -1)
+release_date=$(sed -n 's/.*<release version="[^"]*" date="\([0-9-]*\)".*/\1/p' "$metainfo" 2>/dev/null)
+[ -n "$release_date" ] || fail "no release date in the metainfo file \"$metainfo\""
+changelog_date=$(sed -n 's/^ -- .*  \(.*\)$/\1/p' "$pages/changelog" | head -1)
+[ "$(date -u -d "$changelog_date" +%F 2>/dev/null)" = "$release_date" ] \
+    || fail "the change log's date \"$changelog_date\" is not the release date $release_date"
 for page in tandeo-desktop.1 tandeo-unitsim.1; do
-    grep -q "^\.TH .* \"[a-z-]* $version\"" "$pages/$page" \
-        || fail "$page does not carry version $version"
+    grep -q "^\.TH [A-Z-]* 1 \"$release_date\" \"[a-z-]* $version\"" "$pages/$page" \
+        && ok "$page carries version $version of $release_date" \
+        || fail "$page does not carry version $version and date $release_date: $(head -1 "$pages/$page")"
     if command -v man >/dev/null; then
         warnings=$(man_warnings "$pages/$page")
         [ -z "$warnings" ] && ok "$page formats without warnings" \
@@ -88,11 +97,41 @@ exec_line=$(sed -n 's/^Exec=//p' "$entry")
 [ "$exec_line" = tandeo-desktop ] || fail "menu entry starts \"$exec_line\", not the launcher"
 [ "$(sed -n 's/^Icon=//p' "$entry")" = tandeo-desktop ] || fail "menu entry names another icon"
 
-# Icons at the sizes they were rendered at.
-for size in 16 64; do
+# Icons at the sizes they were rendered at, and the scalable one.
+for size in 16 32 48 64 128 256; do
     icon=$pages/icons/${size}x${size}/tandeo-desktop.png
     got=$(identify -format '%wx%h %m' "$icon" 2>&1)
     [ "$got" = "${size}x${size} PNG" ] && ok "icon ${size}x${size}" || fail "$icon: $got"
+done
+svg=$pages/icons/scalable/tandeo-desktop.svg
+if command -v xmllint >/dev/null; then
+    xmllint --noout "$svg" 2>/dev/null || fail "$svg is not well-formed"
+fi
+grep -q '<svg xmlns="http://www.w3.org/2000/svg"' "$svg" && ok "scalable icon" || fail "$svg: no SVG"
+
+# The metainfo file: valid for software centres, naming the menu entry and this version.
+if [ -z "$metainfo" ]; then
+    fail "no metainfo file in $pages"
+else
+    if command -v appstreamcli >/dev/null; then
+        out=$(appstreamcli validate --no-net --pedantic "$metainfo" 2>&1)
+        [ $? -eq 0 ] && ! grep -qE '^[EWIP]: ' <<<"$out" && ok "metainfo validates" \
+            || fail "appstreamcli validate: $out"
+    else
+        fail "appstreamcli is not installed (package appstream)"
+    fi
+    grep -q '<launchable type="desktop-id">tandeo-desktop.desktop</launchable>' "$metainfo" \
+        || fail "the metainfo does not name the menu entry"
+    grep -q "<release version=\"$version\"" "$metainfo" || fail "the metainfo's release is not $version"
+    for shot in $(sed -n 's|.*<image>.*/\([^/<]*\)</image>.*|\1|p' "$metainfo"); do
+        [ -f "$src/docs/$shot" ] || fail "the metainfo shows $shot, which docs/ does not have"
+    done
+fi
+
+# The share page offers the desktop only: the documents describe no application picker.
+for doc in "$src/README.md" "$pages/tandeo-desktop.1"; do
+    grep -nE 'Select application|An Application|selected application' "$doc" \
+        && fail "$(basename "$doc") describes the application picker the window never shows"
 done
 
 finish

@@ -93,12 +93,18 @@ for deb in "${debs[@]}"; do
 done
 grep -q 'libortp' <<<"$(dpkg-deb -f "${debs[0]}" Depends)" \
     || fail "tandeo-desktop does not depend on oRTP, which its library links"
+# Sharing on a Wayland desktop goes through its screen-cast portal.
+grep -qE '(^|, )xdg-desktop-portal( |,|$)' <<<"$(dpkg-deb -f "${debs[0]}" Recommends)" \
+    && ok "tandeo-desktop recommends xdg-desktop-portal" \
+    || fail "tandeo-desktop does not recommend xdg-desktop-portal"
 
 # 3. Lintian: no errors.
 if command -v lintian >/dev/null; then
-    timed "lintian" lintian --suppress-tags-from-file /dev/null "${debs[@]}" >"$work/lintian.txt" 2>&1
+    # With its notes (-I), where the hardening ones are.
+    timed "lintian" lintian -I --suppress-tags-from-file /dev/null "${debs[@]}" >"$work/lintian.txt" 2>&1
     cat "$work/lintian.txt"
     grep -qE '^(E|W): ' "$work/lintian.txt" && fail "lintian reports errors or warnings"
+    grep -qE ' hardening-' "$work/lintian.txt" && fail "lintian notes missing hardening"
 fi
 
 # Which of the packages' paths exist before they are installed (the shared folders): after the
@@ -129,7 +135,9 @@ expected_paths() {
 ^$p(/tandeo-desktop|/libzelrtp\\.so|/ui)?$
 ^/usr/share/tandeo-desktop(/ui(/[a-z0-9_]+\\.(png|ico))?)?$
 ^/usr/share/applications/tandeo-desktop\\.desktop$
-^/usr/share/icons/hicolor/(16x16|64x64)/apps/tandeo-desktop\\.png$
+^/usr/share/icons/hicolor/(16x16|32x32|48x48|64x64|128x128|256x256)/apps/tandeo-desktop\\.png$
+^/usr/share/icons/hicolor/scalable/apps/tandeo-desktop\\.svg$
+^/usr/share/metainfo/[a-z0-9_.]+\\.metainfo\\.xml$
 ^/usr/share/man/man1/tandeo-desktop\\.1\\.gz$
 ^/usr/share/doc/tandeo-desktop(/copyright|/changelog\\.gz)?$
 LIST
@@ -144,7 +152,7 @@ LIST
     esac
     # The folders above them, which other packages share.
     echo '^/\.?$'
-    echo '^/usr(/bin|/lib(/[a-z0-9_-]+-linux-gnu[a-z0-9_]*)?|/share(/applications|/man(/man1)?|/doc|/icons(/hicolor(/(16x16|64x64)(/apps)?)?)?)?)?$'
+    echo '^/usr(/bin|/lib(/[a-z0-9_-]+-linux-gnu[a-z0-9_]*)?|/share(/applications|/metainfo|/man(/man1)?|/doc|/icons(/hicolor(/([0-9]+x[0-9]+|scalable)(/apps)?)?)?)?)?$'
 }
 for package in "${packages[@]}"; do
     dpkg -L "$package" >"$work/$package.list"
@@ -159,6 +167,27 @@ for path in /usr/bin/tandeo-desktop "$private/tandeo-desktop" "$private/libzelrt
         /usr/share/man/man1/tandeo-unitsim.1.gz; do
     [ -e "$path" ] || fail "$path is not installed"
 done
+for size in 16 32 48 64 128 256; do
+    icon=/usr/share/icons/hicolor/${size}x${size}/apps/tandeo-desktop.png
+    [ -e "$icon" ] || fail "$icon is not installed"
+done
+[ -e /usr/share/icons/hicolor/scalable/apps/tandeo-desktop.svg ] || fail "no scalable icon"
+metainfo=$(grep -l '<launchable type="desktop-id">tandeo-desktop.desktop<' \
+    /usr/share/metainfo/*.metainfo.xml 2>/dev/null)
+[ -n "$metainfo" ] && ok "metainfo $metainfo" || fail "no metainfo file for tandeo-desktop"
+
+# Hardened as Debian builds; only the program keeps its search path (its own folder).
+for binary in "$private/tandeo-desktop:executable" /usr/bin/tandeo-unitsim:executable:no-runpath \
+        "$private/libzelrtp.so:no-runpath"; do
+    IFS=: read -r file checks <<<"$binary"
+    faults=$(hardening_faults "$file" ${checks//:/ })
+    [ -z "$faults" ] && ok "$file hardened" || fail "$file lacks: $(echo $faults)"
+done
+if command -v hardening-check >/dev/null; then
+    hardening-check "$private/tandeo-desktop" /usr/bin/tandeo-unitsim "$private/libzelrtp.so" \
+        || fail "hardening-check"
+fi
+
 [ "$(readlink -f /usr/bin/tandeo-desktop)" = "$private/tandeo-desktop" ] \
     || fail "/usr/bin/tandeo-desktop does not lead to the program"
 unresolved=$(ldd "$private/tandeo-desktop" /usr/bin/tandeo-unitsim | grep 'not found')

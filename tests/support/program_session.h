@@ -108,6 +108,7 @@ public:
 
     bool started() const { return m_window != 0; }
     qint64 pid() const { return m_process.processId(); }
+    unsigned long window() const { return m_window; }
     QString home() const { return m_home.path(); }
 
     // The window's controls, in window coordinates (the window has a fixed size and layout).
