@@ -42,7 +42,7 @@ std::chrono::nanoseconds Pacer::delayFor(double bytes, Clock::time_point now)
         m_tokens -= bytes;
         return {};
     }
-    const double seconds = (bytes - m_tokens) / PacingBytesPerSecond;
+    const double seconds = (std::max(bytes, PacingChunkBytes) - m_tokens) / PacingBytesPerSecond;
     return std::chrono::nanoseconds(std::int64_t(seconds * 1e9) + 1);
 }
 

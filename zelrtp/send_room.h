@@ -24,6 +24,9 @@ constexpr std::chrono::milliseconds StallLimit{ 2000 };
 // slow enough for an embedded unit to read its socket as they come.
 constexpr double BurstBytes = 64 * 1024;
 constexpr double PacingBytesPerSecond = 37.5e6;
+// Once the bucket is empty the sender sleeps until this much may go, and hands it over at once:
+// a wake-up per dozen packets rather than one per packet.
+constexpr double PacingChunkBytes = 16 * 1024;
 
 class Pacer
 {

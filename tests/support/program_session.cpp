@@ -312,9 +312,12 @@ bool DesktopProcess::waitForBox(const QString &text, std::chrono::milliseconds t
 
 void DesktopProcess::answerBoxes()
 {
+    // Closed through the window manager's close request, as a user's click on its title bar's
+    // button: with no window manager to give a box the focus, a key would reach the main
+    // window's focused button instead.
     for (const QString &box : windowsOf(m_process.processId(), ".")) {
         if (box.toULong() != m_window)
-            xdotool({ "key", "--window", box, "Return" });
+            run(TANDEO_X_CLOSE_PROGRAM, { box });
     }
 }
 

@@ -122,7 +122,7 @@ public:
     // output, which the default rules switch on).
     QStringList boxes() const;
     bool waitForBox(const QString &text, std::chrono::milliseconds timeout = 5s) const;
-    // Answers the program's open boxes as a user would (Return on each).
+    // Answers the program's open boxes as a user would (closing each).
     void answerBoxes();
 
     std::optional<ProcessEnd> waitForExit(std::chrono::milliseconds timeout = 10s);

@@ -99,11 +99,16 @@ TEST(Pacer, ABurstAtOnceThenThePacingRate)
     EXPECT_LE(sent, zelrtp::BurstBytes);
     EXPECT_GT(sent, zelrtp::BurstBytes - 1412);
 
-    // Beyond the burst a packet waits for its share of the rate, and goes after that wait.
+    // Beyond the burst the sender sleeps until a chunk may go at the pacing rate, then hands
+    // the whole chunk over.
     const auto wait = pacer.delayFor(1412, start);
-    const double expected = 1e9 * 1412 / zelrtp::PacingBytesPerSecond;
-    EXPECT_NEAR(double(wait.count()), expected, expected);
-    EXPECT_EQ(pacer.delayFor(1412, start + wait + 1us), 0ns);
+    const double chunkNs = 1e9 * zelrtp::PacingChunkBytes / zelrtp::PacingBytesPerSecond;
+    EXPECT_GT(double(wait.count()), chunkNs * 0.9);
+    EXPECT_LE(double(wait.count()), chunkNs * 1.01);
+    int chunk = 0;
+    while (pacer.delayFor(1412, start + wait) == 0ns)
+        ++chunk;
+    EXPECT_EQ(chunk, int(zelrtp::PacingChunkBytes / 1412));
 
     // A second of pause: a whole burst again, no more.
     const Clock::time_point later = start + 1s;
