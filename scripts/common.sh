@@ -19,7 +19,8 @@ TANDEO_TEST_PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     x11-utils
     dpkg-dev file lintian desktop-file-utils appstream
-    sway pipewire pipewire-bin wireplumber gstreamer1.0-pipewire gstreamer1.0-tools qt6-wayland
+    sway pipewire pipewire-bin wireplumber gstreamer1.0-pipewire gstreamer1.0-tools
+    gstreamer1.0-plugins-base qt6-wayland
     dbus grim
     iproute2
 )

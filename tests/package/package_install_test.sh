@@ -23,7 +23,8 @@ fi
 packages=(tandeo-desktop tandeo-unitsim)
 arch=$(dpkg --print-architecture)
 work=$(mktemp -d)
-apt_options=(-y -q -o DPkg::Lock::Timeout=120)
+# Recommended packages are the user's choice: the test machine keeps to what the suite installs.
+apt_options=(-y -q --no-install-recommends -o DPkg::Lock::Timeout=120)
 
 # Known to dpkg in any state but "not installed" (installed, or removed with files kept).
 known() {
