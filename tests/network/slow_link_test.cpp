@@ -342,12 +342,9 @@ TEST_P(SlowLink, EveryFrameArrivesWholeAtTheLinksPace)
     f.unitBufferDrops = bed->unitBufferDrops();
     std::cout << "[ figures  ] " << c.name << ": " << f.text() << std::endl;
     EXPECT_GT(f.pulled, 1) << f.text();
-    // Nothing is refused at the sender or dropped by the link. Now and then the emulator misses
-    // a few packets of one frame in two hundred at 100 Mbit/s that neither the link nor its
-    // socket counts as dropped: one frame in a hundred may arrive damaged.
     EXPECT_EQ(f.sendErrors, 0) << f.text();
     EXPECT_EQ(f.linkDrops, 0) << f.text();
-    EXPECT_LE(f.damaged, f.pulled / 100) << f.text();
+    EXPECT_EQ(f.damaged, 0) << f.text();
     if (c.linkShare > 0) {
         EXPECT_GE(f.framesPerSecond, c.linkShare * f.allowed) << f.text();
     }
@@ -357,12 +354,18 @@ TEST_P(SlowLink, EveryFrameArrivesWholeAtTheLinksPace)
     }
 }
 
-// An embedded unit: a small receive buffer, which a frame's burst at full speed overruns.
-// Disabled: the emulator checks each picture on the thread that reads its socket and does not
-// read a 64 KB buffer fast enough on this machine, whatever the sender's pacing.
-INSTANTIATE_TEST_SUITE_P(DISABLED_EmbeddedUnit, SlowLink,
-        ::testing::Values(LinkCase{ "Rate1gbitSmallUnitBuffer", "1gbit", 1e9,
-                { "--rtp-rcvbuf", "65536", "--pull-interval", "100" }, 0, false }),
+// Disabled until understood:
+// - 100 Mbit/s: whole frames reach 53-78 % of what the link allows, not 80 % (MSG_FRAME_SENT
+//   waits in the link's queue behind the packets, so the link idles for each pull's round trip
+//   and capture), and now and then a frame misses a few packets that neither the sender, the
+//   link nor the unit's socket counts as lost.
+// - An embedded unit: a small receive buffer, which a frame's burst at full speed overruns;
+//   the emulator checks each picture on the thread that reads its socket and does not read a
+//   64 KB buffer fast enough on this machine, whatever the sender's pacing.
+INSTANTIATE_TEST_SUITE_P(DISABLED_Unmet, SlowLink,
+        ::testing::Values(LinkCase{ "Rate100mbit", "100mbit", 100e6, {}, 0.8, false },
+                LinkCase{ "Rate1gbitSmallUnitBuffer", "1gbit", 1e9,
+                        { "--rtp-rcvbuf", "65536", "--pull-interval", "100" }, 0, false }),
         [](const auto &info) { return std::string(info.param.name); });
 
 // A picture that cannot leave for 2 s ends the share as a unit that went away does, and the
@@ -398,9 +401,6 @@ INSTANTIATE_TEST_SUITE_P(LinkLost, LinkGone,
 
 INSTANTIATE_TEST_SUITE_P(LinkRates, SlowLink,
         ::testing::Values(LinkCase{ "Rate1gbit", "1gbit", 1e9, {}, 0, false },
-                // Each pull's round trip and capture leave the link idle for about 5 ms of
-                // every 23 ms frame: 75-78 % here.
-                LinkCase{ "Rate100mbit", "100mbit", 100e6, {}, 0.65, false },
                 LinkCase{ "Rate20mbit", "20mbit", 20e6, {}, 0.8, false },
                 LinkCase{ "Rate5mbit", "5mbit", 5e6, {}, 0.8, true }),
         [](const auto &info) { return std::string(info.param.name); });
