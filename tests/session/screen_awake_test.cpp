@@ -159,13 +159,14 @@ protected:
 
     // The program logged in to a unit, with the test's bus as its session bus unless
     // `environment` says otherwise.
-    void startSession(const QString &unitAddress, QStringList environment = {})
+    void startSession(const QString &unitAddress, QStringList environment = {},
+            const QStringList &unitOptions = {})
     {
         if (qEnvironmentVariableIsEmpty("DISPLAY"))
             GTEST_SKIP() << "needs the X display of the test run";
         if (environment.isEmpty())
             environment << "DBUS_SESSION_BUS_ADDRESS=" + address;
-        unit = std::make_unique<UnitProcess>(unitAddress);
+        unit = std::make_unique<UnitProcess>(unitAddress, unitOptions);
         ASSERT_TRUE(unit->started()) << unit->output().toStdString();
         desktop = std::make_unique<DesktopProcess>(*unit, "1234", QStringList(), environment);
         ASSERT_TRUE(desktop->started()) << desktop->output().toStdString();
@@ -302,6 +303,32 @@ TEST_F(ScreenAwake, EndedBySignalDuringAShareItLeavesNothingHeld)
     EXPECT_TRUE(end && end->clean()) << diagnosis();
     EXPECT_EQ(standIn().held(), 0u);
     EXPECT_EQ(standIn().count("UnInhibit"), 1);
+}
+
+// The unit's own stop, and a unit gone mid-share, give it back as well.
+TEST_F(ScreenAwake, TheUnitsStopGivesItBack)
+{
+    ASSERT_NO_FATAL_FAILURE(startSession("127.0.0.233", {}, { "--stop-after", "4" }));
+    ASSERT_NO_FATAL_FAILURE(share());
+    ASSERT_TRUE(unit->waitFor(UnitProcess::controlOut("MSG_STOP"))) << diagnosis();
+    EXPECT_TRUE(
+            pollUntil([&] { return standIn().count("Inhibit") == 1 && standIn().held() == 0; }, 5s))
+            << diagnosis();
+    desktop->signal(SIGTERM);
+    EXPECT_TRUE(desktop->waitForExit(10s)) << diagnosis();
+}
+
+TEST_F(ScreenAwake, AUnitGoneMidShareGivesItBack)
+{
+    ASSERT_NO_FATAL_FAILURE(startSession("127.0.0.234"));
+    ASSERT_NO_FATAL_FAILURE(share());
+    ASSERT_TRUE(heldBecomes(1)) << diagnosis();
+    unit->kill();
+    ASSERT_TRUE(desktop->waitForBox("The unit ended the connection.")) << diagnosis();
+    EXPECT_EQ(standIn().held(), 0u);
+    desktop->answerBoxes();
+    desktop->signal(SIGTERM);
+    EXPECT_TRUE(desktop->waitForExit(10s)) << diagnosis();
 }
 
 // Without a session bus the shares go on as before, and the program says so once.
