@@ -2,6 +2,7 @@
 #define TANDEO_APP_MAINWINDOW_H
 
 #include "frame_pump.h"
+#include "idle_inhibitor.h"
 #include "source_options.h"
 #include "window_capture.h"
 
@@ -191,6 +192,9 @@ private:
     std::unique_ptr<capture::DesktopCapture> desktopCaptureMade;
     // On Wayland: the window the user chose through the portal, until logout or its end.
     std::unique_ptr<capture::DesktopCapture> windowCastCapture;
+
+    // The screen kept awake from the unit's accepted share to any stop; made on first share.
+    std::unique_ptr<platform::IdleInhibitor> idleInhibitor;
 
     // Stop went out and the unit's answer, which gives Share back, has not come yet.
     bool stopAnswerAwaited = false;

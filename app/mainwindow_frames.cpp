@@ -159,6 +159,8 @@ void MainWindow::releaseFrameLink()
 {
     framePump->release();
     rtpSession = nullptr;
+    if (idleInhibitor)
+        idleInhibitor->release();
 }
 
 void MainWindow::SendFirtSharedImg()

@@ -5,6 +5,7 @@
 #include "mainwindow.h"
 #include "mainwindow_state.h"
 #include "picture_box.h"
+#include "source_choice.h"
 #include "ui_mainwindow.h"
 
 #include <QCoreApplication>
@@ -260,6 +261,18 @@ void MainWindow::on_BtnShare_clicked()
     ui->labelShareStatus->show();
     shareFrameCount = 0;
     ui->labelShareStatus->setText("<font color='#F2F2F2'>Sharing</font>");
+
+    // A presenter may not touch the computer for a long time: the desktop must not blank or
+    // lock the screen the unit shows. (A share accepted after the timeout's logout is none.)
+    if (b_loggedIn) {
+        if (!idleInhibitor) {
+            const bool portal = capture::desktopSourceKind() == capture::DesktopSourceKind::Portal;
+            idleInhibitor = std::make_unique<platform::IdleInhibitor>(portal
+                            ? platform::IdleInhibitor::Route::Portal
+                            : platform::IdleInhibitor::Route::ScreenSaver);
+        }
+        idleInhibitor->hold("Sharing the screen with a conference unit");
+    }
 }
 
 void MainWindow::stopFrameTimers()
@@ -277,6 +290,8 @@ void MainWindow::stopFrameTimers()
         qCDebug(lcShare) << "stop timerC";
     }
     releaseShareSource();
+    if (idleInhibitor)
+        idleInhibitor->release();
 }
 
 void MainWindow::restoreShareChoices()

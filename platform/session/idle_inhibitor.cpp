@@ -1,0 +1,110 @@
+#include "idle_inhibitor.h"
+
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QLoggingCategory>
+#include <QVariantMap>
+
+#include <utility>
+
+Q_LOGGING_CATEGORY(lcIdle, "tandeo.idle")
+
+namespace platform {
+
+namespace {
+
+const QString ScreenSaverService = QStringLiteral("org.freedesktop.ScreenSaver");
+const QString ScreenSaverPath = QStringLiteral("/org/freedesktop/ScreenSaver");
+const QString PortalService = QStringLiteral("org.freedesktop.portal.Desktop");
+const QString PortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
+constexpr quint32 PortalIdleFlag = 8;
+
+// A desktop that does not answer must not hold up the share for long.
+constexpr int HoldTimeoutMs = 3000;
+constexpr int ReleaseTimeoutMs = 2000;
+
+QString applicationName()
+{
+    const QString name = QCoreApplication::applicationName();
+    return name.isEmpty() ? QStringLiteral("tandeo-desktop") : name;
+}
+
+} // namespace
+
+IdleInhibitor::IdleInhibitor(Route route, QDBusConnection bus)
+    : m_route(route),
+      m_bus(std::move(bus))
+{
+}
+
+IdleInhibitor::~IdleInhibitor()
+{
+    release();
+}
+
+bool IdleInhibitor::hold(const QString &reason)
+{
+    if (m_held)
+        return true;
+    const bool portal = m_route == Route::Portal;
+    QString failure;
+    if (!m_bus.isConnected()) {
+        failure = QStringLiteral("no session bus");
+    } else {
+        QDBusMessage call;
+        if (portal) {
+            call = QDBusMessage::createMethodCall(PortalService, PortalPath,
+                    QStringLiteral("org.freedesktop.portal.Inhibit"), QStringLiteral("Inhibit"));
+            call.setArguments({ QString(), PortalIdleFlag,
+                    QVariantMap{ { QStringLiteral("reason"), reason } } });
+        } else {
+            call = QDBusMessage::createMethodCall(ScreenSaverService, ScreenSaverPath,
+                    ScreenSaverService, QStringLiteral("Inhibit"));
+            call.setArguments({ applicationName(), reason });
+        }
+        const QDBusMessage reply = m_bus.call(call, QDBus::Block, HoldTimeoutMs);
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+            failure = reply.errorMessage().isEmpty() ? reply.errorName() : reply.errorMessage();
+        } else if (portal) {
+            m_request = qdbus_cast<QDBusObjectPath>(reply.arguments().first()).path();
+            m_held = !m_request.isEmpty();
+        } else {
+            m_cookie = reply.arguments().first().toUInt();
+            m_held = true;
+        }
+        if (!m_held && failure.isEmpty())
+            failure = QStringLiteral("an unexpected answer");
+    }
+    // Once per inhibitor: every later share would only say the same.
+    if (!m_held && !m_failureLogged) {
+        m_failureLogged = true;
+        qCInfo(lcIdle).noquote() << "The screen may blank while sharing:"
+                                 << (portal ? PortalService : ScreenSaverService)
+                                 << "is not available (" + failure + ")";
+    }
+    return m_held;
+}
+
+void IdleInhibitor::release()
+{
+    if (!m_held)
+        return;
+    m_held = false;
+    QDBusMessage call;
+    if (m_route == Route::Portal) {
+        call = QDBusMessage::createMethodCall(PortalService, std::exchange(m_request, QString()),
+                QStringLiteral("org.freedesktop.portal.Request"), QStringLiteral("Close"));
+    } else {
+        call = QDBusMessage::createMethodCall(ScreenSaverService, ScreenSaverPath,
+                ScreenSaverService, QStringLiteral("UnInhibit"));
+        call.setArguments({ std::exchange(m_cookie, 0u) });
+    }
+    // Waited for, so that it is sent even when the program ends right after.
+    const QDBusMessage reply = m_bus.call(call, QDBus::Block, ReleaseTimeoutMs);
+    if (reply.type() == QDBusMessage::ErrorMessage)
+        qCDebug(lcIdle) << "giving the inhibition back:" << reply.errorMessage();
+}
+
+} // namespace platform

@@ -1,0 +1,361 @@
+// The screen kept awake while sharing, against stand-ins for the desktop's services on a
+// session bus of the test's own: the idle inhibitor itself on both of its routes, and the
+// built tandeo-desktop against tandeo-unitsim (addresses 127.0.0.230 and up).
+
+#include "idle_inhibitor.h"
+#include "program_session.h"
+
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusError>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusVirtualObject>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <set>
+
+using namespace std::chrono_literals;
+using platform::IdleInhibitor;
+using testsupport::DesktopProcess;
+using testsupport::pollUntil;
+using testsupport::UnitProcess;
+using Control = DesktopProcess::Control;
+
+namespace {
+
+struct Call
+{
+    QString member; // "Inhibit", "UnInhibit", "PortalInhibit", "Close"
+    QVariantList arguments;
+    QString path;
+};
+
+// The screen saver service and the portal's Inhibit with its request objects, under one
+// object tree. Answers from a thread of its own: the test's thread waits without an event loop.
+class DesktopStandIn : public QDBusVirtualObject
+{
+public:
+    QString introspect(const QString &) const override { return QString(); }
+
+    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
+    {
+        std::lock_guard lock(m_mutex);
+        const QString member = message.member();
+        QVariantList arguments = message.arguments();
+        QDBusMessage reply;
+        if (message.interface() == "org.freedesktop.ScreenSaver" && member == "Inhibit") {
+            const uint cookie = ++m_next;
+            m_held.insert(QString::number(cookie));
+            reply = message.createReply(QVariant(cookie));
+        } else if (message.interface() == "org.freedesktop.ScreenSaver" && member == "UnInhibit") {
+            m_held.erase(QString::number(arguments.value(0).toUInt()));
+            reply = message.createReply();
+        } else if (message.interface() == "org.freedesktop.portal.Inhibit" && member == "Inhibit") {
+            arguments[2] = qdbus_cast<QVariantMap>(arguments.value(2));
+            const QString request =
+                    QString("/org/freedesktop/portal/desktop/request/1_1/t%1").arg(++m_next);
+            m_held.insert(request);
+            reply = message.createReply(QVariant::fromValue(QDBusObjectPath(request)));
+        } else if (message.interface() == "org.freedesktop.portal.Request" && member == "Close") {
+            m_held.erase(message.path());
+            reply = message.createReply();
+        } else {
+            // What else the program asks of the desktop (its theme, for one) gets a plain no.
+            connection.send(message.createErrorReply(QDBusError::UnknownMethod, member));
+            return true;
+        }
+        m_calls.append(
+                { message.interface().startsWith("org.freedesktop.portal.Inhibit") ? "PortalInhibit"
+                                                                                   : member,
+                        arguments, message.path() });
+        m_mostHeld = std::max(m_mostHeld, m_held.size());
+        connection.send(reply);
+        return true;
+    }
+
+    QList<Call> calls() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_calls;
+    }
+    std::size_t held() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_held.size();
+    }
+    std::size_t mostHeld() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_mostHeld;
+    }
+    int count(const QString &member) const
+    {
+        int n = 0;
+        for (const Call &call : calls())
+            n += call.member == member;
+        return n;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    QList<Call> m_calls;
+    std::set<QString> m_held;
+    std::size_t m_mostHeld = 0;
+    uint m_next = 0;
+};
+
+// A bus daemon of the test's own (no service activation: only what the test registers is
+// there), with the stand-in under both service names.
+class ScreenAwake : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_dir.isValid());
+        const QString config = m_dir.filePath("bus.conf");
+        QFile file(config);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("<busconfig><type>session</type><listen>unix:dir=" + m_dir.path().toUtf8()
+                + "</listen><policy context=\"default\"><allow send_destination=\"*\"/>"
+                  "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>");
+        file.close();
+        m_daemon.start("dbus-daemon", { "--config-file=" + config, "--nofork", "--print-address" });
+        ASSERT_TRUE(m_daemon.waitForStarted()) << "dbus-daemon is needed";
+        while (!m_daemon.canReadLine() && m_daemon.waitForReadyRead(5000)) { }
+        address = QString::fromUtf8(m_daemon.readLine()).trimmed();
+        ASSERT_FALSE(address.isEmpty()) << m_daemon.readAllStandardError().toStdString();
+
+        m_standIn.moveToThread(&m_thread);
+        m_thread.start();
+        QDBusConnection bus = QDBusConnection::connectToBus(address, "stand-in");
+        ASSERT_TRUE(bus.isConnected());
+        ASSERT_TRUE(bus.registerVirtualObject(
+                "/org/freedesktop", &m_standIn, QDBusConnection::SubPath));
+        ASSERT_TRUE(bus.registerService("org.freedesktop.ScreenSaver"));
+        ASSERT_TRUE(bus.registerService("org.freedesktop.portal.Desktop"));
+    }
+
+    void TearDown() override
+    {
+        QDBusConnection::disconnectFromBus("client");
+        QDBusConnection::disconnectFromBus("stand-in");
+        m_thread.quit();
+        m_thread.wait();
+        if (m_daemon.state() != QProcess::NotRunning) {
+            m_daemon.terminate();
+            m_daemon.waitForFinished(5000);
+        }
+    }
+
+    QDBusConnection client() { return QDBusConnection::connectToBus(address, "client"); }
+
+    // The program logged in to a unit, with the test's bus as its session bus unless
+    // `environment` says otherwise.
+    void startSession(const QString &unitAddress, QStringList environment = {},
+            const QStringList &unitOptions = {})
+    {
+        if (qEnvironmentVariableIsEmpty("DISPLAY"))
+            GTEST_SKIP() << "needs the X display of the test run";
+        if (environment.isEmpty())
+            environment << "DBUS_SESSION_BUS_ADDRESS=" + address;
+        unit = std::make_unique<UnitProcess>(unitAddress, unitOptions);
+        ASSERT_TRUE(unit->started()) << unit->output().toStdString();
+        desktop = std::make_unique<DesktopProcess>(*unit, "1234", QStringList(), environment);
+        ASSERT_TRUE(desktop->started()) << desktop->output().toStdString();
+        desktop->click(Control::ProfileRow);
+        desktop->click(Control::Login);
+        ASSERT_TRUE(unit->waitFor(UnitProcess::command("firmware"))) << diagnosis();
+    }
+
+    void share()
+    {
+        const int before = unit->count(UnitProcess::validFrame());
+        desktop->click(Control::Share);
+        ASSERT_TRUE(unit->waitFor(UnitProcess::validFrame(), before + 2)) << diagnosis();
+    }
+
+    bool heldBecomes(std::size_t held)
+    {
+        return pollUntil([&] { return standIn().held() == held; }, 5s);
+    }
+
+    std::string diagnosis() const
+    {
+        return ("program:\n" + desktop->output() + "\nunit:\n" + unit->output()).toStdString();
+    }
+
+    const DesktopStandIn &standIn() const { return m_standIn; }
+
+    QString address;
+    std::unique_ptr<UnitProcess> unit;
+    std::unique_ptr<DesktopProcess> desktop;
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_daemon;
+    QThread m_thread;
+    DesktopStandIn m_standIn;
+};
+
+TEST_F(ScreenAwake, ScreenSaverRouteHoldsOnceAndGivesItsCookieBack)
+{
+    {
+        IdleInhibitor inhibitor(IdleInhibitor::Route::ScreenSaver, client());
+        ASSERT_TRUE(inhibitor.hold("sharing"));
+        EXPECT_TRUE(inhibitor.hold("sharing"));
+        ASSERT_EQ(standIn().count("Inhibit"), 1);
+        const Call inhibit = standIn().calls().first();
+        EXPECT_EQ(inhibit.path, "/org/freedesktop/ScreenSaver");
+        EXPECT_EQ(inhibit.arguments.value(1).toString(), "sharing");
+        EXPECT_FALSE(inhibit.arguments.value(0).toString().isEmpty());
+
+        inhibitor.release();
+        inhibitor.release();
+        EXPECT_FALSE(inhibitor.held());
+        ASSERT_EQ(standIn().count("UnInhibit"), 1);
+        EXPECT_EQ(standIn().calls().last().arguments, QVariantList{ 1u });
+
+        ASSERT_TRUE(inhibitor.hold("again")); // held when it goes
+    }
+    EXPECT_EQ(standIn().held(), 0u);
+    EXPECT_EQ(standIn().mostHeld(), 1u);
+}
+
+TEST_F(ScreenAwake, PortalRouteAsksForIdleAndClosesItsRequest)
+{
+    {
+        IdleInhibitor inhibitor(IdleInhibitor::Route::Portal, client());
+        ASSERT_TRUE(inhibitor.hold("sharing"));
+        EXPECT_TRUE(inhibitor.hold("sharing"));
+        ASSERT_EQ(standIn().count("PortalInhibit"), 1);
+        const Call inhibit = standIn().calls().first();
+        EXPECT_EQ(inhibit.path, "/org/freedesktop/portal/desktop");
+        EXPECT_EQ(inhibit.arguments.value(0).toString(), "");
+        EXPECT_EQ(inhibit.arguments.value(1).toUInt(), 8u);
+        EXPECT_EQ(inhibit.arguments.value(2).toMap().value("reason").toString(), "sharing");
+
+        inhibitor.release();
+        ASSERT_EQ(standIn().count("Close"), 1);
+        EXPECT_EQ(standIn().calls().last().path, "/org/freedesktop/portal/desktop/request/1_1/t1");
+        ASSERT_TRUE(inhibitor.hold("again"));
+    }
+    EXPECT_EQ(standIn().count("Close"), 2);
+    EXPECT_EQ(standIn().held(), 0u);
+}
+
+TEST_F(ScreenAwake, WithoutBusOrServiceNothingIsHeld)
+{
+    IdleInhibitor noBus(IdleInhibitor::Route::ScreenSaver,
+            QDBusConnection::connectToBus("unix:path=/nonexistent", "no-bus"));
+    EXPECT_FALSE(noBus.hold("sharing"));
+    noBus.release();
+    QDBusConnection::disconnectFromBus("no-bus");
+
+    QDBusConnection::disconnectFromBus("stand-in"); // the services leave the bus
+    IdleInhibitor noService(IdleInhibitor::Route::Portal, client());
+    EXPECT_FALSE(noService.hold("sharing"));
+    EXPECT_FALSE(noService.held());
+}
+
+// Held from the accepted share to Stop, and again to a logout during the share; never two.
+TEST_F(ScreenAwake, TheProgramHoldsWhileSharingOnly)
+{
+    ASSERT_NO_FATAL_FAILURE(startSession("127.0.0.230"));
+    EXPECT_EQ(standIn().held(), 0u);
+    ASSERT_NO_FATAL_FAILURE(share());
+    ASSERT_TRUE(heldBecomes(1)) << diagnosis();
+
+    desktop->click(Control::Stop);
+    ASSERT_TRUE(unit->waitFor(UnitProcess::controlIn("MSG_STOP"))) << diagnosis();
+    EXPECT_TRUE(heldBecomes(0)) << diagnosis();
+
+    ASSERT_NO_FATAL_FAILURE(share());
+    ASSERT_TRUE(heldBecomes(1)) << diagnosis();
+    desktop->click(Control::Logout);
+    ASSERT_TRUE(unit->waitFor(UnitProcess::command("logout"), 1, 10s)) << diagnosis();
+    EXPECT_TRUE(heldBecomes(0)) << diagnosis();
+
+    desktop->requestClose();
+    const auto end = desktop->waitForExit(10s);
+    EXPECT_TRUE(end && end->clean()) << diagnosis();
+    EXPECT_EQ(standIn().count("Inhibit"), 2);
+    EXPECT_EQ(standIn().count("UnInhibit"), 2);
+    EXPECT_EQ(standIn().mostHeld(), 1u);
+    const Call first = standIn().calls().first();
+    EXPECT_EQ(first.arguments.value(0).toString(), "tandeo-desktop");
+}
+
+TEST_F(ScreenAwake, EndedBySignalDuringAShareItLeavesNothingHeld)
+{
+    ASSERT_NO_FATAL_FAILURE(startSession("127.0.0.231"));
+    ASSERT_NO_FATAL_FAILURE(share());
+    ASSERT_TRUE(heldBecomes(1)) << diagnosis();
+    desktop->signal(SIGTERM);
+    const auto end = desktop->waitForExit(10s);
+    EXPECT_TRUE(end && end->clean()) << diagnosis();
+    EXPECT_EQ(standIn().held(), 0u);
+    EXPECT_EQ(standIn().count("UnInhibit"), 1);
+}
+
+// The unit's own stop, and a unit gone mid-share, give it back as well.
+TEST_F(ScreenAwake, TheUnitsStopGivesItBack)
+{
+    ASSERT_NO_FATAL_FAILURE(startSession("127.0.0.233", {}, { "--stop-after", "4" }));
+    ASSERT_NO_FATAL_FAILURE(share());
+    ASSERT_TRUE(unit->waitFor(UnitProcess::controlOut("MSG_STOP"))) << diagnosis();
+    EXPECT_TRUE(
+            pollUntil([&] { return standIn().count("Inhibit") == 1 && standIn().held() == 0; }, 5s))
+            << diagnosis();
+    desktop->signal(SIGTERM);
+    EXPECT_TRUE(desktop->waitForExit(10s)) << diagnosis();
+}
+
+TEST_F(ScreenAwake, AUnitGoneMidShareGivesItBack)
+{
+    ASSERT_NO_FATAL_FAILURE(startSession("127.0.0.234"));
+    ASSERT_NO_FATAL_FAILURE(share());
+    ASSERT_TRUE(heldBecomes(1)) << diagnosis();
+    unit->kill();
+    ASSERT_TRUE(desktop->waitForBox("The unit ended the connection.")) << diagnosis();
+    EXPECT_EQ(standIn().held(), 0u);
+    desktop->answerBoxes();
+    desktop->signal(SIGTERM);
+    EXPECT_TRUE(desktop->waitForExit(10s)) << diagnosis();
+}
+
+// Without a session bus the shares go on as before, and the program says so once.
+TEST_F(ScreenAwake, WithoutASessionBusTheShareGoesOnAndSaysSoOnce)
+{
+    ASSERT_NO_FATAL_FAILURE(
+            startSession("127.0.0.232", { "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent" }));
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_NO_FATAL_FAILURE(share());
+        desktop->click(Control::Stop);
+        ASSERT_TRUE(unit->waitFor(UnitProcess::controlIn("MSG_STOP"), round + 1)) << diagnosis();
+        desktop->answerBoxes();
+    }
+    desktop->click(Control::Logout);
+    ASSERT_TRUE(unit->waitFor(UnitProcess::command("logout"), 1, 10s)) << diagnosis();
+    desktop->requestClose();
+    const auto end = desktop->waitForExit(10s);
+    EXPECT_TRUE(end && end->clean()) << diagnosis();
+    EXPECT_EQ(desktop->output().count("The screen may blank while sharing"), 1) << diagnosis();
+    EXPECT_EQ(standIn().calls().size(), 0);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv); // for QProcess and the bus connections
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
