@@ -87,7 +87,7 @@ void fillBody(QPainter &p, const QRect &rect)
     p.fillRect(rect, body);
 }
 
-void drawFrame(QPainter &p, const QRect &rect)
+void drawFrame(QPainter &p, const QRectF &rect)
 {
     p.setPen(Edge);
     p.setBrush(Qt::NoBrush);
@@ -127,30 +127,34 @@ QImage mainBackground(QSize size, int scale, const QString &caption)
 // The ground of the dialogs: light throughout (message boxes over a dialog take the same picture
 // stretched to their own size), a thin accent band on top. The dialogs slice 5 pixels off every
 // side of this picture and stretch the rest over the window, so band and rim sit inside that.
+// The slice is counted in the picture's own pixels at every scale (style sheets do not divide it
+// by the pixel ratio), so at twice the size band and rim move out to half of it.
 QImage dialogBackground(QSize size, int scale)
 {
-    constexpr int Slice = 5;
+    const qreal slice = 5.0 / scale;
     QImage image = canvas(size, scale);
     QPainter p(&image);
     const QRect area(QPoint(), size);
     fillBody(p, area);
-    const QRect shown = area.adjusted(Slice, Slice, -Slice, -Slice);
+    const QRectF shown = QRectF(area).adjusted(slice, slice, -slice, -slice);
     QLinearGradient band(0, 0, size.width(), 0);
     band.setColorAt(0, AccentDark);
     band.setColorAt(1, Accent);
-    p.fillRect(QRect(shown.left(), shown.top(), shown.width(), 4), band);
+    p.fillRect(QRectF(shown.left(), shown.top(), shown.width(), 4), band);
     drawFrame(p, shown);
     return image;
 }
 
 // The dark ground of the lists (their entries are drawn in light grey). The lists slice 3 pixels
-// off the top and bottom and 10 off the sides and stretch the rest, so the rim sits inside that.
+// off the top and bottom and 10 off the sides and stretch the rest, so the rim sits inside that
+// (in the picture's own pixels, as for the dialogs).
 QImage listFrame(QSize size, int scale)
 {
     QImage image = canvas(size, scale);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
-    const QRectF shown = QRectF(QRect(QPoint(), size).adjusted(10, 3, -10, -3));
+    const qreal sides = 10.0 / scale, ends = 3.0 / scale;
+    const QRectF shown = QRectF(QRect(QPoint(), size)).adjusted(sides, ends, -sides, -ends);
     QPainterPath frame;
     frame.addRoundedRect(shown.adjusted(0.5, 0.5, -0.5, -0.5), 4, 4);
     p.fillPath(frame, QColor(0x12, 0x14, 0x17));
