@@ -9,6 +9,7 @@
 #include "dlg_tasklist.h"
 #include "flow_timings.h"
 #include "mainwindow_state.h"
+#include "sharp_pictures.h"
 #include "skin.h"
 #include "ui_mainwindow.h"
 
@@ -100,6 +101,8 @@ void MainWindow::applySkin()
         if (auto *widget = findChild<QWidget *>(style.objectName))
             widget->setStyleSheet(style.styleSheet);
     }
+    skin::showSharpPicture(ui->labelConnection, ":/new/prefix1/ui/t_connection.png");
+    skin::showSharpPicture(ui->labelShare, ":/new/prefix1/ui/t_share.png");
     // The form's 8 x 8 icon blurs in task bars and window switchers: they pick from all sizes.
     QIcon icon;
     for (int size : skin::IconSizes)

@@ -1,5 +1,6 @@
 #include "dlg_tasklist.h"
 
+#include "sharp_pictures.h"
 #include "skin.h"
 #include "ui_dlg_tasklist.h"
 #include "window_system.h"
@@ -54,6 +55,7 @@ dlgTasklist::dlgTasklist(QWidget *parent) : QDialog(parent), ui(std::make_unique
     ui->QTasklist->setStyleSheet(skin::listStyleSheet(appDir));
     ui->BtnOk->setStyleSheet(skin::dialogButtonStyleSheet(appDir, "btn_ok"));
     ui->BtnCancel->setStyleSheet(skin::dialogButtonStyleSheet(appDir, "btn_cancel"));
+    skin::showSharpPicture(ui->label, ":/new/prefix1/ui/t_select_program.png");
 
     connect(ui->BtnOk, &QPushButton::clicked, this, &QDialog::accept);
     connect(ui->BtnCancel, &QPushButton::clicked, this, &QDialog::reject);

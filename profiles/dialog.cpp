@@ -1,5 +1,6 @@
 #include "dialog.h"
 
+#include "sharp_pictures.h"
 #include "skin.h"
 #include "ui_dialog.h"
 
@@ -69,6 +70,7 @@ Dialog::Dialog(QWidget *parent) : QDialog(parent), ui(new Ui::Dialog)
     const QString appDir = QCoreApplication::applicationDirPath();
     ui->BtnOk->setStyleSheet(skin::dialogButtonStyleSheet(appDir, "btn_ok"));
     ui->BtnCancel->setStyleSheet(skin::dialogButtonStyleSheet(appDir, "btn_cancel"));
+    skin::showSharpPicture(ui->labelProfile, ":/new/prefix1/ui/t_connection_profile.png");
     connect(ui->BtnCancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 

@@ -1,6 +1,8 @@
 // Renders the program's artwork into a folder: backgrounds, button faces in their four states,
 // title pictures and icons, each at the pixel size the windows are laid out for. Run by the
-// build, so the pictures are made from this source rather than kept as binaries.
+// build, so the pictures are made from this source rather than kept as binaries. Every picture
+// but the icons comes twice: at its size, and drawn afresh at twice that as "<name>@2x.png" for
+// screens scaled by two (Qt loads that one there instead of enlarging the first).
 //
 // The forms draw their labels and choices in the style's default text colour (black) and the
 // status texts in near-white, at fixed places. So the window grounds are light wherever the
@@ -59,9 +61,12 @@ State stateOf(const QString &fileName)
     return State::Normal;
 }
 
-QImage canvas(QSize size)
+// The pictures are drawn in the windows' pixels whatever the scale: a painter on this canvas
+// multiplies by `scale`, so fonts, pens and gradients come out drawn at the finer grid.
+QImage canvas(QSize size, int scale)
 {
-    QImage image(size, QImage::Format_ARGB32_Premultiplied);
+    QImage image(size * scale, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(scale);
     image.fill(Qt::transparent);
     return image;
 }
@@ -82,19 +87,20 @@ void fillBody(QPainter &p, const QRect &rect)
     p.fillRect(rect, body);
 }
 
-void drawFrame(QPainter &p, const QRect &rect)
+void drawFrame(QPainter &p, const QRectF &rect)
 {
     p.setPen(Edge);
     p.setBrush(Qt::NoBrush);
     p.drawRect(rect.adjusted(0, 0, -1, -1));
 }
 
-QImage mainBackground(QSize size, const QString &caption)
+QImage mainBackground(QSize size, int scale, const QString &caption)
 {
-    QImage image = canvas(size);
+    QImage image = canvas(size, scale);
+    const QRect area(QPoint(), size);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
-    fillBody(p, image.rect());
+    fillBody(p, area);
     // A band across the top carries the product name.
     QLinearGradient band(0, 0, size.width(), 0);
     band.setColorAt(0, AccentDark);
@@ -114,36 +120,41 @@ QImage mainBackground(QSize size, const QString &caption)
     glow.setColorAt(1, QColor(0x2f, 0x9b, 0xd6, 0));
     p.fillRect(foot, glow);
     p.fillRect(QRect(0, FootTopY, size.width(), 2), Accent);
-    drawFrame(p, image.rect());
+    drawFrame(p, area);
     return image;
 }
 
 // The ground of the dialogs: light throughout (message boxes over a dialog take the same picture
 // stretched to their own size), a thin accent band on top. The dialogs slice 5 pixels off every
 // side of this picture and stretch the rest over the window, so band and rim sit inside that.
-QImage dialogBackground(QSize size)
+// The slice is counted in the picture's own pixels at every scale (style sheets do not divide it
+// by the pixel ratio), so at twice the size band and rim move out to half of it.
+QImage dialogBackground(QSize size, int scale)
 {
-    constexpr int Slice = 5;
-    QImage image = canvas(size);
+    const qreal slice = 5.0 / scale;
+    QImage image = canvas(size, scale);
     QPainter p(&image);
-    fillBody(p, image.rect());
-    const QRect shown = image.rect().adjusted(Slice, Slice, -Slice, -Slice);
+    const QRect area(QPoint(), size);
+    fillBody(p, area);
+    const QRectF shown = QRectF(area).adjusted(slice, slice, -slice, -slice);
     QLinearGradient band(0, 0, size.width(), 0);
     band.setColorAt(0, AccentDark);
     band.setColorAt(1, Accent);
-    p.fillRect(QRect(shown.left(), shown.top(), shown.width(), 4), band);
+    p.fillRect(QRectF(shown.left(), shown.top(), shown.width(), 4), band);
     drawFrame(p, shown);
     return image;
 }
 
 // The dark ground of the lists (their entries are drawn in light grey). The lists slice 3 pixels
-// off the top and bottom and 10 off the sides and stretch the rest, so the rim sits inside that.
-QImage listFrame(QSize size)
+// off the top and bottom and 10 off the sides and stretch the rest, so the rim sits inside that
+// (in the picture's own pixels, as for the dialogs).
+QImage listFrame(QSize size, int scale)
 {
-    QImage image = canvas(size);
+    QImage image = canvas(size, scale);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
-    const QRectF shown = QRectF(image.rect().adjusted(10, 3, -10, -3));
+    const qreal sides = 10.0 / scale, ends = 3.0 / scale;
+    const QRectF shown = QRectF(QRect(QPoint(), size)).adjusted(sides, ends, -sides, -ends);
     QPainterPath frame;
     frame.addRoundedRect(shown.adjusted(0.5, 0.5, -0.5, -0.5), 4, 4);
     p.fillPath(frame, QColor(0x12, 0x14, 0x17));
@@ -153,10 +164,10 @@ QImage listFrame(QSize size)
 }
 
 // A rounded push button with a caption (or a glyph drawn by the caller).
-QImage buttonFace(QSize size, State state, const QString &caption, bool round,
+QImage buttonFace(QSize size, int scale, State state, const QString &caption, bool round,
         const std::function<void(QPainter &, const QRectF &, const QColor &)> &glyph = {})
 {
-    QImage image = canvas(size);
+    QImage image = canvas(size, scale);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
     QColor top = ButtonTop, bottom = ButtonBottom, ink = Ink;
@@ -177,7 +188,7 @@ QImage buttonFace(QSize size, State state, const QString &caption, bool round,
         ink = QColor(0x9a, 0x9d, 0xa1);
         break;
     }
-    const QRectF body = QRectF(image.rect()).adjusted(1, 1, -1, -1);
+    const QRectF body = QRectF(QRect(QPoint(), size)).adjusted(1, 1, -1, -1);
     QPainterPath path;
     if (round)
         path.addEllipse(body);
@@ -224,10 +235,10 @@ void windowGlyph(QPainter &p, const QRectF &r, const QColor &ink)
 }
 
 // A round button of the login corner: a symbol above a caption.
-QImage cornerButton(QSize size, State state, const QString &caption, bool arrowIn)
+QImage cornerButton(QSize size, int scale, State state, const QString &caption, bool arrowIn)
 {
-    return buttonFace(
-            size, state, caption, true, [&](QPainter &p, const QRectF &r, const QColor &ink) {
+    return buttonFace(size, scale, state, caption, true,
+            [&](QPainter &p, const QRectF &r, const QColor &ink) {
                 const QPointF c(r.center().x(), r.top() + r.height() * 0.38);
                 p.setPen(QPen(ink, 3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
                 const qreal dir = arrowIn ? 1 : -1;
@@ -240,9 +251,9 @@ QImage cornerButton(QSize size, State state, const QString &caption, bool arrowI
             });
 }
 
-QImage titlePicture(QSize size, const QString &title)
+QImage titlePicture(QSize size, int scale, const QString &title)
 {
-    QImage image = canvas(size);
+    QImage image = canvas(size, scale);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(TitleInk);
@@ -353,46 +364,47 @@ QString logoSvg()
             + beams + " </g>\n</svg>\n";
 }
 
-QImage render(const skin::Artwork &art)
+QImage render(const skin::Artwork &art, int scale)
 {
     const QString name = art.fileName;
     const State state = stateOf(name);
-    if (name == "main_bg.png")
-        return mainBackground(art.size, "Tandeo Desktop");
-    if (name == "edit_profile_bg.png")
-        return dialogBackground(art.size);
-    if (name == "profile_bg.png")
-        return listFrame(art.size);
+    const QSize size = art.size;
     if (name.endsWith(".ico") || name.startsWith("tandeo_desktop_"))
-        return logo(art.size);
+        return logo(size); // at every size an icon theme takes instead of at every scale
+    if (name == "main_bg.png")
+        return mainBackground(size, scale, "Tandeo Desktop");
+    if (name == "edit_profile_bg.png")
+        return dialogBackground(size, scale);
+    if (name == "profile_bg.png")
+        return listFrame(size, scale);
     if (name == "t_connection.png")
-        return titlePicture(art.size, "Connection");
+        return titlePicture(size, scale, "Connection");
     if (name == "t_share.png")
-        return titlePicture(art.size, "Share");
+        return titlePicture(size, scale, "Share");
     if (name == "t_select_program.png")
-        return titlePicture(art.size, "Select Program");
+        return titlePicture(size, scale, "Select Program");
     if (name == "t_connection_profile.png")
-        return titlePicture(art.size, "Connection Profile");
+        return titlePicture(size, scale, "Connection Profile");
     if (name.startsWith("btn_login"))
-        return cornerButton(art.size, state, "Login", true);
+        return cornerButton(size, scale, state, "Login", true);
     if (name.startsWith("btn_logout"))
-        return cornerButton(art.size, state, "Logout", false);
+        return cornerButton(size, scale, state, "Logout", false);
     if (name.startsWith("btn_add"))
-        return buttonFace(art.size, state, QString(), false, plusGlyph);
+        return buttonFace(size, scale, state, QString(), false, plusGlyph);
     if (name.startsWith("btn_delete"))
-        return buttonFace(art.size, state, QString(), false, minusGlyph);
+        return buttonFace(size, scale, state, QString(), false, minusGlyph);
     if (name.startsWith("btn_select_program"))
-        return buttonFace(art.size, state, QString(), false, windowGlyph);
+        return buttonFace(size, scale, state, QString(), false, windowGlyph);
     if (name.startsWith("btn_edit"))
-        return buttonFace(art.size, state, "Edit", false);
+        return buttonFace(size, scale, state, "Edit", false);
     if (name.startsWith("btn_share"))
-        return buttonFace(art.size, state, "Share", false);
+        return buttonFace(size, scale, state, "Share", false);
     if (name.startsWith("btn_stop"))
-        return buttonFace(art.size, state, "Stop", false);
+        return buttonFace(size, scale, state, "Stop", false);
     if (name.startsWith("btn_ok"))
-        return buttonFace(art.size, state, "OK", false);
+        return buttonFace(size, scale, state, "OK", false);
     if (name.startsWith("btn_cancel"))
-        return buttonFace(art.size, state, "Cancel", false);
+        return buttonFace(size, scale, state, "Cancel", false);
     return QImage();
 }
 
@@ -411,14 +423,19 @@ int main(int argc, char *argv[])
         return 1;
     }
     for (const skin::Artwork &art : skin::artwork()) {
-        QImage image = render(art);
-        if (art.fileName.endsWith(".ico"))
-            image = image.convertToFormat(QImage::Format_ARGB32);
-        const QString path = out.filePath(art.fileName);
-        if (image.isNull() || image.size() != art.size
-                || !image.save(path, art.fileName.endsWith(".ico") ? "ICO" : "PNG")) {
-            std::fprintf(stderr, "cannot render %s\n", qPrintable(path));
-            return 1;
+        for (int scale : { 1, skin::HiDpiScale }) {
+            if (scale != 1 && !skin::hasHiDpiVersion(art))
+                continue;
+            QImage image = render(art, scale);
+            if (art.fileName.endsWith(".ico"))
+                image = image.convertToFormat(QImage::Format_ARGB32);
+            const QString path =
+                    out.filePath(scale == 1 ? art.fileName : skin::hiDpiFileName(art.fileName));
+            if (image.isNull() || image.size() != art.size * scale
+                    || !image.save(path, art.fileName.endsWith(".ico") ? "ICO" : "PNG")) {
+                std::fprintf(stderr, "cannot render %s\n", qPrintable(path));
+                return 1;
+            }
         }
     }
     QFile svg(out.filePath(skin::ScalableIcon));

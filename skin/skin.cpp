@@ -161,4 +161,15 @@ const std::vector<Artwork> &artwork()
     return files;
 }
 
+bool hasHiDpiVersion(const Artwork &art)
+{
+    return art.fileName.endsWith(".png") && !art.fileName.startsWith("tandeo_desktop_");
+}
+
+QString hiDpiFileName(const QString &fileName)
+{
+    const qsizetype dot = fileName.lastIndexOf('.');
+    return fileName.left(dot) + QString("@%1x").arg(HiDpiScale) + fileName.mid(dot);
+}
+
 } // namespace skin

@@ -54,6 +54,13 @@ struct Artwork
 };
 const std::vector<Artwork> &artwork();
 
+// Every picture but the program's icons also comes drawn at twice its size, beside it as
+// "<name>@2x.png": Qt's image loading (style sheet urls, QIcon) takes that one on a screen scaled
+// by two. The icons need none: they come at every size already.
+inline constexpr int HiDpiScale = 2;
+bool hasHiDpiVersion(const Artwork &art);
+QString hiDpiFileName(const QString &fileName); // "a.png" -> "a@2x.png"
+
 // The program's icon at the sizes an icon theme and a window manager take, rendered as
 // tandeo_desktop_<size>x<size>.png, and the same mark as SVG in the folder beside them.
 inline constexpr int IconSizes[] = { 16, 32, 48, 64, 128, 256 };

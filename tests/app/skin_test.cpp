@@ -99,6 +99,12 @@ TEST(SkinArtwork, EveryImageExistsAtItsExactPixelSize)
             EXPECT_TRUE(image.hasAlphaChannel()) << "32 bits per pixel: " << qPrintable(path);
         }
         resources += art.inResource;
+        // Drawn once more at twice the size, where the windows load the one as the other.
+        if (skin::hasHiDpiVersion(art)) {
+            const QString sharp =
+                    path.left(path.lastIndexOf('/') + 1) + skin::hiDpiFileName(art.fileName);
+            EXPECT_EQ(QImage(sharp).size(), art.size * skin::HiDpiScale) << qPrintable(sharp);
+        }
     }
     EXPECT_EQ(resources, 5 + int(std::size(skin::IconSizes)));
     // Every image a style sheet names is there.

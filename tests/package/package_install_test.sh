@@ -134,7 +134,7 @@ expected_paths() {
         cat <<LIST
 ^/usr/bin/tandeo-desktop$
 ^$p(/tandeo-desktop|/libzelrtp\\.so|/ui)?$
-^/usr/share/tandeo-desktop(/ui(/[a-z0-9_]+\\.(png|ico))?)?$
+^/usr/share/tandeo-desktop(/ui(/[a-z0-9_]+(@2x)?\\.(png|ico))?)?$
 ^/usr/share/applications/tandeo-desktop\\.desktop$
 ^/usr/share/icons/hicolor/(16x16|32x32|48x48|64x64|128x128|256x256)/apps/tandeo-desktop\\.png$
 ^/usr/share/icons/hicolor/scalable/apps/tandeo-desktop\\.svg$
@@ -162,7 +162,7 @@ for package in "${packages[@]}"; do
         || fail "$package installs unexpected paths: $unexpected"
 done
 for path in /usr/bin/tandeo-desktop "$private/tandeo-desktop" "$private/libzelrtp.so" \
-        "$private/ui/main_bg.png" /usr/share/icons/hicolor/16x16/apps/tandeo-desktop.png \
+        "$private/ui/main_bg.png" "$private/ui/main_bg@2x.png" /usr/share/icons/hicolor/16x16/apps/tandeo-desktop.png \
         /usr/share/icons/hicolor/64x64/apps/tandeo-desktop.png \
         /usr/share/man/man1/tandeo-desktop.1.gz /usr/bin/tandeo-unitsim \
         /usr/share/man/man1/tandeo-unitsim.1.gz; do
