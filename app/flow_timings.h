@@ -2,7 +2,8 @@
 #define TANDEO_APP_FLOW_TIMINGS_H
 
 // The fixed intervals and pauses of the login, upkeep and share flows in one place. The
-// program never changes them; tests shorten them here to run the same flows in seconds.
+// program runs with these values; tests hand a window shorter ones to run the same flows in
+// seconds.
 struct FlowTimings
 {
     int loginTimeoutMs = 30000; // a login without a deciding reply
@@ -17,7 +18,5 @@ struct FlowTimings
     // at the flags this often, in case a wake-up was missed, so an idle share costs nothing.
     int flagSafetyNetMs = 1000;
 };
-
-FlowTimings &flowTimings();
 
 #endif // TANDEO_APP_FLOW_TIMINGS_H

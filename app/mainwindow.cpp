@@ -25,18 +25,16 @@
 
 Q_LOGGING_CATEGORY(lcUi, "tandeo.ui")
 
-FlowTimings &flowTimings()
+MainWindow::MainWindow(QWidget *parent, const FlowTimings &timings)
+    : QMainWindow(parent),
+      ui(new Ui::MainWindow),
+      timings(timings)
 {
-    static FlowTimings timings;
-    return timings;
-}
-
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
-{
+    // One window per process in the program; a window made after another starts as the first.
+    resetModuleState();
     ui->setupUi(this);
     framePump = std::make_unique<frames::FramePump>(&jpegImg);
     framePump->onFrameLeft([this](frames::SendOutcome outcome) { handleFrameLeft(outcome); });
-    windowCapture = std::make_unique<capture::WindowCapture>();
     applySkin();
     taskDialog = nullptr;
     setWindowTitle(tr("Mirrabel v13.0.0.27"));
@@ -79,10 +77,10 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(progressTimer, &QTimer::timeout, this, &MainWindow::slotProgressBar);
     enableStopTimer = new QTimer(this);
     connect(enableStopTimer, &QTimer::timeout, this, &MainWindow::enableBtnStop);
-    enableStopTimer->start(flowTimings().flagSafetyNetMs);
+    enableStopTimer->start(timings.flagSafetyNetMs);
     enableShareTimer = new QTimer(this);
     connect(enableShareTimer, &QTimer::timeout, this, &MainWindow::enableBtnShare);
-    enableShareTimer->start(flowTimings().flagSafetyNetMs);
+    enableShareTimer->start(timings.flagSafetyNetMs);
 }
 
 MainWindow::~MainWindow()

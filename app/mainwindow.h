@@ -1,10 +1,11 @@
 #ifndef TANDEO_APP_MAINWINDOW_H
 #define TANDEO_APP_MAINWINDOW_H
 
+#include "flow_timings.h"
 #include "frame_pump.h"
 #include "idle_inhibitor.h"
+#include "share_surface.h"
 #include "source_options.h"
-#include "window_capture.h"
 
 #include <QMainWindow>
 #include <QNetworkReply>
@@ -16,11 +17,6 @@ class QNetworkAccessManager;
 class QPixmap;
 class QTimer;
 class dlgTasklist;
-
-namespace capture {
-class DesktopCapture;
-class PortalScreenSource;
-} // namespace capture
 
 namespace Ui {
 class MainWindow;
@@ -37,11 +33,14 @@ class MainWindow : public QMainWindow
     Q_OBJECT
 
 public:
-    explicit MainWindow(QWidget *parent = nullptr);
+    // Puts the module's shared state (mainwindow_state.h) in its start value.
+    explicit MainWindow(QWidget *parent = nullptr, const FlowTimings &timings = {});
     ~MainWindow() override;
 
-    // How the desktop picture is taken (the command line's choices). Takes effect when the
-    // first desktop share makes the capture, so set it before that.
+    const FlowTimings &flowTimings() const { return timings; }
+
+    // How the desktop picture is taken (the command line's choices). Takes effect at the next
+    // Share.
     void setShareOptions(const capture::SourceOptions &options) { shareOptions = options; }
 
     // Modal information box over this window with one OK button that is also the default.
@@ -73,8 +72,12 @@ public:
     // Capture: one picture of the shared surface, encoded and handed to the RTP stream.
     // Returns 0 when there is nothing to share, 1 otherwise.
     int captureAndSendFrame();
+    // Looks the chosen application window up again at share start (selectedHwnd); its picture
+    // goes to sharedPixmap while the share flow holds one.
     void grabSelectedWindow();
-    int captureSelectedWindowFrame(); // the application-window path of captureAndSendFrame
+    // captureAndSendFrame() for the application window titled strAppTitle, whatever the share
+    // page shows.
+    int captureSelectedWindowFrame();
 
     // The unit ended the control connection (its MSG_DISCONNECT or a broken connection): a
     // running share, or a stop still waiting for the unit's answer, ends with a notice and
@@ -86,6 +89,11 @@ public:
     // The desktop ended the screen cast of a Wayland share (the PipeWire stream went, or the
     // portal closed the session): a running share stops as Stop does, with a notice.
     void handleShareSourceEnded(const QString &reason);
+    // The desktop's dialog answered (a screen or window granted, or why not).
+    void surfaceReady(capture::SurfaceFailure failure, const QString &detail);
+    // The shared surface went away: a window that closed ends the share as Stop does, with a
+    // box; a screen cast the desktop ended, as handleShareSourceEnded().
+    void surfaceEnded(capture::SurfaceEnd reason, const QString &detail);
 
     // The program is asked to end (SIGTERM, SIGINT, SIGHUP): a session with the unit is logged
     // out as the Logout button does it, with at most 2 s for the logout request, then the
@@ -126,31 +134,27 @@ private:
 
     // Members added by the share flow and the capture go below, each in its own block.
 
-    // Share flow and frames: the size of the desktop exactly as the capture grabs it, and a
-    // run of the frame slots that the receive thread asks for so a pull waits for no tick.
-    QSize shareDesktopSize();
-    // The desktop capture. On X11 made on first use with shareOptions and kept for the
-    // window's life: its X connection, shared-memory segment, buffers and helper thread serve
-    // every frame. On Wayland made by prepareDesktopSource() from the screen the user granted,
-    // and released when that share stops; null in between.
-    capture::DesktopCapture *desktopCapture();
-    // Before a desktop share: on Wayland asks the desktop's screen-cast portal for the screen
-    // (its dialog may ask the user the first time); false with the sentence for the user's
-    // box when there is none.
-    bool prepareDesktopSource(QString *whyNot);
-    // The stop paths: a Wayland screen cast ends with its share (the next share is granted
-    // again through the kept restore token, without asking).
+    // Share flow and frames (mainwindow_frames.cpp). The surface for the share page's choice:
+    // the one kept from the last share where it still serves (the X server's desktop keeps its
+    // connection, shared memory and buffers from share to share), else a new one.
+    capture::ShareSurface *surfaceForChoice();
+    void adoptSurface(std::unique_ptr<capture::ShareSurface> surface);
+    // The Share click after the surface is ready: the control channel, MSG_SHARE, the answer.
+    void shareWithSurface();
+    // The flow's boxes (no parent, modal, one OK button).
+    void showShareWarning(const QString &text);
+    // A warning without a parent and without blocking: the frame timers keep running under it.
+    static void showNonModalWarning(const QString &text);
+    // The one place the user's sentences about a surface are made.
+    static QString surfaceSentence(capture::SurfaceFailure failure, const QString &detail);
+    // Logout and the end of the program: a question still before the user is withdrawn (the
+    // desktop closes its dialog) and its answer never goes on to the unit.
+    void withdrawSurfaceQuestion();
+    // The stop paths: the pump lets go of the surface; a Wayland screen cast ends with its share
+    // (the next share is granted again through the kept restore token, without asking).
     void releaseShareSource();
-    // One pulled picture through the frame pump (capture, the login's RTP link, jpegImg and
-    // rtpSession kept as its mirrors); 0 when nothing is left to share.
-    int pullFrame(const frames::FramePump::CaptureStep &capture);
-    frames::Capture captureDesktopFrame(capture::DesktopCapture *source, capture::Frame &frame);
-    // On Wayland the application picker asks the portal for a window (where it offers
-    // windows); false with the sentence for the user's box when there is none.
-    bool chooseWindowThroughPortal(QString *whyNot);
-    // A Wayland screen cast's end (its stream, its portal session) reaches
-    // handleShareSourceEnded().
-    void followScreenCast(capture::PortalScreenSource *portal);
+    // The picker's question to the portal answered (mainwindow_picker.cpp).
+    void windowChosenThroughPortal(capture::SurfaceFailure failure, const QString &detail);
     // At logout: the RTP session and the link go.
     void releaseFrameLink();
     // MSG_FRAME_SENT for a pull answered without a picture on its way; one on its way is
@@ -168,6 +172,7 @@ private:
 
     // Fields in their historic order.
     Ui::MainWindow *ui = nullptr;
+    FlowTimings timings;
     QTimer *firstImgTimer = nullptr;
     QTimer *sharedImgTimer = nullptr;
     QTimer *triggerStopTimer = nullptr;
@@ -184,14 +189,15 @@ private:
     QNetworkAccessManager *zmtFwManager = nullptr;
     QNetworkAccessManager *zmtManager = nullptr;
 
-    // The frame path: the pump with the login's RTP link, the application window's capture,
-    // and the desktop capture with the options it is made with (empty until first used).
+    // The frame path: the pump with the login's RTP link, and what the shares show: the
+    // surface of the last share (or the window chosen through the portal, until logout or its
+    // end) with the options desktop surfaces are made with.
     std::unique_ptr<frames::FramePump> framePump;
-    std::unique_ptr<capture::WindowCapture> windowCapture;
     capture::SourceOptions shareOptions;
-    std::unique_ptr<capture::DesktopCapture> desktopCaptureMade;
-    // On Wayland: the window the user chose through the portal, until logout or its end.
-    std::unique_ptr<capture::DesktopCapture> windowCastCapture;
+    std::unique_ptr<capture::ShareSurface> shareSurface;
+    // Whose question the desktop's dialog is answering.
+    enum class SurfaceWait { None, Share, Picker };
+    SurfaceWait surfaceWait = SurfaceWait::None;
 
     // The screen kept awake from the unit's accepted share to any stop; made on first share.
     std::unique_ptr<platform::IdleInhibitor> idleInhibitor;

@@ -1,15 +1,14 @@
-// Frames: the capture of the shared surface and the slots that answer the unit's pulls.
+// Frames: the surface a share shows and the slots that answer the unit's pulls.
 
 #include "control_channel.h"
-#include "desktop_capture.h"
 #include "frame_pump.h"
 #include "mainwindow.h"
 #include "mainwindow_state.h"
-#include "picture_box.h"
 #include "source_choice.h"
 #include "ui_mainwindow.h"
 
 #include <QLoggingCategory>
+#include <QMessageBox>
 #include <QTimer>
 
 Q_DECLARE_LOGGING_CATEGORY(lcShare)
@@ -17,38 +16,116 @@ Q_DECLARE_LOGGING_CATEGORY(lcShare)
 // since at a hundred frames a second they would cost more than the frame.
 Q_LOGGING_CATEGORY(lcFrames, "tandeo.share.frames", QtInfoMsg)
 
-capture::DesktopCapture *MainWindow::desktopCapture()
+void MainWindow::showNonModalWarning(const QString &text)
 {
-    if (!desktopCaptureMade && capture::desktopSourceKind() == capture::DesktopSourceKind::X11)
-        desktopCaptureMade =
-                std::make_unique<capture::DesktopCapture>(capture::openDesktopSource(shareOptions));
-    return desktopCaptureMade.get();
+    auto *box = new QMessageBox(QMessageBox::Warning, "Warning", text, QMessageBox::Ok);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->show();
 }
 
-bool MainWindow::prepareDesktopSource(QString *whyNot)
+capture::ShareSurface *MainWindow::surfaceForChoice()
 {
-    if (desktopCapture())
-        return true;
-    capture::DesktopSourceChoice choice = capture::chooseDesktopSource(shareOptions);
-    if (!choice.ok()) {
-        qCWarning(lcShare) << "no desktop source:" << choice.reason;
-        *whyNot = choice.reason;
-        return false;
+    const capture::ShareChoice choice = ui->QRadioBtnApp->isChecked()
+            ? capture::ShareChoice::Window
+            : capture::ShareChoice::Desktop;
+    if (shareSurface && capture::surfaceServes(*shareSurface, choice, shareOptions, strAppTitle))
+        return shareSurface.get();
+    adoptSurface(capture::makeShareSurface(choice, shareOptions, strAppTitle, &selectedHwnd));
+    return shareSurface.get();
+}
+
+void MainWindow::adoptSurface(std::unique_ptr<capture::ShareSurface> surface)
+{
+    framePump->stopShare();
+    shareSurface = std::move(surface);
+    connect(shareSurface.get(), &capture::ShareSurface::ready, this, &MainWindow::surfaceReady);
+    connect(shareSurface.get(), &capture::ShareSurface::ended, this, &MainWindow::surfaceEnded);
+}
+
+QString MainWindow::surfaceSentence(capture::SurfaceFailure failure, const QString &detail)
+{
+    switch (failure) {
+    case capture::SurfaceFailure::None:
+        break;
+    case capture::SurfaceFailure::NoPortal:
+        return "Screen sharing on this Wayland desktop needs the desktop portal and PipeWire: "
+               "install xdg-desktop-portal with the back-end for your desktop, and pipewire.";
+    case capture::SurfaceFailure::Refused:
+        return "Screen sharing was not allowed.";
+    case capture::SurfaceFailure::WindowsNotOffered:
+        return "This desktop shares whole screens only: choose Desktop.";
+    case capture::SurfaceFailure::Failed:
+        return detail.isEmpty() ? QString("The desktop could not start screen sharing.") : detail;
     }
-    followScreenCast(choice.portal);
-    desktopCaptureMade = std::make_unique<capture::DesktopCapture>(std::move(choice.source));
-    return true;
+    return {};
+}
+
+void MainWindow::surfaceReady(capture::SurfaceFailure failure, const QString &detail)
+{
+    const SurfaceWait wait = std::exchange(surfaceWait, SurfaceWait::None);
+    if (failure != capture::SurfaceFailure::None)
+        qCWarning(lcShare) << "no surface to share:" << detail;
+    switch (wait) {
+    case SurfaceWait::None:
+        return; // withdrawn meanwhile
+    case SurfaceWait::Picker:
+        windowChosenThroughPortal(failure, detail);
+        return;
+    case SurfaceWait::Share:
+        ui->BtnShare->setEnabled(true);
+        if (failure != capture::SurfaceFailure::None) {
+            showShareWarning(surfaceSentence(failure, detail));
+            return;
+        }
+        // The session the Share click was for still runs (a logout withdraws the question).
+        shareWithSurface();
+        return;
+    }
+}
+
+void MainWindow::withdrawSurfaceQuestion()
+{
+    if (std::exchange(surfaceWait, SurfaceWait::None) == SurfaceWait::None)
+        return;
+    qCDebug(lcShare) << "the desktop's question is withdrawn";
+    if (shareSurface)
+        shareSurface->release();
+    ui->BtnShare->setEnabled(true);
 }
 
 void MainWindow::releaseShareSource()
 {
-    if (capture::desktopSourceKind() == capture::DesktopSourceKind::Portal)
-        desktopCaptureMade.reset();
+    framePump->stopShare();
+    if (shareSurface)
+        shareSurface->release();
+}
+
+void MainWindow::surfaceEnded(capture::SurfaceEnd reason, const QString &detail)
+{
+    switch (reason) {
+    case capture::SurfaceEnd::WindowMissing:
+    case capture::SurfaceEnd::WindowClosed:
+        if (reason == capture::SurfaceEnd::WindowClosed)
+            qCDebug(lcShare) << "NULL == jpegImgStream";
+        b_shareStopped = true;
+        qCDebug(lcShare) << "b_triggerBtnStop setting TRUE"
+                         << (reason == capture::SurfaceEnd::WindowMissing ? 111 : 222);
+        b_triggerBtnStop = true;
+        QMetaObject::invokeMethod(this, &MainWindow::triggerBtnStop, Qt::QueuedConnection);
+        showNonModalWarning(reason == capture::SurfaceEnd::WindowMissing
+                        ? "The selected application does not exist"
+                        : "The selected application is close");
+        return;
+    case capture::SurfaceEnd::DesktopEnded:
+        handleShareSourceEnded(detail);
+        return;
+    }
 }
 
 void MainWindow::handleShareSourceEnded(const QString &reason)
 {
-    if (!desktopCaptureMade && !windowCastCapture)
+    if (!shareSurface || !shareSurface->isReady())
         return; // already released by a stop path
     qCWarning(lcShare) << "the screen cast ended:" << reason;
     if (firstImgTimer->isActive()) {
@@ -56,55 +133,15 @@ void MainWindow::handleShareSourceEnded(const QString &reason)
         ui->BtnShare->setEnabled(true);
         showNotice("Warning", "The desktop ended the screen sharing.");
     }
+    const bool chosenWindow = shareSurface->kind() == capture::ShareSurface::Kind::PortalWindow;
     releaseShareSource();
-    if (windowCastCapture) {
+    if (chosenWindow) {
         // The chosen window is gone from the desktop's side: it has to be chosen again.
-        windowCastCapture.reset();
         strAppTitle.clear();
         ui->lineEditApp->clear();
         if (ui->QRadioBtnApp->isChecked())
             ui->BtnShare->setEnabled(false);
     }
-}
-
-void MainWindow::followScreenCast(capture::PortalScreenSource *portal)
-{
-    if (!portal)
-        return;
-    // Queued: the capture that sends these is released by the handler.
-    connect(&portal->stream(), &capture::PipeWireStream::ended, this,
-            &MainWindow::handleShareSourceEnded, Qt::QueuedConnection);
-    if (capture::PortalScreenCast *session = portal->session())
-        connect(
-                session, &capture::PortalScreenCast::sessionClosed, this,
-                [this] { handleShareSourceEnded("the portal closed the session"); },
-                Qt::QueuedConnection);
-}
-
-bool MainWindow::chooseWindowThroughPortal(QString *whyNot)
-{
-    if (!capture::portalOffersWindows()) {
-        *whyNot = "This desktop shares whole screens only: choose Desktop.";
-        return false;
-    }
-    capture::DesktopSourceChoice choice =
-            capture::chooseDesktopSource(shareOptions, capture::ScreenCastSourceType::Window);
-    if (!choice.ok()) {
-        *whyNot = choice.reason;
-        return false;
-    }
-    followScreenCast(choice.portal);
-    windowCastCapture = std::make_unique<capture::DesktopCapture>(std::move(choice.source));
-    return true;
-}
-
-QSize MainWindow::shareDesktopSize()
-{
-    // A window chosen through the portal is what the unit is shown, in its own size.
-    if (ui->QRadioBtnApp->isChecked() && windowCastCapture)
-        return windowCastCapture->desktopSize();
-    capture::DesktopCapture *desktop = desktopCapture();
-    return desktop ? desktop->desktopSize() : QSize();
 }
 
 void MainWindow::runRequestedFrames()
@@ -117,42 +154,25 @@ void MainWindow::runRequestedFrames()
 
 int MainWindow::captureAndSendFrame()
 {
-    if (shareMode == 1 && !windowCastCapture)
-        return captureSelectedWindowFrame();
-    capture::DesktopCapture *source = shareMode == 1 ? windowCastCapture.get() : desktopCapture();
-    return pullFrame([&](capture::Frame &frame) { return captureDesktopFrame(source, frame); });
-}
-
-frames::Capture MainWindow::captureDesktopFrame(
-        capture::DesktopCapture *source, capture::Frame &frame)
-{
-    if (!source)
-        return frames::Capture::NothingToShare; // the screen cast ended
-    capture::DesktopCapture &desktop = *source;
-    const QSize size = desktop.desktopSize();
-    qCDebug(lcFrames) << "desktop_size width  = " << size.width();
-    qCDebug(lcFrames) << "desktop_size height = " << size.height();
-    const double ratio = size.height() > 0 ? double(size.width()) / size.height() : 0.0;
-    qCDebug(lcFrames) << "desktop_ratio = " << ratio;
-
-    const QSize scaled = capture::scaledDesktopSize(size, b_zmtFamily);
-    qCDebug(lcFrames) << "scaled size width  = " << scaled.width();
-    qCDebug(lcFrames) << "scaled size height = " << scaled.height();
-
-    // A failed grab or encoding sends nothing rather than a broken or stale picture; the
-    // frame still counts as attempted, so the unit is told and pulls again.
-    if (!desktop.captureFrame(scaled, frame)) {
-        qCWarning(lcShare) << "no desktop picture for this frame";
-        return frames::Capture::NoPicture;
+    if (lcFrames().isDebugEnabled() && shareSurface) {
+        const QSize size = shareSurface->size();
+        qCDebug(lcFrames) << "desktop_size width  = " << size.width();
+        qCDebug(lcFrames) << "desktop_size height = " << size.height();
     }
-    return frames::Capture::Picture;
-}
-
-int MainWindow::pullFrame(const frames::FramePump::CaptureStep &capture)
-{
-    const int result = framePump->pull(strIP, strSessionID, capture);
+    const int result = framePump->pull(strIP, strSessionID);
     rtpSession = framePump->session();
     return result;
+}
+
+int MainWindow::captureSelectedWindowFrame()
+{
+    if (!shareSurface || shareSurface->kind() != capture::ShareSurface::Kind::Window
+            || !capture::surfaceServes(
+                    *shareSurface, capture::ShareChoice::Window, shareOptions, strAppTitle))
+        adoptSurface(capture::makeShareSurface(
+                capture::ShareChoice::Window, shareOptions, strAppTitle, &selectedHwnd));
+    framePump->startShare(shareSurface.get(), capture::WindowSurface::Box);
+    return captureAndSendFrame();
 }
 
 void MainWindow::releaseFrameLink()

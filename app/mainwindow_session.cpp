@@ -185,7 +185,7 @@ void MainWindow::on_BtnLogin_clicked()
     b_loginDone = false;
     loginPaths = {};
     beginLoginWait();
-    loginTimeoutTimer->start(flowTimings().loginTimeoutMs);
+    loginTimeoutTimer->start(timings.loginTimeoutMs);
     b_finish_ret = true;
 }
 
@@ -215,7 +215,7 @@ void acceptLogin(MainWindow *window, Family family, const SessionStart &start)
     }
     keepAliveTimer = new QTimer(window);
     QObject::connect(keepAliveTimer, &QTimer::timeout, window, &MainWindow::SendKeepAlive);
-    keepAliveTimer->start(flowTimings().keepAliveMs);
+    keepAliveTimer->start(window->flowTimings().keepAliveMs);
 
     b_loginDone = true;
     keepAliveMissCount = 0;
@@ -230,7 +230,7 @@ void acceptLogin(MainWindow *window, Family family, const SessionStart &start)
     }
     start.triggerStopTimer = new QTimer(window);
     QObject::connect(start.triggerStopTimer, &QTimer::timeout, window, &MainWindow::triggerBtnStop);
-    start.triggerStopTimer->start(flowTimings().flagSafetyNetMs);
+    start.triggerStopTimer->start(window->flowTimings().flagSafetyNetMs);
 
     start.fwCheckPending = true;
 }
@@ -481,7 +481,7 @@ void MainWindow::on_BtnLogout_clicked()
         qCDebug(lcUnitCmd) << "In BTNlogout triger stop";
         on_BtnStop_clicked();
         // Gives the stop a moment on the wire before the goodbye.
-        std::this_thread::sleep_for(std::chrono::milliseconds(flowTimings().logoutStopPauseMs));
+        std::this_thread::sleep_for(std::chrono::milliseconds(timings.logoutStopPauseMs));
     }
 
     // The goodbye goes only over a connection that is still open, and only once: after it the
@@ -523,7 +523,12 @@ void MainWindow::on_BtnLogout_clicked()
     b_zmtFamily = false;
 
     releaseFrameLink();
-    windowCastCapture.reset();
+    // Nothing reaches the unit after the logout: a question still before the user is
+    // withdrawn, and a screen or window the desktop granted is given back.
+    withdrawSurfaceQuestion();
+    releaseShareSource();
+    if (shareSurface && shareSurface->kind() == capture::ShareSurface::Kind::PortalWindow)
+        shareSurface.reset();
 
     hideSharePage();
     showLoginPage();

@@ -36,15 +36,6 @@ void sleepMs(int ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// The flow's own boxes: no parent, modal, one OK button.
-void showWarning(const QString &text)
-{
-    qCDebug(lcUi).noquote() << "box: Warning:" << text;
-    QMessageBox box(QMessageBox::Warning, "Warning", text, QMessageBox::Ok);
-    box.setDefaultButton(QMessageBox::Ok);
-    box.exec();
-}
-
 // Receive thread: runs one operation of the window on the GUI thread, through a queued call
 // to the application (the window itself is looked up there). The flags stay the only data
 // that crosses.
@@ -149,20 +140,29 @@ int onControlRequest(int event, const void *, int)
 
 } // namespace
 
+void MainWindow::showShareWarning(const QString &text)
+{
+    // The flow's own boxes: no parent, modal, one OK button.
+    qCDebug(lcUi).noquote() << "box: Warning:" << text;
+    QMessageBox box(QMessageBox::Warning, "Warning", text, QMessageBox::Ok);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.exec();
+}
+
 void MainWindow::establishConnect()
 {
     control::registerCallbacks(onControlNotify, onControlRequest);
     control::startChannel();
 
-    // The announced size comes from the very desktop the frames are grabbed from.
-    const QSize desktop = shareDesktopSize();
+    // The announced size comes from the very surface the frames are grabbed from.
+    const QSize desktop = shareSurface ? shareSurface->size() : QSize();
     qCDebug(lcShare) << "establishConnect desktop_size width  = " << desktop.width();
     qCDebug(lcShare) << "establishConnect desktop_size height = " << desktop.height();
     const double ratio = desktop.height() > 0 ? double(desktop.width()) / desktop.height() : 0.0;
     qCDebug(lcShare) << "establishConnect desktop_ratio = " << ratio;
 
     // The size a grab of this desktop scales to; no picture is needed to know it.
-    const QSize scaled = capture::scaledDesktopSize(desktop, b_zmtFamily);
+    const QSize scaled = shareSurface ? shareSurface->announcedSize(b_zmtFamily) : QSize();
     qCDebug(lcShare) << "establishConnect scaled size width  = " << scaled.width();
     qCDebug(lcShare) << "establishConnect scaled size height = " << scaled.height();
 
@@ -170,37 +170,43 @@ void MainWindow::establishConnect()
             control::connectParams(quint16(scaled.width()), quint16(scaled.height()));
     const QByteArray session = strSessionID.toUtf8();
     control::connectChannel(strIP.toUtf8().constData(), ControlPort, params, session.constData(),
-            flowTimings().connectTimeoutS);
+            timings.connectTimeoutS);
     qCDebug(lcShare) << "establish_connect status strSessionID.toUtf8() " << session;
 }
 
 void MainWindow::on_BtnShare_clicked()
 {
-    const FlowTimings &timings = flowTimings();
     frameWindow = this;
+    if (surfaceWait != SurfaceWait::None)
+        return; // the desktop's dialog is up: its answer goes on with the share
 
-    // On Wayland the desktop asks which screen to share before the unit hears of it; a refusal
-    // leaves the session with the unit as it is.
-    QString noSource;
-    if (ui->QRadioBtnDesktop->isChecked() && !prepareDesktopSource(&noSource)) {
-        showWarning(noSource);
+    // On Wayland the desktop asks which screen to share before the unit hears of it, and its
+    // dialog may stay up for minutes: the window goes on meanwhile, with Share disabled, and the
+    // share goes on in surfaceReady(). A refusal leaves the session with the unit as it is.
+    if (!surfaceForChoice()->prepare()) {
+        surfaceWait = SurfaceWait::Share;
+        ui->BtnShare->setEnabled(false);
         return;
     }
+    shareWithSurface();
+}
 
+void MainWindow::shareWithSurface()
+{
     if (!b_ctrlConnected) {
         establishConnect();
         qCDebug(lcShare) << "Share --- establishConnect";
         qCDebug(lcShare) << "Start count_for_estConnect = " << 0;
         for (int sleeps = 0; !b_ctrlReady;) {
             if (!b_ctrlWait) {
-                showWarning("Only support JPEG");
+                showShareWarning("Only support JPEG");
                 return;
             }
             sleepMs(timings.waitStepMs);
             if (b_ctrlReady)
                 break;
             if (++sleeps >= timings.waitSteps) {
-                showWarning("No response");
+                showShareWarning("No response");
                 on_BtnLogout_clicked();
                 return;
             }
@@ -210,6 +216,7 @@ void MainWindow::on_BtnShare_clicked()
 
     b_requestShare = false;
     b_sendImg = false;
+    framePump->startShare(shareSurface.get(), shareSurface->frameTarget(b_zmtFamily));
     firstImgTimer->start(timings.flagSafetyNetMs);
     sharedImgTimer->start(timings.flagSafetyNetMs);
     control::sendShare(strSessionID.toUtf8().constData());
@@ -218,7 +225,7 @@ void MainWindow::on_BtnShare_clicked()
         if (b_shareReject) {
             firstImgTimer->stop();
             sharedImgTimer->stop();
-            showWarning("Rejected by remote side");
+            showShareWarning("Rejected by remote side");
             releaseShareSource();
             b_shareReject = false;
             if (!b_shareAccept)
@@ -228,7 +235,7 @@ void MainWindow::on_BtnShare_clicked()
         if (b_shareAccept)
             break;
         if (sleeps >= timings.waitSteps) {
-            showWarning("No response");
+            showShareWarning("No response");
             on_BtnLogout_clicked();
             if (!b_shareAccept)
                 return;
@@ -248,7 +255,7 @@ void MainWindow::on_BtnShare_clicked()
         shareMode = 0;
     if (ui->QRadioBtnApp->isChecked()) {
         shareMode = 1;
-        if (!windowCastCapture) {
+        if (shareSurface->kind() == capture::ShareSurface::Kind::Window) {
             // Only refreshes the chosen window's handle; the picture itself is not used.
             sharedPixmap = new QPixmap;
             grabSelectedWindow();
@@ -309,7 +316,7 @@ void MainWindow::on_BtnStop_clicked()
     b_shareStopped = true;
     control::sendStop(strSessionID.toUtf8().constData());
     stopAnswerAwaited = true;
-    sleepMs(flowTimings().stopPauseMs);
+    sleepMs(timings.stopPauseMs);
 
     restoreShareChoices();
     ui->labelShareStatus->hide();
@@ -340,9 +347,9 @@ void MainWindow::triggerBtnStop()
     if (b_triggerBtnStop) {
         stopFrameTimers();
         b_shareStopped = true;
-        sleepMs(flowTimings().stopPauseMs);
+        sleepMs(timings.stopPauseMs);
         ui->BtnShare->setEnabled(true);
-        sleepMs(flowTimings().peerStopPauseMs);
+        sleepMs(timings.peerStopPauseMs);
         restoreShareChoices();
         ui->labelShareStatus->hide();
     }

@@ -20,8 +20,7 @@ constexpr char HiddenClassB[] = "MS-SDIb";
 
 bool enumWindowsProc(std::uint32_t window, long parameter)
 {
-    Q_UNUSED(parameter);
-    const x11::WindowSystem &windows = x11::WindowSystem::shared();
+    const x11::WindowSystem &windows = *reinterpret_cast<const x11::WindowSystem *>(parameter);
     // The tests run in this order and the first one that fails skips the window; the second
     // visibility test is kept where it always was.
     if (!windows.isVisible(window))
@@ -60,9 +59,11 @@ dlgTasklist::dlgTasklist(QWidget *parent) : QDialog(parent), ui(std::make_unique
     connect(ui->BtnOk, &QPushButton::clicked, this, &QDialog::accept);
     connect(ui->BtnCancel, &QPushButton::clicked, this, &QDialog::reject);
 
+    // The picker reads the windows over a connection of its own, for as long as it is open.
+    const x11::WindowSystem windows;
     windowTitleList.clear();
-    for (x11::WindowId window : x11::WindowSystem::shared().topLevelWindows()) {
-        if (!enumWindowsProc(window, 0))
+    for (x11::WindowId window : windows.topLevelWindows()) {
+        if (!enumWindowsProc(window, reinterpret_cast<long>(&windows)))
             break;
     }
 

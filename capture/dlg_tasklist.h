@@ -17,7 +17,8 @@ extern QStringList windowTitleList;
 
 // Called once per top-level window (an X11 window id) with the parameter the enumeration was
 // started with; appends the window's title to windowTitleList when it is a visible, unowned,
-// titled application window. Always returns true, so the enumeration covers every window.
+// titled application window; parameter is the x11::WindowSystem to ask. Always returns true, so the
+// enumeration covers every window.
 bool enumWindowsProc(std::uint32_t window, long parameter);
 
 // The application picker: lists the titles of the visible top-level application windows. The

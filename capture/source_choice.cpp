@@ -61,6 +61,37 @@ DesktopSourceChoice portalSourceFrom(
     return choice;
 }
 
+std::unique_ptr<ShareSurface> makeShareSurface(ShareChoice choice, const SourceOptions &options,
+        const QString &windowTitle, x11::WindowId *windowHandle)
+{
+    if (desktopSourceKind() == DesktopSourceKind::Portal)
+        return std::make_unique<PortalSurface>(choice == ShareChoice::Window
+                        ? ShareSurface::Kind::PortalWindow
+                        : ShareSurface::Kind::PortalScreen,
+                options);
+    if (choice == ShareChoice::Window)
+        return std::make_unique<WindowSurface>(windowTitle, windowHandle);
+    return std::make_unique<DesktopSurface>(options);
+}
+
+bool surfaceServes(const ShareSurface &surface, ShareChoice choice, const SourceOptions &options,
+        const QString &windowTitle)
+{
+    switch (surface.kind()) {
+    case ShareSurface::Kind::Desktop:
+        return choice == ShareChoice::Desktop
+                && static_cast<const DesktopSurface &>(surface).options() == options;
+    case ShareSurface::Kind::Window:
+        return choice == ShareChoice::Window
+                && static_cast<const WindowSurface &>(surface).title() == windowTitle;
+    case ShareSurface::Kind::PortalWindow:
+        return choice == ShareChoice::Window;
+    case ShareSurface::Kind::PortalScreen:
+        return choice == ShareChoice::Desktop;
+    }
+    return false;
+}
+
 DesktopSourceChoice chooseDesktopSource(
         const SourceOptions &options, ScreenCastSourceType type, QDBusConnection bus)
 {

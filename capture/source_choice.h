@@ -8,6 +8,7 @@
 #include "portal_screen_source.h"
 #include "portal_screencast.h"
 #include "screen_source.h"
+#include "share_surface.h"
 #include "source_options.h"
 
 #include <QDBusConnection>
@@ -53,6 +54,24 @@ DesktopSourceChoice chooseDesktopSource(const SourceOptions &options,
 // Whether the session's screen-cast portal offers single windows (AvailableSourceTypes);
 // false too when there is no portal or it does not answer within a few seconds.
 bool portalOffersWindows(QDBusConnection bus = QDBusConnection::sessionBus());
+
+// What the user chose on the share page.
+enum class ShareChoice {
+    Desktop,
+    Window,
+};
+
+// The surface of a share for this session and the user's choice: on Wayland the portal's screen,
+// or a window the user picks in its dialog; elsewhere the X server's desktop, or the application
+// window titled windowTitle whose handle the caller keeps in windowHandle. Not prepared yet.
+std::unique_ptr<ShareSurface> makeShareSurface(ShareChoice choice, const SourceOptions &options,
+        const QString &windowTitle = {}, x11::WindowId *windowHandle = nullptr);
+
+// Whether surface serves the choice as it is, so a new share can go on with it: the X server's
+// desktop made with the same options, the same application window, a window or screen from the
+// portal for that choice.
+bool surfaceServes(const ShareSurface &surface, ShareChoice choice, const SourceOptions &options,
+        const QString &windowTitle = {});
 
 // The source for a portal start that finished (for callers that ran PortalScreenCast
 // themselves without waiting); session is kept open while the source lives.

@@ -9,6 +9,8 @@ struct SourceOptions
 {
     // Draw the mouse pointer into the picture.
     bool showPointer = false;
+
+    bool operator==(const SourceOptions &) const = default;
 };
 
 } // namespace capture

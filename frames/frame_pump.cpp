@@ -40,6 +40,13 @@ int FramePump::pull(
     return 1;
 }
 
+int FramePump::pull(const QString &unitAddress, const QString &sessionId)
+{
+    return pull(unitAddress, sessionId, [this](capture::Frame &frame) {
+        return m_surface ? m_surface->capture(m_target, frame) : Capture::NothingToShare;
+    });
+}
+
 void FramePump::delivered(unsigned generation, SendOutcome outcome)
 {
     if (generation != m_generation || !m_sending)

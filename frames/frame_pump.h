@@ -5,7 +5,7 @@
 // login's RTP link, and report it sent on the control channel. The window's frame slots run
 // it on every pull; it needs no window.
 //
-//   unit's pull ─▶ pull(capture) ─▶ capture step fills frame() ─▶ FrameSender (own thread,
+//   unit's pull ─▶ pull() ─▶ the share's surface fills frame() ─▶ FrameSender (own thread,
 //   paced to the link) ─▶ onFrameLeft callback (back on the pump's thread) ─▶ reportSent()
 //
 // One thread (the GUI thread) calls it; the frame-left callback arrives through that thread's
@@ -14,6 +14,7 @@
 #include "frame.h"
 #include "frame_sender.h"
 #include "rtp_link.h"
+#include "share_surface.h"
 
 #include <QObject>
 #include <QString>
@@ -24,12 +25,7 @@
 namespace frames {
 
 // What the capture step found.
-enum class Capture {
-    Picture, // frame() holds a new picture: it goes to the unit
-    NoPicture, // nothing to send this time (a failed grab, a closed window); the unit is still
-               // told, and pulls again
-    NothingToShare, // the shared surface is gone: the share ends
-};
+using Capture = capture::Grab;
 
 class FramePump
 {
@@ -44,6 +40,17 @@ public:
     // Called through the event loop of the pump's thread when a picture that pull() handed
     // over has left (or stalled); not for a picture that cancel() stopped.
     void onFrameLeft(FrameLeft callback) { m_frameLeft = std::move(callback); }
+
+    // The surface a share pulls from, from its start until stopShare(), and the size its
+    // pictures are made for (fixed for the share).
+    void startShare(capture::ShareSurface *surface, QSize target)
+    {
+        m_surface = surface;
+        m_target = target;
+    }
+    void stopShare() { m_surface = nullptr; }
+    // One picture of the share's surface (nothing to share without one); as pull() below.
+    int pull(const QString &unitAddress, const QString &sessionId);
 
     // One picture towards the unit at unitAddress of the session sessionId. The link is made
     // with the first picture after a login and kept until release(). Returns 0 when there is
@@ -75,6 +82,8 @@ private:
     void delivered(unsigned generation, SendOutcome outcome);
 
     capture::Frame m_frame;
+    capture::ShareSurface *m_surface = nullptr;
+    QSize m_target;
     QByteArray *m_mirror;
     std::unique_ptr<RtpLink> m_link;
     FrameLeft m_frameLeft;

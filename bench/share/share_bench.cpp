@@ -495,6 +495,7 @@ LoopFigures closedLoop(const char *address, unitsim::Family family, double secon
     }
     // The unit decides the login by one reply (the other dialect's path stays unanswered).
     testsupport::UnitWindow shared;
+    shared.timings.waitStepMs = 20;
     const std::set<long> before = threadIds();
     if (const auto error = shared.startUnit(address, family, "Bn42",
                 [&](unitsim::Options &o) { o.pullIntervalMs = pullIntervalMs; })) {
@@ -513,7 +514,6 @@ LoopFigures closedLoop(const char *address, unitsim::Family family, double secon
             sum += threadCpuMs(id);
         return sum;
     };
-    resetModuleState();
     const int warmUp = pullIntervalMs >= 100 ? 2 : 20;
     if (!shared.openWindow(address, "1234", WindowPlace) || !shared.logIn()
             || !shared.share(warmUp + 1))
@@ -583,8 +583,8 @@ LoopFigures closedLoop(const char *address, unitsim::Family family, double secon
 // for the given time, then logs out.
 bool shareWith(const QString &address, double seconds)
 {
-    resetModuleState();
     testsupport::UnitWindow shared;
+    shared.timings.waitStepMs = 20;
     if (!shared.openWindow(address, "1234", WindowPlace) || !shared.logIn())
         return false;
     shared.button("BtnShare")->click();
@@ -782,8 +782,6 @@ int main(int argc, char **argv)
                 (long long)steps[0].bestBytes, (long long)steps[1].bestBytes);
 
         // 2. Closed loop through the real window.
-        flowTimings() = FlowTimings{};
-        flowTimings().waitStepMs = 20;
         std::vector<LoopFigures> loops = { closedLoop(
                                                    ZmtUnitAddress, unitsim::Family::Zmt, seconds),
             closedLoop(QmtUnitAddress, unitsim::Family::Qmt, seconds) };

@@ -118,15 +118,6 @@ WindowSystem::WindowSystem(const QByteArray &displayName) : m_atoms(std::make_un
 
 WindowSystem::~WindowSystem() = default;
 
-WindowSystem &WindowSystem::shared()
-{
-    // A connection the server has dropped stays broken; the next use opens a new one.
-    static std::unique_ptr<WindowSystem> system;
-    if (!system || !system->isConnected())
-        system = std::make_unique<WindowSystem>();
-    return *system;
-}
-
 bool WindowSystem::isConnected() const
 {
     return m_root != 0 && !xcb_connection_has_error(m_connection.get());

@@ -7,8 +7,8 @@
 //
 // Every call is one or a few round trips to the server and answers from what the server says
 // at that moment. A window that no longer exists reads as an empty one: no title, no class, not
-// visible, no owner, and no picture. Not thread-safe: use one WindowSystem from one thread (the
-// program uses the shared one on the GUI thread).
+// visible, no owner, and no picture. Not thread-safe: use one WindowSystem from one thread (in the
+// program each user of the layer keeps its own on the GUI thread).
 
 #include "window_traits.h"
 
@@ -36,11 +36,6 @@ public:
     ~WindowSystem();
     WindowSystem(const WindowSystem &) = delete;
     WindowSystem &operator=(const WindowSystem &) = delete;
-
-    // The process's connection to $DISPLAY, opened on first use and kept until exit; opened
-    // again on the next use after it broke (or when there was no display the last time).
-    // The reference is good until the next call.
-    static WindowSystem &shared();
 
     bool isConnected() const;
 

@@ -70,12 +70,7 @@ const std::string ZmtFirmwareTail = "%22%7D,%20%7B%22cmd%22:%22get%22,%20%22id%2
 class SessionTest : public ::testing::Test, protected testsupport::UnitWindow
 {
 protected:
-    void SetUp() override
-    {
-        flowTimings() = FlowTimings{};
-        flowTimings().loginTimeoutMs = 10000;
-        resetModuleState();
-    }
+    void SetUp() override { timings.loginTimeoutMs = 10000; }
 
     void TearDown() override { close(); }
 
@@ -288,7 +283,7 @@ TEST_F(SessionTest, NotFoundOnBothPathsShowsTheBoxAtOnce)
 
 TEST_F(SessionTest, RedirectIsAnAnswerNotAPlaceToGo)
 {
-    flowTimings().loginTimeoutMs = 600;
+    timings.loginTimeoutMs = 600;
     startUnit("127.0.0.101", [&](unitsim::Options &o) {
         o.redirectTo = "http://127.0.0.101/cgi-bin/doxml.cgi?xmldoc=elsewhere";
     });
@@ -303,7 +298,7 @@ TEST_F(SessionTest, RedirectIsAnAnswerNotAPlaceToGo)
 
 TEST_F(SessionTest, UnreachableUnitEndsInTheTimeOutBox)
 {
-    flowTimings().loginTimeoutMs = 400;
+    timings.loginTimeoutMs = 400;
     openWindow("127.0.0.59"); // nothing listens there: both replies carry no status
     clickLogin();
     EXPECT_FALSE(loginPageIdle());
@@ -315,7 +310,7 @@ TEST_F(SessionTest, UnreachableUnitEndsInTheTimeOutBox)
 
 TEST_F(SessionTest, LateReplyAfterTheTimeOutBoxStillLogsIn)
 {
-    flowTimings().loginTimeoutMs = 300;
+    timings.loginTimeoutMs = 300;
     startUnit("127.0.0.60", [&](unitsim::Options &o) { o.httpDelayMs = 1200; });
     openWindow("127.0.0.60");
     clickLogin();
@@ -373,7 +368,7 @@ class KeepAlive : public SessionTest, public ::testing::WithParamInterface<Famil
 
 TEST_P(KeepAlive, AnsweringUnitKeepsTheSession)
 {
-    flowTimings().keepAliveMs = 60;
+    timings.keepAliveMs = 60;
     startUnit(GetParam().address, [&](unitsim::Options &o) { o.family = GetParam().family; });
     openWindow(GetParam().address);
     clickLogin();
@@ -396,7 +391,7 @@ INSTANTIATE_TEST_SUITE_P(BothFamilies, KeepAlive,
 TEST_F(SessionTest, KeepAliveLogsOutAUnitThatWasSwitchedOff)
 {
     // Refused connections deliver replies without an HTTP status; they are no sign of life.
-    flowTimings().keepAliveMs = 80;
+    timings.keepAliveMs = 80;
     startUnit("127.0.0.65");
     openWindow("127.0.0.65");
     clickLogin();
@@ -413,7 +408,7 @@ TEST_F(SessionTest, KeepAliveLogsOutAUnitThatWasSwitchedOff)
 TEST_F(SessionTest, KeepAliveLogsOutASilentUnitOnTheThirdTick)
 {
     // The unit answers both logins and the firmware request, then nothing more.
-    flowTimings().keepAliveMs = 80;
+    timings.keepAliveMs = 80;
     startUnit("127.0.0.69", [&](unitsim::Options &o) { o.httpAnswerLimit = 3; });
     openWindow("127.0.0.69");
     clickLogin();
@@ -640,7 +635,7 @@ class HostileLoginReply : public HostileReply
 TEST_P(HostileLoginReply, IsNotAcceptedAndTheTimeOutDecides)
 {
     // Read whole, the reply would log in: its usual body comes first, then blanks.
-    flowTimings().loginTimeoutMs = 1500;
+    timings.loginTimeoutMs = 1500;
     startHostileUnit({ Command::Login });
     clickLogin();
     ASSERT_TRUE(waitUntil([&] { return everyAnswerCutOff(Command::Login); }, 10s))
@@ -697,7 +692,7 @@ class HostileKeepAliveReply : public HostileReply
 
 TEST_P(HostileKeepAliveReply, CountsAsNoReplyAndTheThirdTickLogsOut)
 {
-    flowTimings().keepAliveMs = 150;
+    timings.keepAliveMs = 150;
     startHostileUnit({ Command::KeepAlive });
     clickLogin();
     ASSERT_TRUE(loginAccepted());

@@ -39,13 +39,11 @@ protected:
     {
         if (qEnvironmentVariableIsEmpty("DISPLAY") || !display.isOpen())
             GTEST_SKIP() << "needs an X display (run under Xvfb)";
-        flowTimings() = FlowTimings{};
-        flowTimings().waitStepMs = 20;
-        flowTimings().connectTimeoutS = 1;
-        flowTimings().stopPauseMs = 50;
-        flowTimings().peerStopPauseMs = 50;
-        flowTimings().logoutStopPauseMs = 20;
-        resetModuleState();
+        timings.waitStepMs = 20;
+        timings.connectTimeoutS = 1;
+        timings.stopPauseMs = 50;
+        timings.peerStopPauseMs = 50;
+        timings.logoutStopPauseMs = 20;
     }
 
     void TearDown() override { close(); }

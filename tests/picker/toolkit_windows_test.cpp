@@ -32,7 +32,7 @@ TEST(ToolkitWindows, MainWindowIsOfferedToolWindowAndDialogAreNot)
     dialog.setWindowTitle(prefix + " dialog");
     dialog.show();
 
-    const x11::WindowSystem &windows = x11::WindowSystem::shared();
+    const x11::WindowSystem windows;
     const auto visible = [&](const QWidget &widget) {
         return windows.isVisible(x11::WindowId(widget.winId()));
     };

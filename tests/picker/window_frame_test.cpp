@@ -149,7 +149,7 @@ TEST_F(WindowFrameTest, ThumbnailProxyIsGrabbedFromAnEmptyRectangle)
 
 TEST_F(WindowFrameTest, DesktopWindowIsNotCaptured)
 {
-    selectedHwnd = x11::WindowSystem::shared().desktopWindow();
+    selectedHwnd = x11::WindowSystem().desktopWindow();
     ASSERT_NE(selectedHwnd, 0u);
     EXPECT_EQ(window.captureSelectedWindowFrame(), 0);
     EXPECT_TRUE(jpegImg.isEmpty());

@@ -79,14 +79,12 @@ protected:
             GTEST_SKIP() << "needs the X display of the test run";
         if (QGuiApplication::primaryScreen()->virtualGeometry().size() != Screen)
             GTEST_SKIP() << "needs a 1920 x 1080 screen";
-        flowTimings() = FlowTimings{};
-        flowTimings().waitStepMs = 20;
-        flowTimings().waitSteps = 74;
-        flowTimings().connectTimeoutS = 1;
-        flowTimings().stopPauseMs = 150;
-        flowTimings().peerStopPauseMs = 300;
-        flowTimings().logoutStopPauseMs = 20;
-        resetModuleState();
+        timings.waitStepMs = 20;
+        timings.waitSteps = 74;
+        timings.connectTimeoutS = 1;
+        timings.stopPauseMs = 150;
+        timings.peerStopPauseMs = 300;
+        timings.logoutStopPauseMs = 20;
         showDesktopContent();
     }
 
@@ -387,7 +385,7 @@ TEST_F(ShareFlowTest, RefusedShareLeavesTheWindowIdle)
 
 TEST_F(ShareFlowTest, SilentUnitGivesNoResponseAndLogsOut)
 {
-    flowTimings().waitSteps = 10;
+    timings.waitSteps = 10;
     startUnit("127.0.0.74", unitsim::Family::Zmt,
             [](unitsim::Options &o) { o.silentControl = true; });
     logIn("127.0.0.74");
@@ -476,7 +474,7 @@ TEST_F(ShareFlowTest, UnitStopEndsFramesUntilTheNextShare)
     ASSERT_TRUE(unit->sendStop());
     ASSERT_TRUE(waitUntil([&] { return button("BtnShare")->isEnabled(); }, 3s));
     ASSERT_TRUE(waitUntil([&] { return !button("BtnStop")->isEnabled(); }, 3s));
-    EXPECT_GE(sinceStop.elapsed(), flowTimings().stopPauseMs + flowTimings().peerStopPauseMs);
+    EXPECT_GE(sinceStop.elapsed(), timings.stopPauseMs + timings.peerStopPauseMs);
     EXPECT_TRUE(b_shareStopped);
     EXPECT_EQ(phaseProblems(Phase::Idle), "");
     EXPECT_EQ(countFromClient(ControlType::Stop), 0) << "the unit's stop needs no stop back";

@@ -17,7 +17,6 @@ void UnitWindow::close()
     control::stopChannel();
     if (unit)
         unit->stop();
-    resetModuleState();
 }
 
 std::optional<std::string> UnitWindow::startUnit(const unitsim::Options &options)
@@ -42,7 +41,7 @@ std::optional<std::string> UnitWindow::startUnit(const std::string &address, uni
 bool UnitWindow::openWindow(
         const QString &storedAddress, const QString &accessCode, const QRect &place)
 {
-    window = std::make_unique<MainWindow>();
+    window = std::make_unique<MainWindow>(nullptr, timings);
     probe = std::make_unique<MainWindowProbe>(*window);
     window->insertProfile("Room", storedAddress, accessCode);
     if (!place.isEmpty())

@@ -54,6 +54,8 @@ public:
 
     QPushButton *button(const char *name) const { return probe->widget<QPushButton>(name); }
 
+    // The flows' pauses for the next window openWindow() makes.
+    FlowTimings timings;
     std::unique_ptr<unitsim::UnitSim> unit;
     std::unique_ptr<MainWindow> window;
     std::unique_ptr<MainWindowProbe> probe;

@@ -24,6 +24,7 @@
 #include <QRadioButton>
 #include <QTemporaryFile>
 
+#include <csignal>
 #include <gtest/gtest.h>
 
 using namespace testsupport;
@@ -216,12 +217,55 @@ TEST_F(WaylandShareTest, PickerAsksThePortalForAWindow)
     ASSERT_TRUE(openAndLogIn());
     session.probe->widget<QRadioButton>("QRadioBtnApp")->click();
     session.button("BtnSelectApp")->click();
+    const QLineEdit *chosen = session.probe->widget<QLineEdit>("lineEditApp");
+    ASSERT_TRUE(waitUntil([&] { return chosen->text() == "Chosen window"; }));
     EXPECT_EQ(recordLines("select-sources types=2"), 1);
-    EXPECT_EQ(session.probe->widget<QLineEdit>("lineEditApp")->text(), "Chosen window");
     ASSERT_TRUE(shareFrames(5));
     expectStandinPicture(newestFrame());
     ASSERT_TRUE(stopSharing());
     EXPECT_EQ(boxes.texts(), QStringList());
+}
+
+// The desktop's dialog stays up for seconds (the stand-in answers after 4 s): the window goes on
+// meanwhile, and nothing of a share it no longer wants reaches the unit.
+TEST_F(WaylandShareTest, LogoutWhileTheDialogIsUpReachesNothingAfterIt)
+{
+    ASSERT_TRUE(openAndLogIn());
+    session.button("BtnShare")->click();
+    EXPECT_FALSE(session.button("BtnShare")->isEnabled()) << "one question at a time";
+    ASSERT_TRUE(waitUntil([] { return recordLines("start asked") == 1; }));
+    ASSERT_TRUE(session.logOut());
+    EXPECT_TRUE(waitUntil([] { return recordLines("session-closed") == 1; })) << "withdrawn";
+    processEventsFor(5s); // past the time the dialog would have answered
+    EXPECT_EQ(recordLines("start granted"), 0);
+    EXPECT_EQ(countInUnitLog(UnitProcess::controlIn("MSG_CONNECT")), 0);
+    EXPECT_EQ(countInUnitLog(UnitProcess::validFrame()), 0);
+    EXPECT_EQ(boxes.texts(), QStringList());
+}
+
+TEST_F(WaylandShareTest, SecondShareWhileTheDialogIsUpAsksOnce)
+{
+    ASSERT_TRUE(openAndLogIn());
+    session.button("BtnShare")->click();
+    session.window->on_BtnShare_clicked(); // a second click that got through (a key, a script)
+    ASSERT_TRUE(waitUntil([] { return countInUnitLog(UnitProcess::validFrame()) >= 3; }, 20s));
+    EXPECT_EQ(recordLines("start asked"), 1);
+    EXPECT_EQ(countInUnitLog(UnitProcess::controlIn("MSG_SHARE")), 1);
+    ASSERT_TRUE(stopSharing());
+    ASSERT_TRUE(session.logOut());
+}
+
+TEST_F(WaylandShareTest, TerminationWhileTheDialogIsUpLogsOutAndWithdraws)
+{
+    ASSERT_TRUE(openAndLogIn());
+    session.button("BtnShare")->click();
+    ASSERT_TRUE(waitUntil([] { return recordLines("start asked") == 1; }));
+    session.window->endOnSignal(SIGTERM);
+    EXPECT_TRUE(waitUntil([] { return countInUnitLog(UnitProcess::command("logout")) == 1; }));
+    EXPECT_TRUE(waitUntil([] { return recordLines("session-closed") == 1; })) << "withdrawn";
+    processEventsFor(5s);
+    EXPECT_EQ(recordLines("start granted"), 0);
+    EXPECT_EQ(countInUnitLog(UnitProcess::controlIn("MSG_CONNECT")), 0);
 }
 
 TEST_F(WaylandShareTest, PointerIsDrawnInByTheDesktopWhenAskedFor)

@@ -60,10 +60,13 @@ std::optional<Invocation> parseArguments(const QCoreApplication &app, QString *e
             QStringLiteral("FILE"));
     const QCommandLineOption removeAfter(QStringLiteral("remove-node-after-frames"),
             QStringLiteral("Remove each node after it sent N frames."), QStringLiteral("N"));
+    const QCommandLineOption answerAfter(QStringLiteral("answer-after"),
+            QStringLiteral("The user answers every Start after MS milliseconds."),
+            QStringLiteral("MS"), QStringLiteral("0"));
     const QCommandLineOption replace(QStringLiteral("replace"),
             QStringLiteral("Take the portal's bus name over from a running stand-in."));
     parser.addOptions({ answer, sourceTypes, cursorModes, size, record, tokenStore, removeAfter,
-            replace, picture });
+            replace, picture, answerAfter });
     parser.process(app);
 
     Invocation invocation;
@@ -105,6 +108,11 @@ std::optional<Invocation> parseArguments(const QCoreApplication &app, QString *e
             *error = QStringLiteral("--remove-node-after-frames takes a positive count");
             return std::nullopt;
         }
+    }
+    settings.answerAfterMs = parser.value(answerAfter).toInt(&ok);
+    if (!ok || settings.answerAfterMs < 0) {
+        *error = QStringLiteral("--answer-after takes milliseconds");
+        return std::nullopt;
     }
     settings.pictureFile = parser.value(picture);
     invocation.recordPath = parser.value(record);

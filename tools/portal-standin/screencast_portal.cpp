@@ -277,9 +277,12 @@ QDBusObjectPath ScreenCastPortal::start(
 
     QPointer<PortalSession> guardedSession(session);
     QPointer<PortalRequest> guardedRequest(request);
-    QTimer::singleShot(0, this, [this, guardedSession, guardedRequest] {
-        if (!guardedSession || !guardedRequest)
+    m_record.add(QStringLiteral("start asked"));
+    QTimer::singleShot(m_settings.answerAfterMs, this, [this, guardedSession, guardedRequest] {
+        if (!guardedSession || !guardedRequest) {
+            m_record.add(QStringLiteral("start withdrawn"));
             return;
+        }
         if (m_settings.answer == Answer::Cancel) {
             m_record.add(QStringLiteral("start cancelled"));
             guardedRequest->respond(Response::Cancelled);

@@ -42,6 +42,7 @@ struct PortalSettings
     int width = 1280;
     int height = 720;
     int removeNodeAfterFrames = 0; // 0: the node stays
+    int answerAfterMs = 0; // how long the user takes over the dialog of every Start
     QString pictureFile; // shown instead of the quadrants when set and readable
 };
 
