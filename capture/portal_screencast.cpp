@@ -1,6 +1,7 @@
 #include "portal_screencast.h"
 
 #include "capture_log.h"
+#include "portal_names.h"
 
 #include <QCoreApplication>
 #include <QDBusArgument>
@@ -20,11 +21,11 @@ namespace capture {
 
 namespace {
 
-const QString PortalService = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString PortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
+const QString &PortalService = portal::Service;
+const QString &PortalPath = portal::Path;
 const QString ScreenCastInterface = QStringLiteral("org.freedesktop.portal.ScreenCast");
-const QString RequestInterface = QStringLiteral("org.freedesktop.portal.Request");
-const QString SessionInterface = QStringLiteral("org.freedesktop.portal.Session");
+const QString &RequestInterface = portal::RequestInterface;
+const QString &SessionInterface = portal::SessionInterface;
 const QString PropertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
 
 // Wire values of SelectSources' options.

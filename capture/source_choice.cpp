@@ -1,6 +1,7 @@
 #include "source_choice.h"
 
 #include "desktop_capture.h"
+#include "portal_names.h"
 
 #include <QDBusArgument>
 #include <QDBusMessage>
@@ -25,10 +26,8 @@ DesktopSourceKind desktopSourceKind()
 
 bool portalOffersWindows(QDBusConnection bus)
 {
-    QDBusMessage get =
-            QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.portal.Desktop"),
-                    QStringLiteral("/org/freedesktop/portal/desktop"),
-                    QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    QDBusMessage get = QDBusMessage::createMethodCall(portal::Service, portal::Path,
+            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     get.setArguments({ QStringLiteral("org.freedesktop.portal.ScreenCast"),
             QStringLiteral("AvailableSourceTypes") });
     constexpr int TimeoutMs = 5000;

@@ -1,5 +1,7 @@
 #include "idle_inhibitor.h"
 
+#include "portal_names.h"
+
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusMessage>
@@ -17,8 +19,8 @@ namespace {
 
 const QString ScreenSaverService = QStringLiteral("org.freedesktop.ScreenSaver");
 const QString ScreenSaverPath = QStringLiteral("/org/freedesktop/ScreenSaver");
-const QString PortalService = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString PortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
+const QString &PortalService = portal::Service;
+const QString &PortalPath = portal::Path;
 constexpr quint32 PortalIdleFlag = 8;
 
 // A desktop that does not answer must not hold up the share for long.
@@ -95,7 +97,7 @@ void IdleInhibitor::release()
     QDBusMessage call;
     if (m_route == Route::Portal) {
         call = QDBusMessage::createMethodCall(PortalService, std::exchange(m_request, QString()),
-                QStringLiteral("org.freedesktop.portal.Request"), QStringLiteral("Close"));
+                portal::RequestInterface, QStringLiteral("Close"));
     } else {
         call = QDBusMessage::createMethodCall(ScreenSaverService, ScreenSaverPath,
                 ScreenSaverService, QStringLiteral("UnInhibit"));
