@@ -5,6 +5,7 @@
 
 #include "mainwindow.h"
 #include "mainwindow_probe.h"
+#include "profile_window.h"
 #include "test_support.h"
 
 #include <QAccessible>
@@ -104,18 +105,8 @@ void checkEditor(QWidget *editor)
     }
 }
 
-class AccessibilityTest : public ::testing::Test
+class AccessibilityTest : public ::testing::Test, protected ProfileWindow
 {
-protected:
-    void SetUp() override
-    {
-        window.insertProfile("Meeting room", "127.0.0.1", "");
-        window.show();
-    }
-
-    TempHome home;
-    MainWindow window;
-    MainWindowProbe probe{ window };
 };
 
 TEST_F(AccessibilityTest, MainWindowPages)

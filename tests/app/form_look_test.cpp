@@ -13,6 +13,7 @@
 #include "font_substitutes.h"
 #include "mainwindow.h"
 #include "mainwindow_probe.h"
+#include "profile_window.h"
 #include "test_support.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -351,18 +352,8 @@ void withModal(const std::function<void()> &open, const std::function<void(QWidg
     EXPECT_TRUE(seen);
 }
 
-class FormLookTest : public ::testing::Test
+class FormLookTest : public ::testing::Test, protected ProfileWindow
 {
-protected:
-    void SetUp() override
-    {
-        window.insertProfile("Meeting room", "127.0.0.1", "");
-        window.show();
-    }
-
-    TempHome home;
-    MainWindow window;
-    MainWindowProbe probe{ window };
 };
 
 TEST(FontStandIns, NamedFacesResolveToInstalledNarrowerFaces)
