@@ -60,7 +60,7 @@ cmake --build "$asan_build" -j "$(nproc)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:intercept_strndup=0 \
 LSAN_OPTIONS=suppressions=$TANDEO_ROOT/scripts/sanitizer/lsan.supp:print_suppressions=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    run_sanitized_suite "$asan_build" -LE 'package|network|wayland' -E ScreenAwake
+    run_sanitized_suite "$asan_build" -LE 'package|network|wayland'
 # On the Wayland desktop the leak check finds only the 128 bytes UndefinedBehaviorSanitizer's
 # runtime keeps from its set-up, whose module it cannot name (so no suppression matches): the
 # Wayland tests run there with every other check, the X11 session tests check the same program
@@ -68,11 +68,6 @@ UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:intercept_strndup=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_sanitized_suite "$asan_build" -L wayland
-# The same for the screen-awake tests: the leak check finds the object tree Qt's D-Bus module
-# keeps for the test's own stand-in services until the process ends.
-ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:intercept_strndup=0 \
-UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    run_sanitized_suite "$asan_build" -R ScreenAwake
 
 tsan_build=$TANDEO_ROOT/build-tsan
 log "threaded tests under ThreadSanitizer ($tsan_build)"

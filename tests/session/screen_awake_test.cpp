@@ -133,12 +133,14 @@ protected:
         address = QString::fromUtf8(m_daemon.readLine()).trimmed();
         ASSERT_FALSE(address.isEmpty()) << m_daemon.readAllStandardError().toStdString();
 
-        m_standIn.moveToThread(&m_thread);
-        m_thread.start();
         QDBusConnection bus = QDBusConnection::connectToBus(address, "stand-in");
         ASSERT_TRUE(bus.isConnected());
+        // Registered before it moves: the helper object the registration makes is its child
+        // and moves with it (made from here after the move, it could not be, and would leak).
         ASSERT_TRUE(bus.registerVirtualObject(
                 "/org/freedesktop", &m_standIn, QDBusConnection::SubPath));
+        m_standIn.moveToThread(&m_thread);
+        m_thread.start();
         ASSERT_TRUE(bus.registerService("org.freedesktop.ScreenSaver"));
         ASSERT_TRUE(bus.registerService("org.freedesktop.portal.Desktop"));
     }
@@ -146,13 +148,23 @@ protected:
     void TearDown() override
     {
         QDBusConnection::disconnectFromBus("client");
-        QDBusConnection::disconnectFromBus("stand-in");
+        standInLeaves();
         m_thread.quit();
         m_thread.wait();
         if (m_daemon.state() != QProcess::NotRunning) {
             m_daemon.terminate();
             m_daemon.waitForFinished(5000);
         }
+    }
+
+    // The services leave the bus; their objects are taken off first, so nothing of them stays
+    // in the process.
+    static void standInLeaves()
+    {
+        QDBusConnection bus("stand-in");
+        if (bus.isConnected())
+            bus.unregisterObject("/org/freedesktop", QDBusConnection::UnregisterTree);
+        QDBusConnection::disconnectFromBus("stand-in");
     }
 
     QDBusConnection client() { return QDBusConnection::connectToBus(address, "client"); }
@@ -259,7 +271,7 @@ TEST_F(ScreenAwake, WithoutBusOrServiceNothingIsHeld)
     noBus.release();
     QDBusConnection::disconnectFromBus("no-bus");
 
-    QDBusConnection::disconnectFromBus("stand-in"); // the services leave the bus
+    standInLeaves();
     IdleInhibitor noService(IdleInhibitor::Route::Portal, client());
     EXPECT_FALSE(noService.hold("sharing"));
     EXPECT_FALSE(noService.held());
