@@ -45,18 +45,37 @@ void MainWindow::adoptSurface(std::unique_ptr<capture::ShareSurface> surface)
 
 QString MainWindow::surfaceSentence(capture::SurfaceFailure failure, const QString &detail)
 {
+    using Failure = capture::SurfaceFailure;
     switch (failure) {
-    case capture::SurfaceFailure::None:
+    case Failure::None:
         break;
-    case capture::SurfaceFailure::NoPortal:
+    case Failure::NoPortal:
         return "Screen sharing on this Wayland desktop needs the desktop portal and PipeWire: "
                "install xdg-desktop-portal with the back-end for your desktop, and pipewire.";
-    case capture::SurfaceFailure::Refused:
+    case Failure::Refused:
         return "Screen sharing was not allowed.";
-    case capture::SurfaceFailure::WindowsNotOffered:
+    case Failure::WindowsNotOffered:
         return "This desktop shares whole screens only: choose Desktop.";
-    case capture::SurfaceFailure::Failed:
-        return detail.isEmpty() ? QString("The desktop could not start screen sharing.") : detail;
+    case Failure::NoAnswer:
+        return QString("The desktop portal did not answer within %1 s.").arg(detail);
+    case Failure::PortalError:
+        return "The desktop portal refused to share the screen: " + detail;
+    case Failure::AnswersUnreadable:
+        return "The desktop portal's answers cannot be received.";
+    case Failure::NotStarted:
+        return "The desktop could not start screen sharing.";
+    case Failure::NothingGranted:
+        return "The desktop granted no screen to share.";
+    case Failure::NoPictureConnection:
+        return "The desktop portal gave no connection to PipeWire.";
+    case Failure::EndedBeforeStart:
+        return "The desktop ended screen sharing.";
+    case Failure::Withdrawn:
+        return "Screen sharing was stopped before it began.";
+    case Failure::AlreadyAsking:
+        return "Screen sharing is already being asked for.";
+    case Failure::NoPictures:
+        return "The shared screen's pictures cannot be received from PipeWire.";
     }
     return {};
 }

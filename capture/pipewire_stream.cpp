@@ -106,7 +106,7 @@ void PipeWireStream::Impl::onCoreError(
     // Only a lost connection is the end; other errors name requests that went wrong (such as
     // one on the stream's node after the session manager removed it).
     if (id == PW_ID_CORE && res == -EPIPE && !impl->stopping) {
-        impl->owner.endWith(QStringLiteral("The connection to PipeWire was lost."));
+        impl->owner.endWith(QStringLiteral("the connection to PipeWire was lost"));
         return;
     }
     qCInfo(lcCapture) << "PipeWire error on object" << id << ":" << res << message;
@@ -116,7 +116,7 @@ void PipeWireStream::Impl::onGlobalRemove(void *data, std::uint32_t id)
 {
     auto *impl = static_cast<Impl *>(data);
     if (id == impl->nodeId && !impl->stopping)
-        impl->owner.endWith(QStringLiteral("The shared screen is no longer available."));
+        impl->owner.endWith(QStringLiteral("the node went away"));
 }
 
 void PipeWireStream::Impl::onStateChanged(
@@ -130,10 +130,10 @@ void PipeWireStream::Impl::onStateChanged(
     if (state == PW_STREAM_STATE_STREAMING)
         impl->streamed = true;
     if (state == PW_STREAM_STATE_ERROR)
-        impl->owner.endWith(QStringLiteral("The screen's pictures stopped: %1.")
+        impl->owner.endWith(QStringLiteral("the stream failed: %1")
                                     .arg(QString::fromUtf8(error ? error : "stream error")));
     else if (state == PW_STREAM_STATE_UNCONNECTED)
-        impl->owner.endWith(QStringLiteral("The screen's pictures stopped."));
+        impl->owner.endWith(QStringLiteral("the stream failed"));
 }
 
 void PipeWireStream::Impl::onParamChanged(void *data, std::uint32_t id, const spa_pod *param)
@@ -299,23 +299,23 @@ bool PipeWireStream::start(int fd, std::uint32_t nodeId, QString *error)
     impl.nodeId = nodeId;
     impl.loop = pw_thread_loop_new("tandeo-screen", nullptr);
     if (!impl.loop)
-        return failWith(QStringLiteral("PipeWire could not be started in this program."));
+        return failWith(QStringLiteral("PipeWire could not be started in this program"));
     impl.context = pw_context_new(pw_thread_loop_get_loop(impl.loop), nullptr, 0);
     if (!impl.context)
-        return failWith(QStringLiteral("PipeWire could not be started in this program."));
+        return failWith(QStringLiteral("PipeWire could not be started in this program"));
     if (pw_thread_loop_start(impl.loop) < 0)
-        return failWith(QStringLiteral("PipeWire could not be started in this program."));
+        return failWith(QStringLiteral("PipeWire could not be started in this program"));
 
     const int ownFd = fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (ownFd < 0)
-        return failWith(QStringLiteral("The connection to PipeWire is not usable."));
+        return failWith(QStringLiteral("the connection to PipeWire is not usable"));
 
     pw_thread_loop_lock(impl.loop);
     // The core takes the socket over, also when it fails.
     impl.core = pw_context_connect_fd(impl.context, ownFd, nullptr, 0);
     if (!impl.core) {
         pw_thread_loop_unlock(impl.loop);
-        return failWith(QStringLiteral("Could not connect to PipeWire: %1.")
+        return failWith(QStringLiteral("could not connect to PipeWire: %1")
                                 .arg(QString::fromLocal8Bit(std::strerror(errno))));
     }
     static const pw_core_events coreEvents = [] {
@@ -344,7 +344,7 @@ bool PipeWireStream::start(int fd, std::uint32_t nodeId, QString *error)
     impl.stream = pw_stream_new(impl.core, "tandeo-screen", properties);
     if (!impl.stream) {
         pw_thread_loop_unlock(impl.loop);
-        return failWith(QStringLiteral("PipeWire could not make a stream for the screen."));
+        return failWith(QStringLiteral("PipeWire could not make a stream"));
     }
     static const pw_stream_events streamEvents = [] {
         pw_stream_events events{};
@@ -383,7 +383,7 @@ bool PipeWireStream::start(int fd, std::uint32_t nodeId, QString *error)
             params, 1);
     pw_thread_loop_unlock(impl.loop);
     if (connected < 0)
-        return failWith(QStringLiteral("PipeWire could not connect to the shared screen: %1.")
+        return failWith(QStringLiteral("PipeWire could not connect to the node: %1")
                                 .arg(QString::fromLocal8Bit(std::strerror(-connected))));
     return true;
 }

@@ -51,8 +51,8 @@ public:
     ~PipeWireStream() override;
 
     // Connects to the daemon over a duplicate of fd (the caller keeps fd) and asks for the
-    // pictures of node nodeId. False with a sentence in error when the connection or the
-    // stream cannot be made; the stream may still end later if the node cannot be reached.
+    // pictures of node nodeId. False with what failed in error (for the log) when the connection or
+    // the stream cannot be made; the stream may still end later if the node cannot be reached.
     bool start(int fd, std::uint32_t nodeId, QString *error = nullptr);
     // Disconnects; ended() is not emitted for this.
     void stop();
@@ -74,7 +74,7 @@ public:
     QString negotiatedFormat() const;
 
     bool hasEnded() const { return m_ended.load(); }
-    // Why the stream ended, one sentence; empty while it runs.
+    // Why the stream ended (for the log); empty while it runs.
     QString endReason() const;
 
 signals:

@@ -27,7 +27,7 @@ std::unique_ptr<PortalScreenSource> PortalScreenSource::open(
 {
     if (!granted.pipeWireFd.isValid()) {
         if (error)
-            *error = QStringLiteral("The desktop portal gave no connection to PipeWire.");
+            *error = QStringLiteral("no connection to PipeWire came with the grant");
         return nullptr;
     }
     std::unique_ptr<PortalScreenSource> source(new PortalScreenSource(granted, std::move(session)));

@@ -27,7 +27,7 @@ public:
     static constexpr std::chrono::milliseconds FirstPictureTimeout{ 2000 };
 
     // Opens the PipeWire stream of a granted screen cast; session (may be null) is kept open
-    // while the source lives. Null with a sentence in error when the stream cannot be made.
+    // while the source lives. Null with what failed in error when the stream cannot be made.
     static std::unique_ptr<PortalScreenSource> open(const ScreenCastStream &granted,
             std::unique_ptr<PortalScreenCast> session = nullptr, QString *error = nullptr);
     ~PortalScreenSource() override;

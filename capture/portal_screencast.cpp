@@ -39,13 +39,6 @@ constexpr quint32 PersistVersion = 4;
 constexpr uint ResponseOk = 0;
 constexpr uint ResponseCancelled = 1;
 
-QString noPortalReason()
-{
-    return QStringLiteral("Screen sharing on this Wayland desktop needs the desktop portal and "
-                          "PipeWire: install xdg-desktop-portal with the back-end for your "
-                          "desktop, and pipewire.");
-}
-
 bool isTimeout(const QDBusMessage &reply)
 {
     const QString name = reply.errorName();
@@ -108,9 +101,8 @@ PortalScreenCast::PortalScreenCast(QDBusConnection bus, QObject *parent)
     m_responseTimer = new QTimer(this);
     m_responseTimer->setSingleShot(true);
     connect(m_responseTimer, &QTimer::timeout, this, [this] {
-        fail(ScreenCastFailure::Failed,
-                tr("The desktop portal did not answer within %1 s.")
-                        .arg(seconds(std::chrono::milliseconds(m_responseTimer->interval()))));
+        fail(ScreenCastFailure::NoAnswer,
+                seconds(std::chrono::milliseconds(m_responseTimer->interval())));
     });
 }
 
@@ -180,7 +172,7 @@ void PortalScreenCast::begin(const SourceOptions &options, ScreenCastSourceType 
     m_version = m_sourceTypes = m_cursorModes = 0;
     m_step = Step::Properties;
     if (!m_bus.isConnected()) {
-        fail(ScreenCastFailure::NoPortal, noPortalReason());
+        fail(ScreenCastFailure::NoPortal, QStringLiteral("no session bus"));
         return;
     }
 
@@ -196,20 +188,18 @@ void PortalScreenCast::readProperties(const QDBusMessage &reply)
 {
     if (reply.type() == QDBusMessage::ErrorMessage) {
         if (isTimeout(reply)) {
-            fail(ScreenCastFailure::Failed,
-                    tr("The desktop portal did not answer within %1 s.")
-                            .arg(seconds(m_callTimeout)));
+            fail(ScreenCastFailure::NoAnswer, seconds(m_callTimeout));
         } else {
             qCInfo(lcCapture) << "no screen-cast portal:" << reply.errorName()
                               << reply.errorMessage();
-            fail(ScreenCastFailure::NoPortal, noPortalReason());
+            fail(ScreenCastFailure::NoPortal, reply.errorName());
         }
         return;
     }
     const QVariantMap properties = qdbus_cast<QVariantMap>(reply.arguments().value(0));
     if (!properties.contains(QStringLiteral("version"))) {
-        qCInfo(lcCapture) << "the desktop portal has no screen casting";
-        fail(ScreenCastFailure::NoPortal, noPortalReason());
+        fail(ScreenCastFailure::NoPortal,
+                QStringLiteral("the desktop portal has no screen casting"));
         return;
     }
     m_version = properties.value(QStringLiteral("version")).toUInt();
@@ -263,7 +253,7 @@ void PortalScreenCast::callWithRequest(const QString &method, const QVariantList
     const QString sender = m_bus.baseService().mid(1).replace(QLatin1Char('.'), QLatin1Char('_'));
     if (!subscribeResponse(
                 PortalPath + QStringLiteral("/request/") + sender + QLatin1Char('/') + token)) {
-        fail(ScreenCastFailure::Failed, tr("The desktop portal's answers cannot be received."));
+        fail(ScreenCastFailure::AnswersUnreadable, {});
         return;
     }
     QDBusMessage message =
@@ -274,13 +264,9 @@ void PortalScreenCast::callWithRequest(const QString &method, const QVariantList
             qCWarning(lcCapture) << "portal" << method << "failed:" << reply.errorName()
                                  << reply.errorMessage();
             if (isTimeout(reply))
-                fail(ScreenCastFailure::Failed,
-                        tr("The desktop portal did not answer within %1 s.")
-                                .arg(seconds(m_callTimeout)));
+                fail(ScreenCastFailure::NoAnswer, seconds(m_callTimeout));
             else
-                fail(ScreenCastFailure::Failed,
-                        tr("The desktop portal refused to share the screen: %1")
-                                .arg(reply.errorMessage()));
+                fail(ScreenCastFailure::PortalError, reply.errorMessage());
             return;
         }
         // Portals older than the request-path rule name the request themselves: follow it
@@ -360,7 +346,7 @@ void PortalScreenCast::onResponse(uint response, const QVariantMap &results)
         return;
     unsubscribeResponse();
     if (response == ResponseCancelled) {
-        fail(ScreenCastFailure::Refused, tr("Screen sharing was not allowed."));
+        fail(ScreenCastFailure::Refused, {});
         return;
     }
     if (response != ResponseOk && m_restoreTokenSent && !m_retriedWithoutToken
@@ -379,7 +365,7 @@ void PortalScreenCast::onResponse(uint response, const QVariantMap &results)
         return;
     }
     if (response != ResponseOk) {
-        fail(ScreenCastFailure::Failed, tr("The desktop could not start screen sharing."));
+        fail(ScreenCastFailure::NotStarted, QString::number(response));
         return;
     }
     switch (m_step) {
@@ -409,7 +395,7 @@ void PortalScreenCast::openRemote(const QVariantMap &startResults)
     const QList<ScreenCastStream> streams =
             readStreams(startResults.value(QStringLiteral("streams")));
     if (streams.isEmpty()) {
-        fail(ScreenCastFailure::Failed, tr("The desktop granted no screen to share."));
+        fail(ScreenCastFailure::NothingGranted, {});
         return;
     }
     m_stream = streams.first();
@@ -419,8 +405,8 @@ void PortalScreenCast::openRemote(const QVariantMap &startResults)
 
     m_step = Step::OpenRemote;
     if (!(m_bus.connectionCapabilities() & QDBusConnection::UnixFileDescriptorPassing)) {
-        fail(ScreenCastFailure::Failed,
-                tr("The session bus cannot pass the screen's picture connection."));
+        fail(ScreenCastFailure::NoPictureConnection,
+                QStringLiteral("the session bus cannot pass file descriptors"));
         return;
     }
     QDBusMessage message = QDBusMessage::createMethodCall(
@@ -430,15 +416,12 @@ void PortalScreenCast::openRemote(const QVariantMap &startResults)
         if (reply.type() == QDBusMessage::ErrorMessage) {
             qCWarning(lcCapture) << "OpenPipeWireRemote failed:" << reply.errorName()
                                  << reply.errorMessage();
-            fail(ScreenCastFailure::Failed,
-                    tr("The desktop portal gave no connection to PipeWire: %1")
-                            .arg(reply.errorMessage()));
+            fail(ScreenCastFailure::NoPictureConnection, reply.errorMessage());
             return;
         }
         const auto fd = qdbus_cast<QDBusUnixFileDescriptor>(reply.arguments().value(0));
         if (!fd.isValid()) {
-            fail(ScreenCastFailure::Failed,
-                    tr("The desktop portal gave no connection to PipeWire."));
+            fail(ScreenCastFailure::NoPictureConnection, {});
             return;
         }
         m_stream.pipeWireFd = fd;
@@ -464,21 +447,21 @@ void PortalScreenCast::onSessionClosed(const QVariantMap &details)
     // Nothing left to close.
     m_sessionPath.clear();
     if (isStarting()) {
-        fail(ScreenCastFailure::Failed, tr("The desktop ended screen sharing."));
+        fail(ScreenCastFailure::EndedBeforeStart, {});
     } else if (m_step == Step::Running) {
         m_step = Step::Idle;
         emit sessionClosed();
     }
 }
 
-void PortalScreenCast::fail(ScreenCastFailure failure, const QString &reason)
+void PortalScreenCast::fail(ScreenCastFailure failure, const QString &detail)
 {
-    qCInfo(lcCapture) << "screen cast not started:" << reason;
+    qCInfo(lcCapture) << "screen cast not started:" << int(failure) << detail;
     unsubscribeResponse();
     closeSession();
     ScreenCastOutcome outcome;
     outcome.failure = failure;
-    outcome.reason = reason;
+    outcome.detail = detail;
     m_step = Step::Idle;
     finish(std::move(outcome));
 }
@@ -511,7 +494,7 @@ void PortalScreenCast::close()
         if (!m_requestPath.isEmpty() && m_bus.isConnected())
             m_bus.send(QDBusMessage::createMethodCall(
                     PortalService, m_requestPath, RequestInterface, QStringLiteral("Close")));
-        fail(ScreenCastFailure::Failed, tr("Screen sharing was stopped before it began."));
+        fail(ScreenCastFailure::Withdrawn, {});
         return;
     }
     unsubscribeResponse();
@@ -525,7 +508,7 @@ ScreenCastOutcome PortalScreenCast::startAndWait(
 {
     ScreenCastOutcome outcome;
     if (isStarting()) {
-        outcome.reason = tr("Screen sharing is already being asked for.");
+        outcome.failure = ScreenCastFailure::AlreadyAsking;
         return outcome;
     }
     QEventLoop loop;

@@ -54,18 +54,29 @@ struct ScreenCastStream
     ScreenCastSourceType sourceType = ScreenCastSourceType::Monitor;
 };
 
+// How asking went; the window words it for the user (detail is for the log, and for the
+// failures that say so, a part of the user's sentence).
 enum class ScreenCastFailure {
     None,
     NoPortal, // no desktop portal on the session bus, or it has no screen-cast interface
     Refused, // the user said no in the portal's dialog
-    Failed, // the portal or the desktop could not, or did not answer in time
+    WindowsNotOffered, // a window was wanted, and the desktop shares whole screens only
+    NoAnswer, // the portal did not answer in time; detail: the seconds waited
+    PortalError, // the portal refused a call; detail: its error message
+    AnswersUnreadable, // the portal's answers cannot be subscribed to
+    NotStarted, // the desktop could not start screen sharing
+    NothingGranted, // the desktop granted no screen
+    NoPictureConnection, // no connection to PipeWire came with the grant; detail: why, if known
+    EndedBeforeStart, // the desktop ended the session before it started
+    Withdrawn, // close() was called while asking
+    AlreadyAsking, // a start was under way already
+    NoPictures, // PipeWire could not deliver the granted screen; detail: what failed
 };
 
 struct ScreenCastOutcome
 {
-    ScreenCastFailure failure = ScreenCastFailure::Failed;
-    // One sentence for the user when failure is set.
-    QString reason;
+    ScreenCastFailure failure = ScreenCastFailure::NotStarted;
+    QString detail;
     ScreenCastStream stream;
 
     bool ok() const { return failure == ScreenCastFailure::None; }
@@ -159,7 +170,7 @@ private:
     void storeRestoreToken(const QString &token);
     void forgetRestoreToken();
 
-    void fail(ScreenCastFailure failure, const QString &reason);
+    void fail(ScreenCastFailure failure, const QString &detail);
     void finish(ScreenCastOutcome outcome);
     void closeSession();
     QString newToken();

@@ -176,12 +176,7 @@ void PortalSurface::granted(const ScreenCastOutcome &outcome)
         return; // released while the portal was asked
     DesktopSourceChoice choice = portalSourceFrom(outcome, std::move(m_session));
     if (!choice.ok()) {
-        SurfaceFailure failure = SurfaceFailure::Failed;
-        if (choice.failure == ScreenCastFailure::NoPortal)
-            failure = SurfaceFailure::NoPortal;
-        else if (choice.failure == ScreenCastFailure::Refused)
-            failure = SurfaceFailure::Refused;
-        emit ready(failure, choice.reason);
+        emit ready(choice.failure, choice.detail);
         return;
     }
     // Queued: whoever hears of the end may release this surface, and with it the stream.

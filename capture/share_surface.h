@@ -12,6 +12,7 @@
 // Used from the GUI thread.
 
 #include "frame.h"
+#include "portal_screencast.h"
 #include "source_options.h"
 #include "window_system.h"
 
@@ -23,9 +24,7 @@
 namespace capture {
 
 class DesktopCapture;
-class PortalScreenCast;
 class WindowCapture;
-struct ScreenCastOutcome;
 
 // What a surface found for one frame.
 enum class Grab {
@@ -35,14 +34,8 @@ enum class Grab {
     NothingToShare, // the surface is gone: the share ends
 };
 
-// Why a surface could not be made ready.
-enum class SurfaceFailure {
-    None,
-    NoPortal, // no screen-cast portal on this desktop
-    Refused, // the user said no in the desktop's dialog
-    WindowsNotOffered, // the desktop shares whole screens only
-    Failed, // the desktop or PipeWire could not; detail says what happened
-};
+// Why a surface could not be made ready: only the desktop's portal can fail to give one.
+using SurfaceFailure = ScreenCastFailure;
 
 // Why a surface went away while it was shared.
 enum class SurfaceEnd {

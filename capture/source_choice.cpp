@@ -45,14 +45,14 @@ DesktopSourceChoice portalSourceFrom(
     choice.kind = DesktopSourceKind::Portal;
     choice.failure = outcome.failure;
     if (!outcome.ok()) {
-        choice.reason = outcome.reason;
+        choice.detail = outcome.detail;
         return choice;
     }
     QString error;
     auto source = PortalScreenSource::open(outcome.stream, std::move(session), &error);
     if (!source) {
-        choice.failure = ScreenCastFailure::Failed;
-        choice.reason = error;
+        choice.failure = ScreenCastFailure::NoPictures;
+        choice.detail = error;
         return choice;
     }
     choice.portal = source.get();

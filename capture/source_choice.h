@@ -31,10 +31,9 @@ DesktopSourceKind desktopSourceKind();
 struct DesktopSourceChoice
 {
     DesktopSourceKind kind = DesktopSourceKind::X11;
-    // Null when no source could be had; reason then says why in one sentence (and what to
-    // install, where that helps).
+    // Null when no source could be had; failure and detail then say why.
     std::unique_ptr<ScreenSource> source;
-    QString reason;
+    QString detail;
     // For the portal: how asking went (None when the source is there).
     ScreenCastFailure failure = ScreenCastFailure::None;
     // The same source as the portal's (for its stream's ended() signal); null otherwise.
