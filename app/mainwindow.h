@@ -139,6 +139,8 @@ private:
     // connection, shared memory and buffers from share to share), else a new one.
     capture::ShareSurface *surfaceForChoice();
     void adoptSurface(std::unique_ptr<capture::ShareSurface> surface);
+    // The surface goes: released, and deleted once control is back in the event loop.
+    void dropSurface();
     // The Share click after the surface is ready: the control channel, MSG_SHARE, the answer.
     void shareWithSurface();
     // The flow's boxes (no parent, modal, one OK button).

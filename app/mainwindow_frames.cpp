@@ -37,7 +37,7 @@ capture::ShareSurface *MainWindow::surfaceForChoice()
 
 void MainWindow::adoptSurface(std::unique_ptr<capture::ShareSurface> surface)
 {
-    framePump->stopShare();
+    dropSurface();
     shareSurface = std::move(surface);
     connect(shareSurface.get(), &capture::ShareSurface::ready, this, &MainWindow::surfaceReady);
     connect(shareSurface.get(), &capture::ShareSurface::ended, this, &MainWindow::surfaceEnded);
@@ -116,8 +116,21 @@ void MainWindow::withdrawSurfaceQuestion()
 void MainWindow::releaseShareSource()
 {
     framePump->stopShare();
-    if (shareSurface)
+    // A window chosen through the portal stays chosen from share to share, as the picker's
+    // choice does on X11.
+    if (shareSurface && shareSurface->kind() != capture::ShareSurface::Kind::PortalWindow)
         shareSurface->release();
+}
+
+void MainWindow::dropSurface()
+{
+    framePump->stopShare();
+    if (!shareSurface)
+        return;
+    disconnect(shareSurface.get(), nullptr, this, nullptr);
+    shareSurface->release();
+    // Later: this may run inside one of the surface's own signals.
+    shareSurface.release()->deleteLater();
 }
 
 void MainWindow::surfaceEnded(capture::SurfaceEnd reason, const QString &detail)
@@ -152,10 +165,10 @@ void MainWindow::handleShareSourceEnded(const QString &reason)
         ui->BtnShare->setEnabled(true);
         showNotice("Warning", "The desktop ended the screen sharing.");
     }
-    const bool chosenWindow = shareSurface->kind() == capture::ShareSurface::Kind::PortalWindow;
     releaseShareSource();
-    if (chosenWindow) {
+    if (shareSurface->kind() == capture::ShareSurface::Kind::PortalWindow) {
         // The chosen window is gone from the desktop's side: it has to be chosen again.
+        dropSurface();
         strAppTitle.clear();
         ui->lineEditApp->clear();
         if (ui->QRadioBtnApp->isChecked())

@@ -49,7 +49,7 @@ void MainWindow::windowChosenThroughPortal(capture::SurfaceFailure failure, cons
         strAppTitle = "Chosen window"; // what the line edit can show
         ui->lineEditApp->setText(strAppTitle);
     } else {
-        shareSurface.reset();
+        dropSurface();
         showNonModalWarning(surfaceSentence(failure, detail));
     }
     ui->BtnShare->setEnabled(!ui->lineEditApp->text().isEmpty());

@@ -528,7 +528,7 @@ void MainWindow::on_BtnLogout_clicked()
     withdrawSurfaceQuestion();
     releaseShareSource();
     if (shareSurface && shareSurface->kind() == capture::ShareSurface::Kind::PortalWindow)
-        shareSurface.reset();
+        dropSurface();
 
     hideSharePage();
     showLoginPage();

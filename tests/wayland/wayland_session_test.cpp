@@ -223,6 +223,10 @@ TEST_F(WaylandShareTest, PickerAsksThePortalForAWindow)
     ASSERT_TRUE(shareFrames(5));
     expectStandinPicture(newestFrame());
     ASSERT_TRUE(stopSharing());
+    // The window stays chosen: the next share asks nothing.
+    ASSERT_TRUE(shareFrames(3));
+    EXPECT_EQ(recordLines("select-sources"), 1);
+    ASSERT_TRUE(stopSharing());
     EXPECT_EQ(boxes.texts(), QStringList());
 }
 
