@@ -8,14 +8,14 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <vector>
-#include <optional>
 #include <xcb/damage.h>
+#include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
-#include <xcb/randr.h>
 #include <xcb/xcbext.h>
 #include <xcb/xfixes.h>
 
@@ -337,8 +337,8 @@ struct XcbScreenSource::Impl
         randrEventBase = x11::startMonitors(c, root);
         const QByteArray bytes = name.toUtf8();
         // Only an existing atom: a monitor's name is one the server has made.
-        Reply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(c,
-                xcb_intern_atom(c, 1, std::uint16_t(bytes.size()), bytes.constData()), nullptr));
+        Reply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
+                c, xcb_intern_atom(c, 1, std::uint16_t(bytes.size()), bytes.constData()), nullptr));
         monitorAtom = atom ? atom->atom : XCB_NONE;
         if (!randrEventBase || monitorAtom == XCB_NONE) {
             qCInfo(lcCapture) << "no monitor" << name << "on the X server";

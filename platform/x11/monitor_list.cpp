@@ -56,7 +56,8 @@ std::optional<std::vector<MonitorAtom>> takeMonitors(
     if (!reply || error)
         return std::nullopt;
     std::vector<MonitorAtom> monitors;
-    for (xcb_randr_monitor_info_iterator_t it = xcb_randr_get_monitors_monitors_iterator(reply.get());
+    for (xcb_randr_monitor_info_iterator_t it =
+                    xcb_randr_get_monitors_monitors_iterator(reply.get());
             it.rem; xcb_randr_monitor_info_next(&it)) {
         const xcb_randr_monitor_info_t &info = *it.data;
         monitors.push_back({ info.name, QRect(info.x, info.y, info.width, info.height) });
@@ -90,8 +91,8 @@ ScreenMonitors readDisplayMonitors(const QByteArray &displayName)
 {
     ScreenMonitors result;
     int screenNumber = 0;
-    std::unique_ptr<xcb_connection_t, ConnectionDeleter> connection(xcb_connect(
-            displayName.isEmpty() ? nullptr : displayName.constData(), &screenNumber));
+    std::unique_ptr<xcb_connection_t, ConnectionDeleter> connection(
+            xcb_connect(displayName.isEmpty() ? nullptr : displayName.constData(), &screenNumber));
     if (!connection || xcb_connection_has_error(connection.get()))
         return result;
     xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection.get()));
