@@ -50,8 +50,10 @@ struct XcbScreenSource::Impl
     QString monitorName;
     xcb_atom_t monitorAtom = XCB_NONE;
     std::optional<std::uint8_t> randrEventBase;
-    // The server reported a change of screens or monitors since the area was last looked up.
-    bool monitorsStale = false;
+    // The area was looked up since the last grab, and the server reported no change of
+    // screens or monitors since. Servers do not report every change of monitors, so each
+    // grab looks again unless takeChanges() just did (its answer shares the round trip).
+    bool areaFresh = false;
     // The chosen monitor is no longer there.
     bool gone = false;
 
@@ -177,12 +179,12 @@ struct XcbScreenSource::Impl
                     if (monitorName.isEmpty())
                         area = QRect(QPoint(0, 0), rootSize);
                     else
-                        monitorsStale = true;
+                        areaFresh = false;
                 }
             } else if (randrEventBase
                     && (type == *randrEventBase + XCB_RANDR_SCREEN_CHANGE_NOTIFY
                             || type == *randrEventBase + XCB_RANDR_NOTIFY)) {
-                monitorsStale = !monitorName.isEmpty();
+                areaFresh = false;
             } else if (pointerWanted && type == xfixesEventBase + XCB_XFIXES_CURSOR_NOTIFY) {
                 pointerShapeStale = true;
             } else if (damage && type == damageEventBase + XCB_DAMAGE_NOTIFY) {
@@ -202,7 +204,7 @@ struct XcbScreenSource::Impl
     // listed any more (or lies outside the screen). A failed question changes nothing.
     void takeArea(const std::optional<std::vector<x11::MonitorAtom>> &monitors)
     {
-        monitorsStale = false;
+        areaFresh = true;
         if (!monitors || gone)
             return;
         QRect found;
@@ -222,10 +224,10 @@ struct XcbScreenSource::Impl
         }
     }
 
-    // Before a grab: the area as it is now, when the server reported a change.
+    // Before a grab: the area as it is now.
     void refreshArea()
     {
-        if (monitorsStale && !gone)
+        if (!monitorName.isEmpty() && !areaFresh && !gone)
             takeArea(x11::takeMonitors(connection.get(), x11::askMonitors(connection.get(), root)));
     }
 
@@ -345,8 +347,8 @@ struct XcbScreenSource::Impl
             gone = true;
             return;
         }
-        monitorsStale = true;
         refreshArea();
+        areaFresh = false; // looked up again before the first picture
     }
 
     void startDamage()
@@ -529,6 +531,7 @@ std::optional<PixelView> XcbScreenSource::grab()
     d.dropBands();
     d.takeEvents();
     d.refreshArea();
+    d.areaFresh = false;
     d.preparePointer();
     return grabWhole();
 }
@@ -577,6 +580,7 @@ std::optional<PixelView> XcbScreenSource::startGrab()
     d.dropBands();
     d.takeEvents();
     d.refreshArea();
+    d.areaFresh = false;
     d.preparePointer();
     if (!d.shmAvailable || !d.grabbable() || !d.ensureSegment()) {
         // The whole picture at once, the plain way.
@@ -610,6 +614,7 @@ std::optional<PixelView> XcbScreenSource::grabRows(int top, int bottom)
     d.dropBands();
     d.takeEvents();
     d.refreshArea();
+    d.areaFresh = false;
     d.preparePointer();
     top = std::max(top, 0);
     bottom = std::min(bottom, d.area.height());

@@ -93,6 +93,12 @@ bool MonitorDisplay::setMonitor(const QString &name, const QRect &area)
                                      .arg(heightMm)
                                      .arg(area.x())
                                      .arg(area.y());
+    // This server refuses (BadValue) a monitor of a name it already has: the old one goes
+    // first, so a source that looks in between finds no such monitor.
+    for (const QString &line : monitorLines()) {
+        if (line.startsWith(name + " ") && !removeMonitor(name))
+            return false;
+    }
     return xrandr({ "--setmonitor", name, geometry, "none" })
             && monitorLines().contains(name + " " + geometry);
 }
