@@ -15,6 +15,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QIcon>
 #include <QLoggingCategory>
@@ -50,6 +51,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->lineEditApp->setEnabled(false);
     ui->listViewForID->hide();
     setUpKeyboard();
+    setUpMonitorChoice();
 
     b_shareReject = false;
     b_shareAccept = false;
@@ -178,6 +180,7 @@ void MainWindow::showSharePage()
     ui->labelShare->show();
     ui->QRadioBtnApp->hide();
     ui->QRadioBtnDesktop->show();
+    refreshMonitorChoice();
     ui->lineEditApp->hide();
     ui->BtnSelectApp->hide();
     ui->BtnStop->show();
@@ -191,6 +194,8 @@ void MainWindow::hideSharePage()
     ui->labelShare->hide();
     ui->QRadioBtnApp->hide();
     ui->QRadioBtnDesktop->hide();
+    if (monitorChoice)
+        monitorChoice->hide();
     ui->lineEditApp->hide();
     ui->BtnSelectApp->hide();
     ui->BtnStop->hide();

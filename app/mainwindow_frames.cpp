@@ -27,6 +27,8 @@ capture::DesktopCapture *MainWindow::desktopCapture()
 
 bool MainWindow::prepareDesktopSource(QString *whyNot)
 {
+    if (!applyMonitorChoice(whyNot))
+        return false;
     if (desktopCapture())
         return true;
     capture::DesktopSourceChoice choice = capture::chooseDesktopSource(shareOptions);
@@ -135,13 +137,18 @@ frames::Capture MainWindow::captureDesktopFrame(
     const double ratio = size.height() > 0 ? double(size.width()) / size.height() : 0.0;
     qCDebug(lcFrames) << "desktop_ratio = " << ratio;
 
-    const QSize scaled = capture::scaledDesktopSize(size, b_zmtFamily);
+    // Another monitor, or a new resolution, is scaled into the size the unit was told.
+    const QSize scaled =
+            announcedSize.isEmpty() ? capture::scaledDesktopSize(size, b_zmtFamily) : announcedSize;
     qCDebug(lcFrames) << "scaled size width  = " << scaled.width();
     qCDebug(lcFrames) << "scaled size height = " << scaled.height();
 
     // A failed grab or encoding sends nothing rather than a broken or stale picture; the
     // frame still counts as attempted, so the unit is told and pulls again.
     if (!desktop.captureFrame(scaled, frame)) {
+        if (desktop.source().areaGone())
+            QMetaObject::invokeMethod(
+                    this, &MainWindow::endShareOfGoneScreen, Qt::QueuedConnection);
         qCWarning(lcShare) << "no desktop picture for this frame";
         return frames::Capture::NoPicture;
     }

@@ -163,6 +163,7 @@ void MainWindow::establishConnect()
 
     // The size a grab of this desktop scales to; no picture is needed to know it.
     const QSize scaled = capture::scaledDesktopSize(desktop, b_zmtFamily);
+    announcedSize = scaled;
     qCDebug(lcShare) << "establishConnect scaled size width  = " << scaled.width();
     qCDebug(lcShare) << "establishConnect scaled size height = " << scaled.height();
 
