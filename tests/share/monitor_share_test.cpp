@@ -204,6 +204,25 @@ TEST_F(MonitorShareTest, TheMonitorGoingMidShareEndsTheShareWithABox)
     EXPECT_EQ(QSize(latest->width, latest->height), QSize(1024, 576));
 }
 
+TEST_F(MonitorShareTest, ANewResolutionOfTheMonitorKeepsTheShareAtItsSize)
+{
+    logInTo("127.0.0.163");
+    choose("RIGHT, 1920 x 1080");
+    shareAndWaitForStreaming(0);
+    painter->fill(painter->root(), QRect(1920 + 1280, 0, 640, 1080), LeftColour);
+
+    // The monitor now shows 1280 x 1024 of the screen: only blue, and scaled into the 1024 x
+    // 576 the unit was told rather than its own 960 x 768.
+    ASSERT_TRUE(display.setMonitor("RIGHT", QRect(1920, 0, 1280, 1024)));
+    testsupport::processEventsFor(200ms);
+    const std::size_t before = unit->frames().size();
+    ASSERT_TRUE(waitUntil([&] { return unit->frames().size() > before + 3; }));
+    expectFramesShow(before, QSize(1024, 576), RightColour);
+    EXPECT_TRUE(probe->firstImgTimer()->isActive());
+    EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join('|').toStdString();
+    EXPECT_TRUE(fromClient(ControlType::Stop).empty());
+}
+
 TEST_F(MonitorShareTest, AMonitorGoneBeforeShareIsNotShared)
 {
     logInTo("127.0.0.162");

@@ -93,14 +93,16 @@ bool MonitorDisplay::setMonitor(const QString &name, const QRect &area)
                                      .arg(heightMm)
                                      .arg(area.x())
                                      .arg(area.y());
-    // This server refuses (BadValue) a monitor of a name it already has: the old one goes
-    // first, so a source that looks in between finds no such monitor.
+    // This server refuses (BadValue) a new area for a name it already has: the old monitor
+    // goes first, in the same xrandr run, so both requests reach the server in one write and
+    // it takes them in one go, as a change of resolution replaces a monitor.
+    QStringList arguments;
     for (const QString &line : monitorLines()) {
-        if (line.startsWith(name + " ") && !removeMonitor(name))
-            return false;
+        if (line.startsWith(name + " "))
+            arguments << "--delmonitor" << name;
     }
-    return xrandr({ "--setmonitor", name, geometry, "none" })
-            && monitorLines().contains(name + " " + geometry);
+    arguments << "--setmonitor" << name << geometry << "none";
+    return xrandr(arguments) && monitorLines().contains(name + " " + geometry);
 }
 
 bool MonitorDisplay::removeMonitor(const QString &name)

@@ -34,8 +34,9 @@ public:
     QString error() const { return m_error; }
     QByteArray name() const { return m_name; }
 
-    // Adds a monitor, or moves and resizes the one of that name (removed and added again: the
-    // server takes no new area for a name it has); true once the server lists it there.
+    // Adds a monitor, or moves and resizes the one of that name (removed and added again in
+    // one xrandr run: the server takes no new area for a name it has); true once the server
+    // lists it there.
     bool setMonitor(const QString &name, const QRect &area);
     // Removes it; true once the server no longer lists it.
     bool removeMonitor(const QString &name);
