@@ -116,6 +116,14 @@ TEST_F(MonitorChoiceTest, SeveralMonitorsAreOfferedBesideDesktopWithinTheWindow)
     probe.widget<QRadioButton>("QRadioBtnDesktop")->setEnabled(true);
     EXPECT_TRUE(choice->isEnabled());
 
+    // A projector plugged in meanwhile is there when the list opens.
+    ASSERT_TRUE(display.setMonitor("PROJECTOR", QRect(960, 0, 1024, 768)));
+    choice->showPopup();
+    EXPECT_EQ(lines(choice),
+            QStringList({ "All screens", "LEFT, 1920 x 1080", "RIGHT, 1920 x 1080",
+                    "PROJECTOR, 1024 x 768" }));
+    choice->hidePopup();
+
     window->hideSharePage();
     EXPECT_FALSE(choice->isVisible());
 }
