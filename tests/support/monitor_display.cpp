@@ -2,12 +2,17 @@
 
 #include <QElapsedTimer>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 namespace testsupport {
 
 MonitorDisplay::MonitorDisplay(QSize screen)
 {
     m_hadDisplay = qEnvironmentVariableIsSet("DISPLAY");
     m_oldDisplay = qgetenv("DISPLAY");
+    // A test that aborts leaves no server behind: it ends with the test's process.
+    m_server.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     // The server picks a free display number and writes it to its standard output.
     m_server.start("Xvfb",
             { "-displayfd", "1", "-screen", "0",
