@@ -15,6 +15,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QIcon>
 #include <QLoggingCategory>
@@ -48,6 +49,7 @@ MainWindow::MainWindow(QWidget *parent, const FlowTimings &timings)
     ui->lineEditApp->setEnabled(false);
     ui->listViewForID->hide();
     setUpKeyboard();
+    setUpMonitorChoice();
 
     b_shareReject = false;
     b_shareAccept = false;
@@ -176,6 +178,7 @@ void MainWindow::showSharePage()
     ui->labelShare->show();
     ui->QRadioBtnApp->hide();
     ui->QRadioBtnDesktop->show();
+    refreshMonitorChoice();
     ui->lineEditApp->hide();
     ui->BtnSelectApp->hide();
     ui->BtnStop->show();
@@ -189,6 +192,8 @@ void MainWindow::hideSharePage()
     ui->labelShare->hide();
     ui->QRadioBtnApp->hide();
     ui->QRadioBtnDesktop->hide();
+    if (monitorChoice)
+        monitorChoice->hide();
     ui->lineEditApp->hide();
     ui->BtnSelectApp->hide();
     ui->BtnStop->hide();

@@ -13,6 +13,7 @@
 #include <memory>
 
 class QCloseEvent;
+class QComboBox;
 class QNetworkAccessManager;
 class QPixmap;
 class QTimer;
@@ -169,6 +170,15 @@ private:
     void stopFrameTimers();
     void restoreShareChoices();
 
+    // The screen to share on an X11 desktop of several monitors (mainwindow_monitors.cpp): the
+    // drop-down beside Desktop, read again when the share page shows; its choice goes into
+    // shareOptions before a desktop share (false with the box's sentence when it is gone); a
+    // share whose monitor went is ended by endShareOfGoneScreen().
+    void setUpMonitorChoice();
+    void refreshMonitorChoice();
+    bool applyMonitorChoice(QString *whyNot);
+    void endShareOfGoneScreen();
+
     // Login: "Remote system cannot be accessed" once neither path can log in any more.
     void reportNoUnit();
 
@@ -200,6 +210,10 @@ private:
     // Whose question the desktop's dialog is answering.
     enum class SurfaceWait { None, Share, Picker };
     SurfaceWait surfaceWait = SurfaceWait::None;
+    QComboBox *monitorChoice = nullptr;
+    // The picture size MSG_CONNECT told the unit: every desktop frame on that connection has
+    // it, whatever the shared area's size is now.
+    QSize announcedSize;
 
     // The screen kept awake from the unit's accepted share to any stop; made on first share.
     std::unique_ptr<platform::IdleInhibitor> idleInhibitor;

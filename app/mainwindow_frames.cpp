@@ -152,6 +152,11 @@ void MainWindow::surfaceEnded(capture::SurfaceEnd reason, const QString &detail)
     case capture::SurfaceEnd::DesktopEnded:
         handleShareSourceEnded(detail);
         return;
+    case capture::SurfaceEnd::AreaGone:
+        // After the frame that found it: the stop sends MSG_STOP, which must follow the
+        // frame's own report.
+        QMetaObject::invokeMethod(this, &MainWindow::endShareOfGoneScreen, Qt::QueuedConnection);
+        return;
     }
 }
 

@@ -163,6 +163,7 @@ void MainWindow::establishConnect()
 
     // The size a grab of this desktop scales to; no picture is needed to know it.
     const QSize scaled = shareSurface ? shareSurface->announcedSize(b_zmtFamily) : QSize();
+    announcedSize = scaled;
     qCDebug(lcShare) << "establishConnect scaled size width  = " << scaled.width();
     qCDebug(lcShare) << "establishConnect scaled size height = " << scaled.height();
 
@@ -179,6 +180,11 @@ void MainWindow::on_BtnShare_clicked()
     frameWindow = this;
     if (surfaceWait != SurfaceWait::None)
         return; // the desktop's dialog is up: its answer goes on with the share
+    QString screenGone;
+    if (ui->QRadioBtnDesktop->isChecked() && !applyMonitorChoice(&screenGone)) {
+        showShareWarning(screenGone);
+        return;
+    }
 
     // On Wayland the desktop asks which screen to share before the unit hears of it, and its
     // dialog may stay up for minutes: the window goes on meanwhile, with Share disabled, and the
@@ -216,7 +222,11 @@ void MainWindow::shareWithSurface()
 
     b_requestShare = false;
     b_sendImg = false;
-    framePump->startShare(shareSurface.get(), shareSurface->frameTarget(b_zmtFamily));
+    // Another monitor, or a new resolution, is scaled into the size the unit was told.
+    QSize target = shareSurface->frameTarget(b_zmtFamily);
+    if (shareSurface->kind() != capture::ShareSurface::Kind::Window && !announcedSize.isEmpty())
+        target = announcedSize;
+    framePump->startShare(shareSurface.get(), target);
     firstImgTimer->start(timings.flagSafetyNetMs);
     sharedImgTimer->start(timings.flagSafetyNetMs);
     control::sendShare(strSessionID.toUtf8().constData());

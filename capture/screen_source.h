@@ -68,6 +68,11 @@ public:
         return grab();
     }
 
+    // The part of the desktop this source shows is gone for good (its monitor was unplugged
+    // or switched off): every grab fails from now on. A failed grab alone says nothing of the
+    // kind; the next one may work.
+    virtual bool areaGone() { return false; }
+
     // How many times the desktop has been read (whole or in part) since the source was made.
     std::uint64_t grabCount() const { return m_grabs; }
 

@@ -57,10 +57,19 @@ QSize DesktopSurface::size()
     return m_capture->desktopSize();
 }
 
-Grab DesktopSurface::capture(QSize target, Frame &frame)
+bool DesktopSurface::areaGone()
 {
     size(); // makes the capture on first use
-    return captureWhole(m_capture.get(), target, frame);
+    return m_capture->source().areaGone();
+}
+
+Grab DesktopSurface::capture(QSize target, Frame &frame)
+{
+    size();
+    const Grab grab = captureWhole(m_capture.get(), target, frame);
+    if (grab == Grab::NoPicture && m_capture->source().areaGone())
+        emit ended(SurfaceEnd::AreaGone, m_options.monitor);
+    return grab;
 }
 
 // One application window on the X server.

@@ -42,6 +42,7 @@ enum class SurfaceEnd {
     DesktopEnded, // the desktop stopped the screen cast (its stream or its portal session)
     WindowMissing, // the chosen application window is not there
     WindowClosed, // the chosen application window closed while it was shared
+    AreaGone, // the chosen monitor is no longer there
 };
 
 class ShareSurface : public QObject
@@ -103,6 +104,8 @@ public:
     ~DesktopSurface() override;
 
     const SourceOptions &options() const { return m_options; }
+    // The monitor it was made for is not there (any more).
+    bool areaGone();
     QSize size() override;
     Grab capture(QSize target, Frame &frame) override;
 

@@ -1,16 +1,19 @@
 #include "xcb_screen_source.h"
 
 #include "capture_log.h"
+#include "monitor_list.h"
 #include "pointer_overlay.h"
 
 #include <QRect>
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <vector>
 #include <xcb/damage.h>
+#include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 #include <xcb/xcbext.h>
@@ -40,7 +43,21 @@ struct XcbScreenSource::Impl
     xcb_window_t root = 0;
     QSize rootSize;
 
-    // The shared segment, sized for rootSize.
+    // The part of the root window the pictures show: all of it, or the chosen monitor's area.
+    // Pictures, drawing reports and the pointer's place are all relative to its top-left.
+    QRect area;
+    // The chosen monitor (its RandR name and atom); none for the whole root window.
+    QString monitorName;
+    xcb_atom_t monitorAtom = XCB_NONE;
+    std::optional<std::uint8_t> randrEventBase;
+    // The area was looked up since the last grab, and the server reported no change of
+    // screens or monitors since. Servers do not report every change of monitors, so each
+    // grab looks again unless takeChanges() just did (its answer shares the round trip).
+    bool areaFresh = false;
+    // The chosen monitor is no longer there.
+    bool gone = false;
+
+    // The shared segment, sized for the area.
     bool shmAvailable = false;
     xcb_shm_seg_t segment = 0;
     int shmId = -1;
@@ -116,7 +133,7 @@ struct XcbScreenSource::Impl
 
     bool ensureSegment()
     {
-        const std::size_t bytes = std::size_t(rootSize.width()) * rootSize.height() * 4;
+        const std::size_t bytes = std::size_t(area.width()) * area.height() * 4;
         if (shmAddress && shmBytes == bytes)
             return true;
         releaseSegment();
@@ -159,7 +176,15 @@ struct XcbScreenSource::Impl
                         && QSize(configure->width, configure->height) != rootSize) {
                     rootSize = QSize(configure->width, configure->height);
                     damagedAll = true;
+                    if (monitorName.isEmpty())
+                        area = QRect(QPoint(0, 0), rootSize);
+                    else
+                        areaFresh = false;
                 }
+            } else if (randrEventBase
+                    && (type == *randrEventBase + XCB_RANDR_SCREEN_CHANGE_NOTIFY
+                            || type == *randrEventBase + XCB_RANDR_NOTIFY)) {
+                areaFresh = false;
             } else if (pointerWanted && type == xfixesEventBase + XCB_XFIXES_CURSOR_NOTIFY) {
                 pointerShapeStale = true;
             } else if (damage && type == damageEventBase + XCB_DAMAGE_NOTIFY) {
@@ -173,6 +198,43 @@ struct XcbScreenSource::Impl
                     damagedSinceSubtract |= area;
             }
         }
+    }
+
+    // Takes the server's list of monitors in: the chosen one's area, or gone when it is not
+    // listed any more (or lies outside the screen). A failed question changes nothing.
+    void takeArea(const std::optional<std::vector<x11::MonitorAtom>> &monitors)
+    {
+        areaFresh = true;
+        if (!monitors || gone)
+            return;
+        QRect found;
+        for (const x11::MonitorAtom &monitor : *monitors) {
+            if (monitor.name == monitorAtom)
+                found = monitor.area & QRect(QPoint(0, 0), rootSize);
+        }
+        if (found.isEmpty()) {
+            qCInfo(lcCapture) << "the monitor" << monitorName << "is gone";
+            gone = true;
+            return;
+        }
+        if (found != area) {
+            area = found;
+            damagedAll = true;
+            pointerShapeStale = true; // its place is asked again, relative to the new area
+        }
+    }
+
+    // Before a grab: the area as it is now.
+    void refreshArea()
+    {
+        if (!monitorName.isEmpty() && !areaFresh && !gone)
+            takeArea(x11::takeMonitors(connection.get(), x11::askMonitors(connection.get(), root)));
+    }
+
+    // Whether a grab can be made at all.
+    bool grabbable()
+    {
+        return !area.isEmpty() && !gone && !xcb_connection_has_error(connection.get());
     }
 
     // Asks for the pointer's place, and for its picture too when the shape changed; the
@@ -209,7 +271,7 @@ struct XcbScreenSource::Impl
                 pointer.size = QSize(image->width, image->height);
                 pointer.pixels.assign(pixels, pixels + std::max(count, 0));
                 pointerHotSpot = QPoint(image->xhot, image->yhot);
-                pointer.topLeft = QPoint(image->x, image->y) - pointerHotSpot;
+                pointer.topLeft = QPoint(image->x, image->y) - pointerHotSpot - area.topLeft();
                 pointerSerial = image->cursor_serial;
             } else {
                 pointerShapeStale = true; // try again next time
@@ -220,7 +282,8 @@ struct XcbScreenSource::Impl
             // On another screen of the display the pointer is not on this picture.
             pointerVisible = place && place->same_screen;
             if (pointerVisible)
-                pointer.topLeft = QPoint(place->root_x, place->root_y) - pointerHotSpot;
+                pointer.topLeft =
+                        QPoint(place->root_x, place->root_y) - pointerHotSpot - area.topLeft();
         }
         const QRect after = pointerVisible ? pointer.area() : QRect();
         if (before == after && pointerSerial == serialBefore)
@@ -243,7 +306,7 @@ struct XcbScreenSource::Impl
     void drawPointer(std::uint8_t *picture, int top, int bottom) const
     {
         if (pointerWanted && pointerVisible)
-            blendPointer(picture, rootSize, rootSize.width() * 4, pointer, top, bottom);
+            blendPointer(picture, area.size(), area.width() * 4, pointer, top, bottom);
     }
 
     void startPointer()
@@ -266,6 +329,26 @@ struct XcbScreenSource::Impl
         xfixesEventBase = extension->first_event;
         pointerWanted = true;
         pointerShapeStale = true;
+    }
+
+    // The chosen monitor's area from now on; gone at once when the server has no such monitor.
+    void startMonitor(const QString &name)
+    {
+        xcb_connection_t *c = connection.get();
+        monitorName = name;
+        randrEventBase = x11::startMonitors(c, root);
+        const QByteArray bytes = name.toUtf8();
+        // Only an existing atom: a monitor's name is one the server has made.
+        Reply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
+                c, xcb_intern_atom(c, 1, std::uint16_t(bytes.size()), bytes.constData()), nullptr));
+        monitorAtom = atom ? atom->atom : XCB_NONE;
+        if (!randrEventBase || monitorAtom == XCB_NONE) {
+            qCInfo(lcCapture) << "no monitor" << name << "on the X server";
+            gone = true;
+            return;
+        }
+        refreshArea();
+        areaFresh = false; // looked up again before the first picture
     }
 
     void startDamage()
@@ -337,6 +420,9 @@ std::unique_ptr<XcbScreenSource> XcbScreenSource::open(
             xcb_get_geometry_reply(connection, xcb_get_geometry(connection, impl->root), nullptr));
     if (geometry)
         impl->rootSize = QSize(geometry->width, geometry->height);
+    impl->area = QRect(QPoint(0, 0), impl->rootSize);
+    if (!options.monitor.isEmpty())
+        impl->startMonitor(options.monitor);
 
     Reply<xcb_shm_query_version_reply_t> shm(
             xcb_shm_query_version_reply(connection, xcb_shm_query_version(connection), nullptr));
@@ -358,7 +444,21 @@ std::unique_ptr<XcbScreenSource> XcbScreenSource::open(
 QSize XcbScreenSource::size()
 {
     m_impl->takeEvents();
-    return m_impl->rootSize;
+    m_impl->refreshArea();
+    return m_impl->gone ? QSize() : m_impl->area.size();
+}
+
+QRect XcbScreenSource::area()
+{
+    size();
+    return m_impl->gone ? QRect() : m_impl->area;
+}
+
+bool XcbScreenSource::areaGone()
+{
+    m_impl->takeEvents();
+    m_impl->refreshArea();
+    return m_impl->gone;
 }
 
 bool XcbScreenSource::usesSharedMemory() const
@@ -379,7 +479,7 @@ bool XcbScreenSource::showsPointer() const
 DesktopChanges XcbScreenSource::takeChanges()
 {
     Impl &d = *m_impl;
-    if (!d.damage || xcb_connection_has_error(d.connection.get()))
+    if (!d.damage || xcb_connection_has_error(d.connection.get()) || d.gone)
         return DesktopChanges::unknown();
     // The subtract's round trip brings in every report of drawing done before it; drawing
     // after it is reported to the next call, and the grab that follows this call shows all
@@ -388,12 +488,21 @@ DesktopChanges XcbScreenSource::takeChanges()
     // The pointer's answer comes back with the subtract's: no round trip of its own.
     const std::optional<Impl::PointerRequest> pointerRequest =
             d.pointerWanted ? std::optional(d.askPointer()) : std::nullopt;
+    // So does the monitors' answer: the chosen monitor may have moved, changed or gone.
+    const std::optional<x11::MonitorsRequest> monitorsRequest = !d.monitorName.isEmpty()
+            ? std::optional(x11::askMonitors(d.connection.get(), d.root))
+            : std::nullopt;
     const xcb_void_cookie_t subtract =
             xcb_damage_subtract_checked(d.connection.get(), d.damage, XCB_NONE, XCB_NONE);
     d.subtractSequence = std::uint16_t(subtract.sequence);
     d.subtracted = true;
     d.damagedSinceSubtract = QRect();
     Reply<xcb_generic_error_t> error(xcb_request_check(d.connection.get(), subtract));
+    if (monitorsRequest) {
+        d.takeArea(x11::takeMonitors(d.connection.get(), *monitorsRequest));
+        if (d.gone)
+            return DesktopChanges::unknown();
+    }
     QRect pointerMoved;
     if (pointerRequest) {
         pointerMoved = d.takePointer(*pointerRequest) | d.pointerUnreported;
@@ -405,8 +514,10 @@ DesktopChanges XcbScreenSource::takeChanges()
     // that what this call reports includes it.
     if (pointerRequest && d.pointerShapeStale)
         pointerMoved |= d.takePointer(d.askPointer());
-    const QRect desktop(QPoint(0, 0), d.rootSize);
-    const QRect damaged = d.damagedAll || error ? desktop : (d.damaged | pointerMoved) & desktop;
+    // Drawing is reported on the root window; the pointer's place is already the picture's.
+    const QRect picture(QPoint(0, 0), d.area.size());
+    const QRect drawn = (d.damaged & d.area).translated(-d.area.topLeft());
+    const QRect damaged = d.damagedAll || error ? picture : (drawn | pointerMoved) & picture;
     d.damagedAll = false;
     d.damaged = d.damagedSinceSubtract;
     if (damaged.isEmpty())
@@ -419,6 +530,8 @@ std::optional<PixelView> XcbScreenSource::grab()
     Impl &d = *m_impl;
     d.dropBands();
     d.takeEvents();
+    d.refreshArea();
+    d.areaFresh = false;
     d.preparePointer();
     return grabWhole();
 }
@@ -426,16 +539,18 @@ std::optional<PixelView> XcbScreenSource::grab()
 std::optional<PixelView> XcbScreenSource::grabWhole()
 {
     Impl &d = *m_impl;
-    if (d.rootSize.isEmpty() || xcb_connection_has_error(d.connection.get()))
+    if (!d.grabbable())
         return std::nullopt;
     xcb_connection_t *connection = d.connection.get();
-    const auto width = std::uint16_t(d.rootSize.width());
-    const auto height = std::uint16_t(d.rootSize.height());
+    const auto x = std::int16_t(d.area.x());
+    const auto y = std::int16_t(d.area.y());
+    const auto width = std::uint16_t(d.area.width());
+    const auto height = std::uint16_t(d.area.height());
 
     if (d.shmAvailable && d.ensureSegment()) {
         xcb_generic_error_t *rawError = nullptr;
         Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(connection,
-                xcb_shm_get_image(connection, d.root, 0, 0, width, height, ~0u,
+                xcb_shm_get_image(connection, d.root, x, y, width, height, ~0u,
                         XCB_IMAGE_FORMAT_Z_PIXMAP, d.segment, 0),
                 &rawError));
         Reply<xcb_generic_error_t> error(rawError);
@@ -448,7 +563,7 @@ std::optional<PixelView> XcbScreenSource::grabWhole()
 
     xcb_generic_error_t *rawError = nullptr;
     d.lastImage.reset(xcb_get_image_reply(connection,
-            xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, d.root, 0, 0, width, height, ~0u),
+            xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, d.root, x, y, width, height, ~0u),
             &rawError));
     Reply<xcb_generic_error_t> error(rawError);
     countGrab();
@@ -464,25 +579,27 @@ std::optional<PixelView> XcbScreenSource::startGrab()
     Impl &d = *m_impl;
     d.dropBands();
     d.takeEvents();
+    d.refreshArea();
+    d.areaFresh = false;
     d.preparePointer();
-    if (!d.shmAvailable || d.rootSize.isEmpty() || xcb_connection_has_error(d.connection.get())
-            || !d.ensureSegment()) {
+    if (!d.shmAvailable || !d.grabbable() || !d.ensureSegment()) {
         // The whole picture at once, the plain way.
         const std::optional<PixelView> whole = grabWhole();
         d.rowsIn = whole ? whole->height : -1;
         return whole;
     }
-    const int width = d.rootSize.width();
-    const int height = d.rootSize.height();
+    const int width = d.area.width();
+    const int height = d.area.height();
     const int stride = width * 4;
     for (int band = 0; band < Impl::Bands; ++band) {
         const int top = height * band / Impl::Bands;
         const int bottom = height * (band + 1) / Impl::Bands;
         if (bottom <= top)
             continue;
-        d.bandCookies.push_back(xcb_shm_get_image(d.connection.get(), d.root, 0, std::int16_t(top),
-                std::uint16_t(width), std::uint16_t(bottom - top), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
-                d.segment, std::uint32_t(top) * std::uint32_t(stride)));
+        d.bandCookies.push_back(xcb_shm_get_image(d.connection.get(), d.root,
+                std::int16_t(d.area.x()), std::int16_t(d.area.y() + top), std::uint16_t(width),
+                std::uint16_t(bottom - top), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, d.segment,
+                std::uint32_t(top) * std::uint32_t(stride)));
         d.bandEnds.push_back(bottom);
     }
     xcb_flush(d.connection.get());
@@ -496,18 +613,20 @@ std::optional<PixelView> XcbScreenSource::grabRows(int top, int bottom)
     Impl &d = *m_impl;
     d.dropBands();
     d.takeEvents();
+    d.refreshArea();
+    d.areaFresh = false;
     d.preparePointer();
     top = std::max(top, 0);
-    bottom = std::min(bottom, d.rootSize.height());
-    if (!d.shmAvailable || d.rootSize.isEmpty() || xcb_connection_has_error(d.connection.get())
-            || !d.ensureSegment() || bottom <= top)
+    bottom = std::min(bottom, d.area.height());
+    if (!d.shmAvailable || !d.grabbable() || !d.ensureSegment() || bottom <= top)
         return grabWhole();
     xcb_connection_t *connection = d.connection.get();
-    const int width = d.rootSize.width();
+    const int width = d.area.width();
     const int stride = width * 4;
     xcb_generic_error_t *rawError = nullptr;
     Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(connection,
-            xcb_shm_get_image(connection, d.root, 0, std::int16_t(top), std::uint16_t(width),
+            xcb_shm_get_image(connection, d.root, std::int16_t(d.area.x()),
+                    std::int16_t(d.area.y() + top), std::uint16_t(width),
                     std::uint16_t(bottom - top), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, d.segment,
                     std::uint32_t(top) * std::uint32_t(stride)),
             &rawError));
@@ -516,7 +635,7 @@ std::optional<PixelView> XcbScreenSource::grabRows(int top, int bottom)
     if (!reply || error)
         return std::nullopt;
     d.drawPointer(d.shmAddress, top, bottom);
-    return PixelView{ d.shmAddress, width, d.rootSize.height(), stride };
+    return PixelView{ d.shmAddress, width, d.area.height(), stride };
 }
 
 int XcbScreenSource::rowsArrived(bool wait)

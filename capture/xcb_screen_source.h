@@ -9,10 +9,17 @@
 // pointer's picture); the pointer moving or changing shape counts as a change of the rows it
 // left and the rows it reached.
 //
+// Given a monitor's name (SourceOptions::monitor), the pictures show only that monitor's area
+// of the root window, found among the server's RandR monitors; every place and row the source
+// tells is relative to the area's top-left. The area follows the monitor when it moves or
+// changes size; when the monitor is no longer listed the source says so (areaGone()).
+//
 // The source owns its own X connection. Use it from one thread at a time.
 
 #include "screen_source.h"
 #include "source_options.h"
+
+#include <QRect>
 
 #include <memory>
 
@@ -28,7 +35,11 @@ public:
             const char *displayName = nullptr, const SourceOptions &options = {});
     ~XcbScreenSource() override;
 
+    // The size of the area (empty once it is gone).
     QSize size() override;
+    // Where the area lies on the root window (empty once it is gone).
+    QRect area();
+    bool areaGone() override;
     std::optional<PixelView> grab() override;
     // Asks for the picture in bands of rows, all requests at once; the X server fills the
     // shared segment band by band while the caller already works on the bands that are in.

@@ -9,7 +9,7 @@ TANDEO_RUN_PACKAGES=(
     cmake ninja-build g++ pkg-config ccache
     qt6-base-dev libqt6sql6-sqlite libgl-dev
     libortp-dev libturbojpeg0-dev libjpeg62-turbo-dev libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev
-    libxcb-xfixes0-dev libpipewire-0.3-dev
+    libxcb-xfixes0-dev libxcb-randr0-dev libpipewire-0.3-dev
     fonts-dejavu-core fonts-crosextra-carlito fonts-dancingscript
     xvfb xauth xdotool imagemagick
 )
@@ -17,7 +17,7 @@ TANDEO_RUN_PACKAGES=(
 # (scripts/test.sh, scripts/package.sh).
 TANDEO_TEST_PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
-    x11-utils
+    x11-utils x11-xserver-utils
     dpkg-dev file lintian desktop-file-utils appstream
     sway pipewire pipewire-bin wireplumber gstreamer1.0-pipewire gstreamer1.0-tools
     gstreamer1.0-plugins-base qt6-wayland

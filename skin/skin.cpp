@@ -78,6 +78,14 @@ QString listStyleSheet(const QString &appDir)
             .arg(imagePath(appDir, "profile_bg.png"));
 }
 
+QString dropDownStyleSheet()
+{
+    return "QComboBox{color:#F2F2F2; background-color:#474747; border:1px solid grey; "
+           "border-radius:4px; padding:1px 4px 1px 6px;} QComboBox:disabled{color:#A0A0A0;} "
+           "QComboBox QAbstractItemView{color:#D0D0D0; background-color:#474747; "
+           "selection-color:#FFFFFF; selection-background-color:#286CA8; border:1px solid grey;}";
+}
+
 QString dialogStyleSheet(const QString &appDir)
 {
     return QString("QDialog {border-image:  url(%1)  5;} ")

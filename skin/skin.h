@@ -33,6 +33,10 @@ QString dialogButtonStyleSheet(const QString &appDir, const QString &base);
 // The framed list of the main window and of the application picker.
 QString listStyleSheet(const QString &appDir);
 
+// The main window's drop-down (the screen to share): light text on the grey of the progress
+// bar, the selected line on the list's blue bar.
+QString dropDownStyleSheet();
+
 // Background of the dialogs ("edit_profile_bg.png").
 QString dialogStyleSheet(const QString &appDir);
 

@@ -269,12 +269,19 @@ void DesktopProcess::click(Control control)
         { 300, 370 }, // Logout sits where Login is, on the share page
         { 103, 195 }, // Share
         { 198, 195 }, // Stop
+        { 72, 145 }, // the Desktop button, on its round mark
     };
     const auto [x, y] = places[int(control)];
     const QString window = QString::number(m_window);
     xdotool({ "windowraise", window });
     xdotool({ "mousemove", "--window", window, QString::number(x), QString::number(y), "click",
             "1" });
+}
+
+void DesktopProcess::pressKeys(const QStringList &keys)
+{
+    for (const QString &key : keys)
+        xdotool({ "key", "--clearmodifiers", key });
 }
 
 void DesktopProcess::requestClose()

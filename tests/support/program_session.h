@@ -112,8 +112,11 @@ public:
     QString home() const { return m_home.path(); }
 
     // The window's controls, in window coordinates (the window has a fixed size and layout).
-    enum class Control { ProfileRow, Login, Logout, Share, Stop };
+    enum class Control { ProfileRow, Login, Logout, Share, Stop, Desktop };
     void click(Control control);
+    // Keys as a user types them ("Tab", "Down"), into the window the pointer is over (the
+    // X server's focus follows the pointer while no window manager runs).
+    void pressKeys(const QStringList &keys);
     // The window manager's close request (WM_DELETE_WINDOW), as the title bar's close button.
     void requestClose();
     void signal(int sig);

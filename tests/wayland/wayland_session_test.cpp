@@ -275,7 +275,7 @@ TEST_F(WaylandShareTest, TerminationWhileTheDialogIsUpLogsOutAndWithdraws)
 TEST_F(WaylandShareTest, PointerIsDrawnInByTheDesktopWhenAskedFor)
 {
     ASSERT_TRUE(session.openWindow(qEnvironmentVariable("TANDEO_TEST_UNIT")));
-    session.window->setShareOptions({ .showPointer = true });
+    session.window->setShareOptions({ .showPointer = true, .monitor = {} });
     ASSERT_TRUE(session.logIn(std::chrono::seconds(15)));
     ASSERT_TRUE(shareFrames(5));
     EXPECT_EQ(standinRecord().filter("cursor=2").size(), 1);
