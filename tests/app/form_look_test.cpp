@@ -192,15 +192,6 @@ QImage backgroundOf(QWidget *window, const std::vector<DrawnText> &texts)
     return image;
 }
 
-void saveScreen(QWidget *window, const QString &name)
-{
-    const QString dir = qEnvironmentVariable("TANDEO_SCREENS_DIR");
-    if (dir.isEmpty())
-        return;
-    QDir().mkpath(dir);
-    EXPECT_TRUE(window->grab().save(QDir(dir).filePath(name + ".png")));
-}
-
 // The one walk over a window: every text fits; every visible, enabled text reads. (Disabled
 // controls draw in the style's muted colour on purpose.) Prints each measurement.
 void checkWindow(QWidget *window, const QString &form, bool screenshot = true)

@@ -7,6 +7,7 @@
 #include "monitor_display.h"
 #include "test_support.h"
 
+#include <QAbstractItemView>
 #include <QAccessible>
 #include <QComboBox>
 #include <QFile>
@@ -102,6 +103,7 @@ TEST_F(MonitorChoiceTest, SeveralMonitorsAreOfferedBesideDesktopWithinTheWindow)
         EXPECT_FALSE(place.intersects(probe.widget<QWidget>(name)->geometry())) << name;
     // The longest line fits.
     EXPECT_LE(choice->fontMetrics().horizontalAdvance("RIGHT, 1920 x 1080") + 24, place.width());
+    saveScreen(window.get(), "main_share_monitors");
 
     // Tab goes from Desktop to the drop-down; locked with Desktop while sharing.
     window->activateWindow();
@@ -122,6 +124,7 @@ TEST_F(MonitorChoiceTest, SeveralMonitorsAreOfferedBesideDesktopWithinTheWindow)
     EXPECT_EQ(lines(choice),
             QStringList({ "All screens", "LEFT, 1920 x 1080", "RIGHT, 1920 x 1080",
                     "PROJECTOR, 1024 x 768" }));
+    saveScreen(choice->view()->window(), "main_share_monitors_open");
     choice->hidePopup();
 
     window->hideSharePage();

@@ -3,9 +3,12 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDialog>
+#include <QDir>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
+
+#include <gtest/gtest.h>
 
 namespace testsupport {
 
@@ -19,6 +22,15 @@ bool waitUntil(const std::function<bool()> &pred, std::chrono::milliseconds time
         QThread::msleep(1);
     }
     return true;
+}
+
+void saveScreen(QWidget *window, const QString &name)
+{
+    const QString dir = qEnvironmentVariable("TANDEO_SCREENS_DIR");
+    if (dir.isEmpty())
+        return;
+    QDir().mkpath(dir);
+    EXPECT_TRUE(window->grab().save(QDir(dir).filePath(name + ".png")));
 }
 
 void processEventsFor(std::chrono::milliseconds duration)

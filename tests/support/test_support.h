@@ -24,6 +24,9 @@ bool waitUntil(const std::function<bool()> &pred, std::chrono::milliseconds time
 // Runs Qt's events for the given time (for "nothing happens" checks only).
 void processEventsFor(std::chrono::milliseconds duration);
 
+// A picture of the window as name.png in $TANDEO_SCREENS_DIR, when that is set (to look at).
+void saveScreen(QWidget *window, const QString &name);
+
 struct SeenBox
 {
     QString title;
