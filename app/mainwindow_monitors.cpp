@@ -2,9 +2,7 @@
 // Desktop, the choice kept in the settings file, and the share's end when that monitor goes.
 // A Wayland desktop asks in its own dialog, so the drop-down never shows there.
 
-#include "desktop_capture.h"
 #include "mainwindow.h"
-#include "monitor_list.h"
 #include "skin.h"
 #include "source_choice.h"
 #include "ui_mainwindow.h"
@@ -95,11 +93,7 @@ void MainWindow::setUpMonitorChoice()
 
 void MainWindow::refreshMonitorChoice()
 {
-    std::vector<x11::Monitor> monitors;
-    if (capture::desktopSourceKind() == capture::DesktopSourceKind::X11) {
-        const x11::ScreenMonitors screen = x11::readDisplayMonitors();
-        monitors = x11::choosableMonitors(screen.monitors, screen.screen);
-    }
+    const std::vector<x11::Monitor> monitors = capture::monitorsToChoose();
     // The remembered monitor when it is there, else all screens; what is remembered stays
     // until the user picks another line, so the monitor is offered again once it is back.
     const QString remembered = programSettings().value(MonitorKey).toString();
@@ -127,13 +121,13 @@ void MainWindow::refreshMonitorChoice()
 
 bool MainWindow::applyMonitorChoice(QString *whyNot)
 {
-    if (capture::desktopSourceKind() != capture::DesktopSourceKind::X11)
-        return true;
     const QString wanted =
             monitorChoice->isHidden() ? QString() : monitorChoice->currentData().toString();
     // A surface is made for one area: another choice makes a new one (surfaceForChoice()), and
     // so does a monitor that went, which may be back.
     shareOptions.monitor = wanted;
+    if (surfaceForChoice()->kind() != capture::ShareSurface::Kind::Desktop)
+        return true; // the desktop's own dialog picks the screen
     const auto desktop = [this] {
         return static_cast<capture::DesktopSurface *>(surfaceForChoice());
     };

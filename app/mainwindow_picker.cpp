@@ -16,12 +16,14 @@ Q_DECLARE_LOGGING_CATEGORY(lcShare)
 
 void MainWindow::on_BtnSelectApp_clicked()
 {
-    if (capture::desktopSourceKind() == capture::DesktopSourceKind::Portal) {
+    if (surfaceWait != SurfaceWait::None)
+        return;
+    std::unique_ptr<capture::ShareSurface> window =
+            capture::makeShareSurface(capture::ShareChoice::Window, shareOptions);
+    if (window->kind() == capture::ShareSurface::Kind::PortalWindow) {
         // A Wayland desktop lists no windows to others: its portal lets the user pick one. The
         // window goes on while its dialog is up; the answer comes to windowChosenThroughPortal().
-        if (surfaceWait != SurfaceWait::None)
-            return;
-        adoptSurface(capture::makeShareSurface(capture::ShareChoice::Window, shareOptions));
+        adoptSurface(std::move(window));
         surfaceWait = SurfaceWait::Picker;
         ui->BtnShare->setEnabled(false);
         ui->BtnSelectApp->setEnabled(false);

@@ -1,6 +1,7 @@
 #include "source_choice.h"
 
 #include "desktop_capture.h"
+#include "monitor_list.h"
 #include "portal_names.h"
 
 #include <QDBusArgument>
@@ -58,6 +59,14 @@ DesktopSourceChoice portalSourceFrom(
     choice.portal = source.get();
     choice.source = std::move(source);
     return choice;
+}
+
+std::vector<x11::Monitor> monitorsToChoose()
+{
+    if (desktopSourceKind() != DesktopSourceKind::X11)
+        return {};
+    const x11::ScreenMonitors screen = x11::readDisplayMonitors();
+    return x11::choosableMonitors(screen.monitors, screen.screen);
 }
 
 std::unique_ptr<ShareSurface> makeShareSurface(ShareChoice choice, const SourceOptions &options,

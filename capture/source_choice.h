@@ -5,6 +5,7 @@
 // Wayland desktop the screen-cast portal and PipeWire (the user picks the screen in the
 // desktop's dialog), elsewhere the X server's root window over shared memory (or Qt's grab).
 
+#include "monitor_layout.h"
 #include "portal_screen_source.h"
 #include "portal_screencast.h"
 #include "screen_source.h"
@@ -53,6 +54,10 @@ DesktopSourceChoice chooseDesktopSource(const SourceOptions &options,
 // Whether the session's screen-cast portal offers single windows (AvailableSourceTypes);
 // false too when there is no portal or it does not answer within a few seconds.
 bool portalOffersWindows(QDBusConnection bus = QDBusConnection::sessionBus());
+
+// The monitors a user may choose one of on the share page: on an X server with several, each
+// with its name and area; none on a Wayland desktop, whose own dialog asks.
+std::vector<x11::Monitor> monitorsToChoose();
 
 // What the user chose on the share page.
 enum class ShareChoice {
