@@ -1,8 +1,9 @@
 #ifndef TANDEO_UNITSIM_RTP_ENDPOINT_H
 #define TANDEO_UNITSIM_RTP_ENDPOINT_H
 
-// The unit's RTP JPEG receiver: one thread reads the datagrams, reassembles the frames, saves
-// the valid ones when a save folder is set, and records packets and frames.
+// The unit's RTP JPEG receiver: one thread reads the datagrams, reassembles the frames and
+// records the packets; a second one checks each frame (decodes its picture), saves the valid
+// ones when a save folder is set, and records the frames in the order they ended.
 
 #include <atomic>
 
