@@ -223,40 +223,36 @@ Frame FrameAssembler::finish(Pending &pending, std::int64_t timeMs, bool markerS
     frame.widthBlocks = pending.widthBlocks;
     frame.heightBlocks = pending.heightBlocks;
     frame.complete = markerSeen;
-    frame.jpeg = std::move(pending.data);
-    if (!pending.broken.empty() || !markerSeen)
-        frame.problem = pending.broken.empty() ? "ended without a marker packet" : pending.broken;
+    std::string broken = std::move(pending.broken);
+    std::vector<std::uint8_t> data = std::move(pending.data);
     m_pending.reset();
-    if (m_checking == Checking::Now)
-        m_checker.check(frame);
-    return frame;
-}
-
-void FrameChecker::check(Frame &frame)
-{
-    if (!frame.problem.empty() || !frame.complete)
-        return;
-    if (sameAsLastValid(frame)) {
+    if (!broken.empty() || !markerSeen) {
+        frame.jpeg = std::move(data);
+        frame.problem = broken.empty() ? "ended without a marker packet" : broken;
+        return frame;
+    }
+    if (sameAsLastValid(frame, data)) {
         frame.jpeg = m_lastValid->jpeg;
         frame.width = m_lastValid->width;
         frame.height = m_lastValid->height;
         frame.sizeMatches = m_lastValid->sizeMatches;
         frame.valid = true;
-        return;
+        return frame;
     }
-    checkFrameData(frame, std::move(frame.jpeg));
+    checkFrameData(frame, std::move(data));
     if (frame.valid)
         m_lastValid = frame;
+    return frame;
 }
 
-bool FrameChecker::sameAsLastValid(const Frame &frame) const
+bool FrameAssembler::sameAsLastValid(
+        const Frame &frame, const std::vector<std::uint8_t> &data) const
 {
     if (!m_lastValid || frame.widthBlocks != m_lastValid->widthBlocks
             || frame.heightBlocks != m_lastValid->heightBlocks)
         return false;
     // The picture, then nothing but the zero padding.
     const std::vector<std::uint8_t> &jpeg = m_lastValid->jpeg;
-    const std::vector<std::uint8_t> &data = frame.jpeg;
     return data.size() >= jpeg.size() && std::equal(jpeg.begin(), jpeg.end(), data.begin())
             && std::all_of(data.begin() + std::ptrdiff_t(jpeg.size()), data.end(),
                     [](std::uint8_t b) { return b == 0; });

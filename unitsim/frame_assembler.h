@@ -41,31 +41,9 @@ struct AssemblyOutput
     std::vector<Frame> frames;
 };
 
-// Decides whether reassembled frames are valid pictures: a full decode, except for a picture
-// that comes again byte for byte (an unchanged desktop sent again), which is the last valid
-// one without a second decode. One checker sees the frames in order of completion.
-class FrameChecker
-{
-public:
-    // frame as the assembler ended it: a frame not yet refused holds its reassembled data, with
-    // the padding, in jpeg. Fills jpeg, width, height, sizeMatches, valid and problem.
-    void check(Frame &frame);
-
-private:
-    bool sameAsLastValid(const Frame &frame) const;
-
-    std::optional<Frame> m_lastValid;
-};
-
 class FrameAssembler
 {
 public:
-    // Checking::Deferred leaves the check of the frames that push() and flush() give back to
-    // the caller's FrameChecker (on another thread, say, so the socket is read meanwhile).
-    enum class Checking { Now, Deferred };
-
-    explicit FrameAssembler(Checking checking = Checking::Now) : m_checking(checking) { }
-
     // Packets with another SSRC are refused; nullopt takes any.
     void setExpectedSsrc(std::optional<std::uint32_t> ssrc) { m_expectedSsrc = ssrc; }
 
@@ -95,10 +73,14 @@ private:
     Frame finish(Pending &pending, std::int64_t timeMs, bool markerSeen);
     void addToFrame(std::span<const std::uint8_t> data, std::int64_t timeMs, AssemblyOutput &out);
 
-    Checking m_checking;
-    FrameChecker m_checker; // with Checking::Now
+    // The last valid frame, for a picture that comes again byte for byte (an unchanged desktop
+    // sent again): it is that picture, valid without a second decode, which keeps the receiver
+    // up with a fast sender.
+    bool sameAsLastValid(const Frame &frame, const std::vector<std::uint8_t> &data) const;
+
     std::optional<std::uint32_t> m_expectedSsrc;
     std::optional<Pending> m_pending;
+    std::optional<Frame> m_lastValid;
     std::size_t m_nextIndex = 1;
 };
 
