@@ -21,8 +21,9 @@ constexpr int SendBufferBytes = 64 * 1024;
 constexpr std::chrono::milliseconds StallLimit{ 2000 };
 // The leaky bucket: this much leaves at line rate after a pause, then the packets follow at the
 // pacing rate, 300 Mbit/s: far above what a frame a unit pulls needs on any office link, and
-// slow enough for an embedded unit to read its socket as they come.
-constexpr double BurstBytes = 64 * 1024;
+// slow enough for an embedded unit to read its socket as they come. The burst is half of a
+// small 64 KB receive buffer, so a unit that reads it late by a millisecond loses nothing.
+constexpr double BurstBytes = 32 * 1024;
 constexpr double PacingBytesPerSecond = 37.5e6;
 // Once the bucket is empty the sender sleeps until this much may go, and hands it over at once:
 // a wake-up per dozen packets rather than one per packet.
