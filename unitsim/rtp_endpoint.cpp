@@ -13,6 +13,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <thread>
 #include <vector>
@@ -145,7 +146,10 @@ void drain(UnitRecorder &recorder, int socketFd, std::vector<std::uint8_t> &buff
 void RtpEndpoint::run()
 {
     DatagramQueue datagrams;
-    std::thread follower([this, &datagrams] { assembleAndRecord(m_recorder, datagrams); });
+    std::thread follower([this, &datagrams] {
+        pthread_setname_np(pthread_self(), "unitsim-frames");
+        assembleAndRecord(m_recorder, datagrams);
+    });
     std::vector<std::uint8_t> buffer(65536);
     while (!m_stopping) {
         pollfd fds[2] = { { m_wakeFd, POLLIN, 0 }, { m_socketFd, POLLIN, 0 } };

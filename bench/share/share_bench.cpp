@@ -169,7 +169,8 @@ struct ThreadTimes
     {
         std::map<long, Thread> spent;
         for (const auto &[id, thread] : end.threads) {
-            if (leftOut.count(id))
+            // The emulator's threads name themselves, also those it starts later.
+            if (leftOut.count(id) || thread.name.startsWith("unitsim-"))
                 continue;
             const auto before = threads.find(id);
             spent[id] = { thread.name,
