@@ -5,12 +5,17 @@
 #include "unit_recorder.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
+#include <thread>
 #include <vector>
 
 namespace unitsim {
@@ -41,25 +46,98 @@ void recordFrame(UnitRecorder &recorder, Frame frame, const Options &opts)
     recorder.recordFrame(std::move(frame), !opts.saveFolder.empty());
 }
 
-// Reads every datagram waiting on the socket into the assembler.
-void drain(UnitRecorder &recorder, int socketFd, FrameAssembler &assembler,
-        std::vector<std::uint8_t> &buffer)
+// One datagram as it came off the socket.
+struct Datagram
+{
+    std::vector<std::uint8_t> bytes;
+    std::int64_t timeMs = 0;
+    sockaddr_in peer{};
+};
+
+// The datagrams the reader took off the socket, on their way to the thread that reassembles,
+// checks and records them. The reader waits when that thread is this far behind, so nothing
+// read is dropped here.
+constexpr std::size_t DatagramsInFlight = 4096;
+
+class DatagramQueue
+{
+public:
+    void push(Datagram datagram)
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_datagrams.size() < DatagramsInFlight; });
+        m_datagrams.push_back(std::move(datagram));
+        const bool wasEmpty = m_datagrams.size() == 1;
+        lock.unlock();
+        if (wasEmpty)
+            m_changed.notify_all();
+    }
+    // Waits for datagrams and takes all that are there; empty once close() was called and
+    // everything before it was taken.
+    std::deque<Datagram> takeAll()
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_closed || !m_datagrams.empty(); });
+        std::deque<Datagram> taken;
+        taken.swap(m_datagrams);
+        lock.unlock();
+        m_changed.notify_all();
+        return taken;
+    }
+    void close()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_closed = true;
+        }
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<Datagram> m_datagrams;
+    bool m_closed = false;
+};
+
+// Reassembling and recording a packet takes microseconds and checking a picture milliseconds:
+// done on the thread that reads the socket, a fast link fills a small receive buffer
+// meanwhile. Here they follow the reader, in the order the datagrams came.
+void assembleAndRecord(UnitRecorder &recorder, DatagramQueue &queue)
+{
+    FrameAssembler assembler;
+    for (;;) {
+        std::deque<Datagram> datagrams = queue.takeAll();
+        if (datagrams.empty())
+            break;
+        for (Datagram &datagram : datagrams) {
+            assembler.setExpectedSsrc(recorder.expectedSsrc());
+            AssemblyOutput out = assembler.push(datagram.bytes, datagram.timeMs);
+            out.packet.source = endpointText(datagram.peer);
+            recorder.recordPacket(std::move(out.packet));
+            for (Frame &frame : out.frames)
+                recordFrame(recorder, std::move(frame), recorder.options());
+        }
+    }
+    if (std::optional<Frame> last = assembler.flush(recorder.nowMs()))
+        recordFrame(recorder, std::move(*last), recorder.options());
+}
+
+// Takes every datagram waiting on the socket.
+void drain(UnitRecorder &recorder, int socketFd, std::vector<std::uint8_t> &buffer,
+        DatagramQueue &queue)
 {
     while (true) {
-        sockaddr_in peer{};
-        socklen_t len = sizeof peer;
+        Datagram datagram;
+        socklen_t len = sizeof datagram.peer;
         const ssize_t got = ::recvfrom(socketFd, buffer.data(), buffer.size(), MSG_TRUNC,
-                reinterpret_cast<sockaddr *>(&peer), &len);
+                reinterpret_cast<sockaddr *>(&datagram.peer), &len);
         if (got < 0)
             return;
-        const Options opts = recorder.options();
-        assembler.setExpectedSsrc(ssrcOf(opts.sessionId));
+        datagram.timeMs = recorder.nowMs();
         const std::size_t size = std::min(std::size_t(got), buffer.size());
-        AssemblyOutput out = assembler.push(std::span(buffer.data(), size), recorder.nowMs());
-        out.packet.source = endpointText(peer);
-        recorder.recordPacket(std::move(out.packet));
-        for (Frame &frame : out.frames)
-            recordFrame(recorder, std::move(frame), opts);
+        datagram.bytes.assign(buffer.data(), buffer.data() + size);
+        queue.push(std::move(datagram));
     }
 }
 
@@ -67,7 +145,11 @@ void drain(UnitRecorder &recorder, int socketFd, FrameAssembler &assembler,
 
 void RtpEndpoint::run()
 {
-    FrameAssembler assembler;
+    DatagramQueue datagrams;
+    std::thread follower([this, &datagrams] {
+        pthread_setname_np(pthread_self(), "unitsim-frames");
+        assembleAndRecord(m_recorder, datagrams);
+    });
     std::vector<std::uint8_t> buffer(65536);
     while (!m_stopping) {
         pollfd fds[2] = { { m_wakeFd, POLLIN, 0 }, { m_socketFd, POLLIN, 0 } };
@@ -77,10 +159,10 @@ void RtpEndpoint::run()
         if (m_stopping)
             break;
         if (fds[1].revents & POLLIN)
-            drain(m_recorder, m_socketFd, assembler, buffer);
+            drain(m_recorder, m_socketFd, buffer, datagrams);
     }
-    if (std::optional<Frame> last = assembler.flush(m_recorder.nowMs()))
-        recordFrame(m_recorder, std::move(*last), m_recorder.options());
+    datagrams.close();
+    follower.join();
 }
 
 } // namespace unitsim

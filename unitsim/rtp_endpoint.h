@@ -1,8 +1,10 @@
 #ifndef TANDEO_UNITSIM_RTP_ENDPOINT_H
 #define TANDEO_UNITSIM_RTP_ENDPOINT_H
 
-// The unit's RTP JPEG receiver: one thread reads the datagrams, reassembles the frames, saves
-// the valid ones when a save folder is set, and records packets and frames.
+// The unit's RTP JPEG receiver: one thread only takes the datagrams off the socket, as an
+// embedded unit's network stack does; a second one reassembles the frames, checks each
+// (decodes its picture), saves the valid ones when a save folder is set, and records packets
+// and frames in the order they came.
 
 #include <atomic>
 

@@ -217,6 +217,12 @@ Options UnitRecorder::options() const
     return m_options;
 }
 
+std::uint32_t UnitRecorder::expectedSsrc() const
+{
+    std::lock_guard lock(m_mutex);
+    return ssrcOf(m_options.sessionId);
+}
+
 void UnitRecorder::updateOptions(const std::function<void(Options &)> &change)
 {
     std::lock_guard lock(m_mutex);

@@ -38,6 +38,9 @@ public:
     UnitRecorder &operator=(const UnitRecorder &) = delete;
 
     Options options() const;
+    // The SSRC of the session issued last (see ssrcOf), without copying all the options: the
+    // RTP reader asks for every datagram.
+    std::uint32_t expectedSsrc() const;
     // Changes the behaviour options; what the sockets were bound with and the log stay.
     void updateOptions(const std::function<void(Options &)> &change);
     // Milliseconds since the run began.

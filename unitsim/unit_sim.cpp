@@ -7,6 +7,7 @@
 #include "unit_recorder.h"
 
 #include <atomic>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <thread>
@@ -111,13 +112,20 @@ std::optional<std::string> UnitSim::start()
         return error;
     }
     d.stopping = false;
-    d.httpThread = std::thread(
-            [&d] { HttpEndpoint(d.recorder, d.httpListen.get(), d.wake.get(), d.stopping).run(); });
+    // The threads carry the emulator's name, so figures of a process that also runs a client
+    // (tests, benchmarks) tell the unit's work apart.
+    d.httpThread = std::thread([&d] {
+        pthread_setname_np(pthread_self(), "unitsim-http");
+        HttpEndpoint(d.recorder, d.httpListen.get(), d.wake.get(), d.stopping).run();
+    });
     if (d.controlListen.valid())
-        d.controlThread = std::thread(
-                [&d] { d.control.run(d.controlListen.get(), d.wake.get(), d.stopping); });
+        d.controlThread = std::thread([&d] {
+            pthread_setname_np(pthread_self(), "unitsim-control");
+            d.control.run(d.controlListen.get(), d.wake.get(), d.stopping);
+        });
     if (d.rtpSocket.valid())
         d.rtpThread = std::thread([&d] {
+            pthread_setname_np(pthread_self(), "unitsim-rtp");
             RtpEndpoint(d.recorder, d.rtpSocket.get(), d.wake.get(), d.stopping).run();
         });
     return std::nullopt;

@@ -67,12 +67,12 @@ int SendJpegFrameWithORTP(RtpSession *session, std::uint32_t timestamp, const un
 
     const std::span<std::uint8_t, zelrtp::PayloadBytes> payload(buffer.get(), zelrtp::PayloadBytes);
     constexpr int payloadLength = static_cast<int>(zelrtp::PayloadBytes);
-    const int socket = rtp_session_get_rtp_socket(session);
+    zelrtp::SendQueue queue(rtp_session_get_rtp_socket(session));
     auto *gate = static_cast<zelrtp::SendGate *>(rtp_session_get_data(session));
     for (;;) {
         const zelrtp::PayloadFill fill = packetizer.fillNext(payload);
         // Every packet waits for room in the socket: one the kernel refused would be lost.
-        switch (zelrtp::waitForRoom(socket, gate, RtpFixedHeaderBytes + zelrtp::PayloadBytes)) {
+        switch (queue.waitForRoom(gate, RtpFixedHeaderBytes + zelrtp::PayloadBytes)) {
         case zelrtp::Room::Ready:
             break;
         case zelrtp::Room::Cancelled:

@@ -65,24 +65,29 @@ bool sleepUnlessCancelled(const SendGate &gate, std::chrono::nanoseconds delay)
     }
 }
 
-// The kernel takes a datagram while less than the send buffer is queued (in its own
-// accounting), but poll() reports room only below half of it. Asking for the queue's size lets
-// a frame fill the whole buffer and wait only when it is full; a woken sender then hands over
-// half a buffer of packets before it waits again, instead of waking once per packet.
-bool queueHasRoom(int socket)
+} // namespace
+
+SendQueue::SendQueue(int socket) : m_socket(socket)
 {
     int sendBuffer = 0;
     socklen_t length = sizeof sendBuffer;
-    int queued = 0;
-    if (getsockopt(socket, SOL_SOCKET, SO_SNDBUF, &sendBuffer, &length) != 0
-            || ioctl(socket, SIOCOUTQ, &queued) != 0)
-        return false; // poll() decides
-    return queued < sendBuffer;
+    if (getsockopt(socket, SOL_SOCKET, SO_SNDBUF, &sendBuffer, &length) == 0 && sendBuffer > 0)
+        m_sendBufferBytes = sendBuffer;
 }
 
-} // namespace
+bool SendQueue::askForRoom(std::size_t bytes)
+{
+    int queued = 0;
+    if (m_sendBufferBytes <= 0 || ioctl(m_socket, SIOCOUTQ, &queued) != 0)
+        return false;
+    // The n-th packet from now is taken while the n - 1 before it leave less than the buffer
+    // queued.
+    const long long room = (long long)m_sendBufferBytes - queued;
+    m_packetsThatFit = room > 0 ? int(1 + (room - 1) / (long long)queuedBytesBound(bytes)) : 0;
+    return true;
+}
 
-Room waitForRoom(int socket, SendGate *gate, std::size_t bytes, std::chrono::milliseconds limit)
+Room SendQueue::waitForRoom(SendGate *gate, std::size_t bytes, std::chrono::milliseconds limit)
 {
     using Clock = std::chrono::steady_clock;
     if (gate) {
@@ -97,10 +102,12 @@ Room waitForRoom(int socket, SendGate *gate, std::size_t bytes, std::chrono::mil
         if (gate->cancelled())
             return Room::Cancelled;
     }
-    if (queueHasRoom(socket))
+    if (m_packetsThatFit > 0 || (askForRoom(bytes) && m_packetsThatFit > 0)) {
+        --m_packetsThatFit;
         return Room::Ready;
+    }
     const Clock::time_point deadline = Clock::now() + limit;
-    pollfd fds[2] = { { socket, POLLOUT, 0 }, { gate ? gate->wakeFd() : -1, POLLIN, 0 } };
+    pollfd fds[2] = { { m_socket, POLLOUT, 0 }, { gate ? gate->wakeFd() : -1, POLLIN, 0 } };
     for (;;) {
         if (gate && gate->cancelled())
             return Room::Cancelled;
@@ -111,11 +118,22 @@ Room waitForRoom(int socket, SendGate *gate, std::size_t bytes, std::chrono::mil
         if (gate && gate->cancelled())
             return Room::Cancelled;
         // A failing poll() or a socket error: the send itself says what is wrong.
-        if (ready < 0 || (fds[0].revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL)))
+        if (ready < 0 || (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)))
             return Room::Ready;
+        // Writable means half the buffer is free: ask how many packets that makes.
+        if (fds[0].revents & POLLOUT) {
+            if (askForRoom(bytes) && m_packetsThatFit > 0)
+                --m_packetsThatFit;
+            return Room::Ready;
+        }
         if (ready == 0 && left.count() <= 0)
             return Room::Stalled;
     }
+}
+
+Room waitForRoom(int socket, SendGate *gate, std::size_t bytes, std::chrono::milliseconds limit)
+{
+    return SendQueue(socket).waitForRoom(gate, bytes, limit);
 }
 
 bool limitSendBuffer(int socket)

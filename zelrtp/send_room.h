@@ -21,8 +21,9 @@ constexpr int SendBufferBytes = 64 * 1024;
 constexpr std::chrono::milliseconds StallLimit{ 2000 };
 // The leaky bucket: this much leaves at line rate after a pause, then the packets follow at the
 // pacing rate, 300 Mbit/s: far above what a frame a unit pulls needs on any office link, and
-// slow enough for an embedded unit to read its socket as they come.
-constexpr double BurstBytes = 64 * 1024;
+// slow enough for an embedded unit to read its socket as they come. The burst is half of a
+// small 64 KB receive buffer, so a unit that reads it late by a millisecond loses nothing.
+constexpr double BurstBytes = 32 * 1024;
 constexpr double PacingBytesPerSecond = 37.5e6;
 // Once the bucket is empty the sender sleeps until this much may go, and hands it over at once:
 // a wake-up per dozen packets rather than one per packet.
@@ -70,8 +71,41 @@ enum class Room {
     Stalled, // no room within the limit
 };
 
-// Waits until socket can take one more packet of `bytes`: its turn in the gate's pacer, then
-// room in the socket. gate may be null (no pacing, no cancelling).
+// The room in one socket's send queue while a frame leaves. The kernel takes a datagram while
+// less than the send buffer is queued (in its own accounting, where a packet costs its payload
+// and some overhead), but poll() reports room only below half of it. Asking for the queue's
+// size lets a frame fill the whole buffer and wait only when it is full. The size is asked
+// once for as many packets as surely fit, not for every packet: on a fast link a frame then
+// costs its sends and a few questions. One per frame, on the sending thread.
+class SendQueue
+{
+public:
+    explicit SendQueue(int socket); // reads the socket's send buffer size once
+
+    // Waits until the socket can take one more packet of `bytes`: its turn in the gate's
+    // pacer, then room in the socket; a Ready packet is counted as queued. gate may be null
+    // (no pacing, no cancelling).
+    Room waitForRoom(
+            SendGate *gate, std::size_t bytes, std::chrono::milliseconds limit = StallLimit);
+
+private:
+    // Asks the kernel; false when the socket will not say (then poll() decides).
+    bool askForRoom(std::size_t bytes);
+
+    int m_socket;
+    int m_sendBufferBytes = 0; // the kernel's accounting; 0 when unknown
+    int m_packetsThatFit = 0; // without asking again
+};
+
+// The most a datagram of `bytes` payload can count against a send buffer: its payload, the
+// IP and UDP headers and the kernel's bookkeeping, rounded up to its allocation. A 1412-byte
+// packet counts 2304 bytes on this kernel; the bound leaves room for others.
+constexpr std::size_t queuedBytesBound(std::size_t bytes)
+{
+    return 2 * bytes + 1024;
+}
+
+// Waits as SendQueue does for one packet on a socket of its own.
 Room waitForRoom(int socket, SendGate *gate, std::size_t bytes,
         std::chrono::milliseconds limit = StallLimit);
 

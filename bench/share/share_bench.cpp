@@ -39,6 +39,7 @@
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QTimer>
@@ -51,6 +52,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <map>
+#include <mutex>
 #include <netinet/in.h>
 #include <optional>
 #include <poll.h>
@@ -75,7 +77,19 @@ const char *SinkAddress = "127.0.0.88"; // where the step-by-step sends and the 
 const char *ZmtUnitAddress = "127.0.0.80";
 const char *QmtUnitAddress = "127.0.0.81";
 constexpr int RtpPort = 50001;
-const QRect WindowPlace(1500, 600, 349, 429); // the main window, in the screen's lower right
+const QSize WindowSize(349, 429);
+
+// Where the main window goes: in the screen's lower right, or off every screen (its share
+// status changes with every frame, and then it is not in the shared picture). In the
+// window's own coordinates, whatever the screen's size and scale.
+QRect windowPlace(bool onScreen)
+{
+    const QRect screens = QGuiApplication::primaryScreen()->virtualGeometry();
+    if (!onScreen)
+        return QRect(screens.topRight() + QPoint(200, 0), WindowSize);
+    return QRect(screens.bottomRight() - QPoint(WindowSize.width() + 70, WindowSize.height() + 50),
+            WindowSize);
+}
 
 double msSince(Clock::time_point start)
 {
@@ -121,6 +135,51 @@ std::set<long> threadIds()
     return ids;
 }
 
+long currentThreadId()
+{
+    return long(syscall(SYS_gettid));
+}
+
+// The CPU time of every thread of the process, by thread, with the threads' names.
+struct ThreadTimes
+{
+    struct Thread
+    {
+        QString name;
+        double cpuMs = 0;
+    };
+    std::map<long, Thread> threads;
+
+    static ThreadTimes now()
+    {
+        ThreadTimes t;
+        for (const long id : threadIds()) {
+            QFile comm(QString("/proc/self/task/%1/comm").arg(id));
+            const QString name = comm.open(QIODevice::ReadOnly)
+                    ? QString::fromUtf8(comm.readAll()).trimmed()
+                    : QString();
+            t.threads[id] = { id == long(getpid()) ? QString("GUI") : name, threadCpuMs(id) };
+        }
+        return t;
+    }
+
+    // What each thread alive at `end` ran since this snapshot, leaving out the given threads.
+    // A thread that ended in between is not counted: a steady share starts and ends none.
+    std::map<long, Thread> spentUntil(const ThreadTimes &end, const std::set<long> &leftOut) const
+    {
+        std::map<long, Thread> spent;
+        for (const auto &[id, thread] : end.threads) {
+            // The emulator's threads name themselves, also those it starts later.
+            if (leftOut.count(id) || thread.name.startsWith("unitsim-"))
+                continue;
+            const auto before = threads.find(id);
+            spent[id] = { thread.name,
+                thread.cpuMs - (before == threads.end() ? 0 : before->second.cpuMs) };
+        }
+        return spent;
+    }
+};
+
 // Reads and drops every datagram sent to SinkAddress:50001, so the sends cost what they cost
 // towards a real receiver.
 class UdpDrain
@@ -155,6 +214,7 @@ public:
         ::close(m_fd);
     }
     long datagrams() const { return m_datagrams; }
+    long threadId() const { return m_tid; }
     // CPU time of the draining thread, to be taken out of the process's.
     double cpuMs() const { return m_tid ? threadCpuMs(m_tid) : 0; }
 
@@ -470,7 +530,8 @@ StepFigures measureSteps(
 struct LoopFigures
 {
     QSize size;
-    double clientCpuPercent = 0; // of one core, the emulator's threads taken out
+    double clientCpuPercent = 0; // of one core: the client's threads only
+    QString busiestThreads; // the client's threads that ran most, with their share of a core
     // What a watcher saw change on the screen every 33 ms while measuring.
     int checks = 0, changedChecks = 0, changedTop = INT_MAX, changedBottom = 0;
     double framesPerSecond = 0;
@@ -479,20 +540,93 @@ struct LoopFigures
     bool ok = false;
 };
 
+// Looks every 33 ms at what changed on the screen, on a thread and an X connection of its own,
+// so its work is told apart from the client's.
+class ScreenWatcher
+{
+public:
+    ScreenWatcher()
+        : m_thread([this] {
+              m_tid = currentThreadId();
+              const auto source = capture::XcbScreenSource::open();
+              if (source)
+                  source->takeChanges();
+              m_ready = true;
+              while (!m_stop) {
+                  std::this_thread::sleep_for(std::chrono::milliseconds(33));
+                  if (!source)
+                      continue;
+                  const capture::DesktopChanges changes = source->takeChanges();
+                  std::lock_guard lock(m_mutex);
+                  ++m_checks;
+                  if (!changes.none()) {
+                      ++m_changed;
+                      m_top = std::min(m_top, changes.top);
+                      m_bottom = std::max(m_bottom, changes.bottom);
+                  }
+              }
+          })
+    {
+        while (!m_ready)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~ScreenWatcher() { stop(); }
+    void stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    long threadId() const { return m_tid; }
+    void fill(LoopFigures &figures) const
+    {
+        std::lock_guard lock(m_mutex);
+        figures.checks = m_checks;
+        figures.changedChecks = m_changed;
+        figures.changedTop = m_top;
+        figures.changedBottom = m_bottom;
+    }
+
+private:
+    std::atomic<long> m_tid{ 0 };
+    std::atomic<bool> m_ready{ false };
+    std::atomic<bool> m_stop{ false };
+    mutable std::mutex m_mutex;
+    int m_checks = 0, m_changed = 0, m_top = INT_MAX, m_bottom = 0;
+    std::thread m_thread;
+};
+
 // The real window logs in to an emulated unit and shares; the unit pulls as fast as frames
-// come back. Frames per second over the measuring time after a warm-up.
+// come back. Frames per second over the measuring time after a warm-up. The client's CPU is
+// that of its own threads: the emulator's, the bench's screen watcher and the UDP drain are
+// left out.
 LoopFigures closedLoop(const char *address, unitsim::Family family, double seconds,
         int pullIntervalMs = 0, std::optional<Scene::Kind> sceneKind = std::nullopt,
-        bool windowOnScreen = true)
+        bool windowOnScreen = true, const std::set<long> &benchThreads = {},
+        testsupport::BoxAnswerer *boxes = nullptr)
 {
     LoopFigures figures;
+    // The scene changes on a thread of the bench's own.
     std::optional<Scene> scene;
-    QTimer sceneTimer;
+    std::atomic<bool> sceneStop{ false };
+    std::atomic<long> sceneThreadId{ 0 };
+    std::thread sceneThread;
     if (sceneKind) {
         scene.emplace(*sceneKind);
-        QObject::connect(&sceneTimer, &QTimer::timeout, [&] { scene->advance(); });
-        sceneTimer.start(pullIntervalMs > 0 ? pullIntervalMs : 10);
+        sceneThread = std::thread([&] {
+            sceneThreadId = currentThreadId();
+            while (!sceneStop) {
+                std::this_thread::sleep_for(
+                        std::chrono::milliseconds(pullIntervalMs > 0 ? pullIntervalMs : 10));
+                scene->advance();
+            }
+        });
     }
+    const auto stopScene = qScopeGuard([&] {
+        sceneStop = true;
+        if (sceneThread.joinable())
+            sceneThread.join();
+    });
     // The unit decides the login by one reply (the other dialect's path stays unanswered).
     testsupport::UnitWindow shared;
     shared.timings.waitStepMs = 20;
@@ -504,48 +638,51 @@ LoopFigures closedLoop(const char *address, unitsim::Family family, double secon
     }
     unitsim::UnitSim &unit = *shared.unit;
     // The emulator's threads: what the unit does is not the client's CPU.
-    std::vector<long> unitThreads;
+    std::set<long> leftOut = benchThreads;
     for (const long id : threadIds())
         if (!before.count(id))
-            unitThreads.push_back(id);
-    const auto unitCpuMs = [&] {
-        double sum = 0;
-        for (const long id : unitThreads)
-            sum += threadCpuMs(id);
-        return sum;
-    };
+            leftOut.insert(id);
     const int warmUp = pullIntervalMs >= 100 ? 2 : 20;
-    if (!shared.openWindow(address, "1234", WindowPlace) || !shared.logIn()
+    if (!shared.openWindow(address, "1234", windowPlace(windowOnScreen)) || !shared.logIn()
             || !shared.share(warmUp + 1))
         return figures;
-    // The window's share status changes with every frame; off the screen it is not shared.
-    if (!windowOnScreen)
-        shared.window->move(QGuiApplication::primaryScreen()->virtualGeometry().right() + 100, 0);
+    if (!windowOnScreen
+            && QGuiApplication::primaryScreen()->virtualGeometry().intersects(
+                    shared.window->frameGeometry()))
+        std::fprintf(stderr, "the window is still on the screen\n");
 
     const int startFrames = unit.counters().framesValid;
+    ScreenWatcher watcher;
+    leftOut.insert(watcher.threadId());
+    leftOut.insert(sceneThreadId);
+    // A box would end the share early; looking for one seldom keeps the looking out of the
+    // figures.
+    if (boxes)
+        boxes->setInterval(std::chrono::milliseconds(1000));
     const auto startTime = Clock::now();
-    const double cpuBefore = processCpuMs() - unitCpuMs();
-    const auto watcher = capture::XcbScreenSource::open();
-    watcher->takeChanges();
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        const capture::DesktopChanges changes = watcher->takeChanges();
-        ++figures.checks;
-        if (!changes.none()) {
-            ++figures.changedChecks;
-            figures.changedTop = std::min(figures.changedTop, changes.top);
-            figures.changedBottom = std::max(figures.changedBottom, changes.bottom);
-        }
-    });
-    watch.start(33);
+    const ThreadTimes cpuBefore = ThreadTimes::now();
     // Waiting in the event loop, so the bench's own waiting costs no CPU of its own.
     QEventLoop idle;
     QTimer::singleShot(int(seconds * 1000), &idle, &QEventLoop::quit);
     idle.exec();
-    watch.stop();
-    const int endFrames = unit.counters().framesValid;
+    const ThreadTimes cpuAfter = ThreadTimes::now();
     const double elapsed = msSince(startTime) / 1000.0;
-    figures.clientCpuPercent = (processCpuMs() - unitCpuMs() - cpuBefore) / elapsed / 10.0;
+    if (boxes)
+        boxes->setInterval(std::chrono::milliseconds(50));
+    watcher.stop();
+    watcher.fill(figures);
+    const int endFrames = unit.counters().framesValid;
+    std::vector<std::pair<double, QString>> busiest;
+    for (const auto &[id, thread] : cpuBefore.spentUntil(cpuAfter, leftOut)) {
+        figures.clientCpuPercent += thread.cpuMs / elapsed / 10.0;
+        busiest.emplace_back(thread.cpuMs / elapsed / 10.0, thread.name);
+    }
+    std::sort(busiest.rbegin(), busiest.rend());
+    for (std::size_t i = 0; i < busiest.size() && i < 4 && busiest[i].first >= 0.01; ++i)
+        figures.busiestThreads += QString("%1%2 %3")
+                                          .arg(i ? ", " : "")
+                                          .arg(busiest[i].second)
+                                          .arg(busiest[i].first, 0, 'f', 2);
     figures.frames = endFrames - startFrames;
     figures.framesPerSecond = figures.frames / elapsed;
 
@@ -585,7 +722,7 @@ bool shareWith(const QString &address, double seconds)
 {
     testsupport::UnitWindow shared;
     shared.timings.waitStepMs = 20;
-    if (!shared.openWindow(address, "1234", WindowPlace) || !shared.logIn())
+    if (!shared.openWindow(address, "1234", windowPlace(true)) || !shared.logIn())
         return false;
     shared.button("BtnShare")->click();
     testsupport::processEventsFor(std::chrono::milliseconds(int(seconds * 1000)));
@@ -736,6 +873,9 @@ int main(int argc, char **argv)
         return shared ? 0 : 1;
     }
     UdpDrain drain;
+    while (!drain.threadId())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const std::set<long> benchThreads{ drain.threadId() };
     if (!pacedOnly) {
 
         // 1. Steps.
@@ -884,8 +1024,8 @@ int main(int argc, char **argv)
             { std::nullopt, false, 1000, "still, window off, 1 pull/s" },
             { Scene::Clock, false, 33, "clock, the window off it" } };
         for (const auto &c : cases) {
-            const LoopFigures loop = closedLoop(
-                    unit.address, unit.family, 10, c.intervalMs, c.scene, c.windowOnScreen);
+            const LoopFigures loop = closedLoop(unit.address, unit.family, 10, c.intervalMs,
+                    c.scene, c.windowOnScreen, benchThreads, &boxes);
             if (!loop.ok) {
                 std::printf("  share did not run\n");
                 continue;
@@ -896,7 +1036,8 @@ int main(int argc, char **argv)
                     loop.framesPerSecond, loop.clientCpuPercent, loop.changedChecks, loop.checks);
             if (loop.changedChecks)
                 std::printf(", rows %d-%d", loop.changedTop, loop.changedBottom);
-            std::printf("\n");
+            std::printf("\n            the client's busiest threads, %% of a core: %s\n",
+                    qPrintable(loop.busiestThreads));
         }
     }
     std::printf("datagrams drained: %ld\n", drain.datagrams());

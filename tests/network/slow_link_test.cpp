@@ -14,7 +14,9 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QThread>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -105,6 +107,12 @@ public:
             if (!(m_failure = failureOf(m_ip, step)).isEmpty())
                 return;
         }
+        // A veth hands each packet to the backlog of the processor that sent it, and the tbf
+        // queue sends from whichever processor its timer fires on: two processors' backlogs
+        // then reorder a frame's packets, which no real link does. Receive packet steering
+        // keeps a flow on one processor, as a network card's receive hashing does (where the
+        // kernel has none, nothing changes).
+        steerFlowsToOneProcessor();
         m_failure = failureOf(m_tc,
                 { "-n", m_program, "qdisc", "add", "dev", "pc0", "root", "tbf", "rate", rate,
                         "burst", "32kbit", "latency", "400ms" });
@@ -155,6 +163,15 @@ public:
     }
 
 private:
+    void steerFlowsToOneProcessor() const
+    {
+        const int processors = std::clamp(QThread::idealThreadCount(), 1, 31);
+        const QString cpus = QString::number((1u << processors) - 1, 16);
+        failureOf(m_ip,
+                { "netns", "exec", m_unit, "sh", "-c",
+                        "echo " + cpus + " > /sys/class/net/unit0/queues/rx-0/rps_cpus" });
+    }
+
     // The namespaces of a run that was killed before it could remove them (a test's time ran
     // out): those of this test whose process is gone.
     void removeLeftovers() const
@@ -342,13 +359,10 @@ TEST_P(SlowLink, EveryFrameArrivesWholeAtTheLinksPace)
     f.unitBufferDrops = bed->unitBufferDrops();
     std::cout << "[ figures  ] " << c.name << ": " << f.text() << std::endl;
     EXPECT_GT(f.pulled, 1) << f.text();
-    // Nothing is refused at the sender or dropped by the link. Now and then (one frame in
-    // several hundred) a frame misses a packet that neither the sender, the link nor the unit's
-    // socket counts as lost, most likely reordered between the processors' queues of the veth
-    // pair: one frame in a hundred may arrive damaged.
+    // Nothing is refused at the sender, dropped by the link or reordered on the way.
     EXPECT_EQ(f.sendErrors, 0) << f.text();
     EXPECT_EQ(f.linkDrops, 0) << f.text();
-    EXPECT_LE(f.damaged, f.pulled / 100) << f.text();
+    EXPECT_EQ(f.damaged, 0) << f.text();
     if (c.linkShare > 0) {
         EXPECT_GE(f.framesPerSecond, c.linkShare * f.allowed) << f.text();
     }
@@ -358,18 +372,14 @@ TEST_P(SlowLink, EveryFrameArrivesWholeAtTheLinksPace)
     }
 }
 
-// Disabled until understood:
-// - 100 Mbit/s: whole frames reach 53-78 % of what the link allows, not 80 % (MSG_FRAME_SENT
-//   waits in the link's queue behind the packets, so the link idles for each pull's round trip
-//   and capture), and now and then a frame misses a few packets that neither the sender, the
-//   link nor the unit's socket counts as lost.
-// - An embedded unit: a small receive buffer, which a frame's burst at full speed overruns;
-//   the emulator checks each picture on the thread that reads its socket and does not read a
-//   64 KB buffer fast enough on this machine, whatever the sender's pacing.
+// Disabled: an embedded unit, a small receive buffer (56 of the client's packets). A frame's
+// first 32 KB come at line rate and the rest at 300 Mbit/s, so the unit's reader must run
+// within about 1.3 ms of a frame's first packet. The emulator's reader only takes datagrams
+// off the socket, but on a loaded two-processor machine it now and then does not run for 1 to
+// 3 ms (even at real-time priority), and one frame in a run of 57 loses packets there.
 INSTANTIATE_TEST_SUITE_P(DISABLED_Unmet, SlowLink,
-        ::testing::Values(LinkCase{ "Rate100mbit", "100mbit", 100e6, {}, 0.8, false },
-                LinkCase{ "Rate1gbitSmallUnitBuffer", "1gbit", 1e9,
-                        { "--rtp-rcvbuf", "65536", "--pull-interval", "100" }, 0, false }),
+        ::testing::Values(LinkCase{ "Rate1gbitSmallUnitBuffer", "1gbit", 1e9,
+                { "--rtp-rcvbuf", "65536", "--pull-interval", "100" }, 0, false }),
         [](const auto &info) { return std::string(info.param.name); });
 
 // A picture that cannot leave for 2 s ends the share as a unit that went away does, and the
@@ -405,6 +415,11 @@ INSTANTIATE_TEST_SUITE_P(LinkLost, LinkGone,
 
 INSTANTIATE_TEST_SUITE_P(LinkRates, SlowLink,
         ::testing::Values(LinkCase{ "Rate1gbit", "1gbit", 1e9, {}, 0, false },
+                // MSG_FRAME_SENT reaches the unit behind the frame in the link's queue, so the
+                // link idles while the next pull comes and its picture is captured: 5 to 6 ms
+                // of every 23 ms frame, 72-80 % of what the link allows. The floor catches a
+                // sender that leaves the link idle within a frame as well.
+                LinkCase{ "Rate100mbit", "100mbit", 100e6, {}, 0.65, false },
                 LinkCase{ "Rate20mbit", "20mbit", 20e6, {}, 0.8, false },
                 LinkCase{ "Rate5mbit", "5mbit", 5e6, {}, 0.8, true }),
         [](const auto &info) { return std::string(info.param.name); });

@@ -47,6 +47,8 @@ public:
     QStringList texts() const;
     void clear() { m_boxes.clear(); }
     bool waitForText(const QString &text, std::chrono::milliseconds timeout = 5s);
+    // How often it looks for a box from now on.
+    void setInterval(std::chrono::milliseconds interval) { m_timer.setInterval(interval); }
 
     // Called with every dialog that is not a message box; true when it was answered.
     std::function<bool(QWidget *dialog)> dialogHandler;

@@ -279,4 +279,24 @@ TEST_F(RtpWire, APictureSentAgainIsCheckedAgain)
     EXPECT_EQ(frames[2].problem, "non-zero bytes after the JPEG end marker");
 }
 
+// The reader hands the datagrams on and another thread reassembles them: a frame still open
+// when the unit stops is recorded all the same, after every packet read before it.
+TEST_F(RtpWire, AFrameCutOffByTheStopIsRecordedAfterItsPackets)
+{
+    const Bytes jpeg = rawpeer::makeJpeg(640, 480, 3);
+    std::vector<Bytes> packets = rawpeer::packetize(jpeg, 640, 480, 9, Ssrc);
+    ASSERT_GE(packets.size(), 4u);
+    packets.resize(packets.size() / 2);
+    send(packets);
+    ASSERT_TRUE(unit->waitFor(
+            [&](const unitsim::UnitSim &u) { return u.rtpPackets().size() == packets.size(); },
+            5s));
+    unit->stop();
+    const std::vector<unitsim::Frame> frames = unit->frames();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_FALSE(frames[0].complete);
+    EXPECT_EQ(frames[0].problem, "ended without a marker packet");
+    EXPECT_EQ(frames[0].packetCount, packets.size());
+}
+
 } // namespace

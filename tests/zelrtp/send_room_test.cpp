@@ -4,6 +4,7 @@
 
 #include "send_room.h"
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <gtest/gtest.h>
@@ -85,6 +86,41 @@ TEST_F(FullSocket, CancellingFromAnotherThreadEndsTheWaitAtOnce)
     EXPECT_EQ(zelrtp::waitForRoom(sender(), &gate, 1412), Room::Cancelled);
     gate.setCancelled(false);
     EXPECT_EQ(zelrtp::waitForRoom(sender(), &gate, 1412, 1s), Room::Ready);
+}
+
+// A frame asks for the queue's size only now and then; every packet it was told fits must be
+// taken, however the reader drains the queue meanwhile (a refused packet would be lost).
+TEST(SendQueue, EveryPacketItLetsGoIsTaken)
+{
+    int fds[2] = { -1, -1 };
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, fds), 0);
+    ASSERT_TRUE(zelrtp::limitSendBuffer(fds[0]));
+    std::atomic<bool> sent{ false };
+    std::thread reader([&] {
+        char packet[1412];
+        for (int read = 0;;) {
+            // Slower than the sender in bursts, so the queue fills and drains again and again.
+            if (++read % 64 == 0)
+                std::this_thread::sleep_for(2ms);
+            if (recv(fds[1], packet, sizeof packet, MSG_DONTWAIT) <= 0) {
+                if (sent)
+                    return;
+                std::this_thread::sleep_for(50us);
+            }
+        }
+    });
+    zelrtp::SendQueue queue(fds[0]);
+    const char packet[1412] = {};
+    int refused = 0;
+    for (int i = 0; i < 3000; ++i) {
+        ASSERT_EQ(queue.waitForRoom(nullptr, sizeof packet, 5s), Room::Ready);
+        refused += send(fds[0], packet, sizeof packet, MSG_DONTWAIT) < 0;
+    }
+    sent = true;
+    reader.join();
+    close(fds[0]);
+    close(fds[1]);
+    EXPECT_EQ(refused, 0);
 }
 
 // The leaky bucket: a burst at once, then the pacing rate, and a pause fills it again.
