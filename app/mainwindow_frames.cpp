@@ -273,6 +273,10 @@ void MainWindow::handleFrameLeft(frames::SendOutcome outcome)
         return;
     }
     framePump->reportSent(strSessionID);
-    // A pull that arrived meanwhile is answered now rather than at the next tick.
+    // The unit pulls the next picture once it hears of this one, which on a busy link is only
+    // when the link has carried all of it: the next picture is readied meanwhile, so the link
+    // waits for no encoding. A pull that arrived meanwhile is answered now.
+    if (!b_sendImg && !b_requestShare)
+        framePump->prefetch();
     runRequestedFrames();
 }

@@ -78,6 +78,16 @@ public:
     // share start), a window is fitted into target keeping its aspect ratio.
     virtual Grab capture(QSize target, Frame &frame) = 0;
 
+    // Between a picture's last packet and the unit's next pull: readies the next picture in
+    // frame where the surface can tell at the pull whether it is still current (a whole-area
+    // capture keeps its last file while nothing is drawn), so the pull then costs a round trip
+    // instead of the encoding, and the link does not wait for it.
+    virtual void prefetch(QSize target, Frame &frame)
+    {
+        (void)target;
+        (void)frame;
+    }
+
     // The share ended: a surface the desktop granted gives it back (and a pending question is
     // withdrawn, its dialog closed); an X server surface keeps its connection for the next share.
     virtual void release() { }
@@ -108,6 +118,7 @@ public:
     bool areaGone();
     QSize size() override;
     Grab capture(QSize target, Frame &frame) override;
+    void prefetch(QSize target, Frame &frame) override { capture(target, frame); }
 
 private:
     SourceOptions m_options;
@@ -160,6 +171,7 @@ public:
     bool prepare() override;
     bool isReady() const override { return m_capture != nullptr; }
     Grab capture(QSize target, Frame &frame) override;
+    void prefetch(QSize target, Frame &frame) override { capture(target, frame); }
     void release() override;
 
     // Asking, or granted and not released.

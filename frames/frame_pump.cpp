@@ -47,6 +47,19 @@ int FramePump::pull(const QString &unitAddress, const QString &sessionId)
     });
 }
 
+void FramePump::prefetch()
+{
+    if (!m_surface || m_sending)
+        return;
+    // As pull() does: the frame's buffer gets a single owner first.
+    m_sender.wait();
+    if (m_mirror)
+        m_mirror->clear();
+    m_surface->prefetch(m_target, m_frame);
+    if (m_mirror)
+        *m_mirror = m_frame.jpeg;
+}
+
 void FramePump::delivered(unsigned generation, SendOutcome outcome)
 {
     if (generation != m_generation || !m_sending)

@@ -59,6 +59,10 @@ public:
     // last picture is still leaving waits for it first.
     int pull(const QString &unitAddress, const QString &sessionId, const CaptureStep &capture);
 
+    // After a picture left and before the next pull: the share's surface readies the next
+    // picture where it can (ShareSurface::prefetch()).
+    void prefetch();
+
     // A picture was handed over and its outcome not delivered yet.
     bool sending() const { return m_sending; }
     // Blocks until the picture handed over last has left (tools without an event loop).
