@@ -79,6 +79,9 @@ public:
     // captureAndSendFrame() for the application window titled strAppTitle, whatever the share
     // page shows.
     int captureSelectedWindowFrame();
+    // The X server's application window titled strAppTitle as the surface (kept while the
+    // title stays).
+    capture::WindowSurface &applicationWindowSurface();
 
     // The unit ended the control connection (its MSG_DISCONNECT or a broken connection): a
     // running share, or a stop still waiting for the unit's answer, ends with a notice and

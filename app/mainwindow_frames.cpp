@@ -201,14 +201,19 @@ int MainWindow::captureAndSendFrame()
     return result;
 }
 
+capture::WindowSurface &MainWindow::applicationWindowSurface()
+{
+    const auto *window = shareSurface && shareSurface->kind() == capture::ShareSurface::Kind::Window
+            ? static_cast<const capture::WindowSurface *>(shareSurface.get())
+            : nullptr;
+    if (!window || window->title() != strAppTitle)
+        adoptSurface(std::make_unique<capture::WindowSurface>(strAppTitle, &selectedHwnd));
+    return static_cast<capture::WindowSurface &>(*shareSurface);
+}
+
 int MainWindow::captureSelectedWindowFrame()
 {
-    if (!shareSurface || shareSurface->kind() != capture::ShareSurface::Kind::Window
-            || !capture::surfaceServes(
-                    *shareSurface, capture::ShareChoice::Window, shareOptions, strAppTitle))
-        adoptSurface(capture::makeShareSurface(
-                capture::ShareChoice::Window, shareOptions, strAppTitle, &selectedHwnd));
-    framePump->startShare(shareSurface.get(), capture::WindowSurface::Box);
+    framePump->startShare(&applicationWindowSurface(), capture::WindowSurface::Box);
     return captureAndSendFrame();
 }
 

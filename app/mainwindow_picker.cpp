@@ -59,13 +59,7 @@ void MainWindow::windowChosenThroughPortal(capture::SurfaceFailure failure, cons
 
 void MainWindow::grabSelectedWindow()
 {
-    if (!shareSurface
-            || !capture::surfaceServes(
-                    *shareSurface, capture::ShareChoice::Window, shareOptions, strAppTitle)
-            || shareSurface->kind() != capture::ShareSurface::Kind::Window)
-        adoptSurface(capture::makeShareSurface(
-                capture::ShareChoice::Window, shareOptions, strAppTitle, &selectedHwnd));
-    const QImage picture = static_cast<capture::WindowSurface &>(*shareSurface).refresh();
+    const QImage picture = applicationWindowSurface().refresh();
     if (sharedPixmap && !picture.isNull()) // only while the share flow holds one
         *sharedPixmap = QPixmap::fromImage(picture);
 }

@@ -115,7 +115,7 @@ private:
 
 // The source of the real desktop on an X server: its root window over shared memory where an
 // X connection can be made, else Qt's screen grab. The mouse pointer is drawn in only by the X
-// server's source. On a Wayland desktop neither sees the screen: chooseDesktopSource()
+// server's source. On a Wayland desktop neither sees the screen: makeShareSurface()
 // (source_choice.h) picks between this and the screen-cast portal.
 std::unique_ptr<ScreenSource> openDesktopSource(const SourceOptions &options = {});
 

@@ -100,17 +100,4 @@ bool surfaceServes(const ShareSurface &surface, ShareChoice choice, const Source
     return false;
 }
 
-DesktopSourceChoice chooseDesktopSource(
-        const SourceOptions &options, ScreenCastSourceType type, QDBusConnection bus)
-{
-    if (desktopSourceKind() == DesktopSourceKind::X11) {
-        DesktopSourceChoice choice;
-        choice.source = openDesktopSource(options);
-        return choice;
-    }
-    auto session = std::make_unique<PortalScreenCast>(std::move(bus));
-    const ScreenCastOutcome outcome = session->startAndWait(options, type);
-    return portalSourceFrom(outcome, std::move(session));
-}
-
 } // namespace capture

@@ -43,14 +43,6 @@ struct DesktopSourceChoice
     bool ok() const { return source != nullptr; }
 };
 
-// The desktop source of this session. On Wayland this asks the portal and waits in a local
-// event loop while the desktop's dialog is up (call it from the GUI thread, on the user's
-// Share click); type says whether a window is wanted rather than a monitor. Elsewhere it
-// returns at once.
-DesktopSourceChoice chooseDesktopSource(const SourceOptions &options,
-        ScreenCastSourceType type = ScreenCastSourceType::Monitor,
-        QDBusConnection bus = QDBusConnection::sessionBus());
-
 // Whether the session's screen-cast portal offers single windows (AvailableSourceTypes);
 // false too when there is no portal or it does not answer within a few seconds.
 bool portalOffersWindows(QDBusConnection bus = QDBusConnection::sessionBus());

@@ -11,8 +11,7 @@ FramePump::~FramePump()
     cancel();
 }
 
-int FramePump::pull(
-        const QString &unitAddress, const QString &sessionId, const CaptureStep &capture)
+Capture FramePump::fill(const CaptureStep &capture)
 {
     // The mirror lets go of the last picture first, so the frame's buffer has a single owner
     // and the capture writes into it in place (the sender has let go once it is idle).
@@ -22,6 +21,13 @@ int FramePump::pull(
     const Capture found = capture(m_frame);
     if (m_mirror)
         *m_mirror = m_frame.jpeg;
+    return found;
+}
+
+int FramePump::pull(
+        const QString &unitAddress, const QString &sessionId, const CaptureStep &capture)
+{
+    const Capture found = fill(capture);
     if (found == Capture::NothingToShare)
         return 0;
     if (found == Capture::Picture && !m_frame.isEmpty()) {
@@ -51,13 +57,10 @@ void FramePump::prefetch()
 {
     if (!m_surface || m_sending)
         return;
-    // As pull() does: the frame's buffer gets a single owner first.
-    m_sender.wait();
-    if (m_mirror)
-        m_mirror->clear();
-    m_surface->prefetch(m_target, m_frame);
-    if (m_mirror)
-        *m_mirror = m_frame.jpeg;
+    fill([this](capture::Frame &frame) {
+        m_surface->prefetch(m_target, frame);
+        return Capture::NoPicture;
+    });
 }
 
 void FramePump::delivered(unsigned generation, SendOutcome outcome)

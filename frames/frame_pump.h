@@ -83,6 +83,8 @@ public:
     _ZelRtpSession *session() const { return m_link ? m_link->session() : nullptr; }
 
 private:
+    // Runs capture on frame() once nothing else holds its buffer, the mirror kept equal.
+    Capture fill(const CaptureStep &capture);
     void delivered(unsigned generation, SendOutcome outcome);
 
     capture::Frame m_frame;

@@ -62,6 +62,13 @@ protected:
         return home.path() + "/.config/tandeo-desktop/tandeo-desktop.conf";
     }
 
+    // The wide screen as a laptop and a monitor of the same size side by side.
+    bool twoMonitors()
+    {
+        return display.setMonitor("LEFT", QRect(0, 0, 1920, 1080))
+                && display.setMonitor("RIGHT", QRect(1920, 0, 1920, 1080));
+    }
+
     TempHome home;
     MonitorDisplay display{ QSize(3840, 1080) };
 };
@@ -76,8 +83,7 @@ TEST_F(MonitorChoiceTest, OneMonitorShowsNoDropDown)
 
 TEST_F(MonitorChoiceTest, SeveralMonitorsAreOfferedBesideDesktopWithinTheWindow)
 {
-    ASSERT_TRUE(display.setMonitor("LEFT", QRect(0, 0, 1920, 1080)));
-    ASSERT_TRUE(display.setMonitor("RIGHT", QRect(1920, 0, 1920, 1080)));
+    ASSERT_TRUE(twoMonitors());
     auto window = sharePage();
     QComboBox *choice = choiceOf(*window);
     ASSERT_TRUE(choice->isVisible());
@@ -133,8 +139,7 @@ TEST_F(MonitorChoiceTest, SeveralMonitorsAreOfferedBesideDesktopWithinTheWindow)
 
 TEST_F(MonitorChoiceTest, TheChoiceIsKeptInTheSettingsFileAndOfferedAgain)
 {
-    ASSERT_TRUE(display.setMonitor("LEFT", QRect(0, 0, 1920, 1080)));
-    ASSERT_TRUE(display.setMonitor("RIGHT", QRect(1920, 0, 1920, 1080)));
+    ASSERT_TRUE(twoMonitors());
     {
         auto window = sharePage();
         QComboBox *choice = choiceOf(*window);
@@ -176,8 +181,7 @@ TEST_F(MonitorChoiceTest, TheChoiceIsKeptInTheSettingsFileAndOfferedAgain)
 
 TEST_F(MonitorChoiceTest, AnAbsentOrUnknownSettingMeansAllScreens)
 {
-    ASSERT_TRUE(display.setMonitor("LEFT", QRect(0, 0, 1920, 1080)));
-    ASSERT_TRUE(display.setMonitor("RIGHT", QRect(1920, 0, 1920, 1080)));
+    ASSERT_TRUE(twoMonitors());
     QSettings(QSettings::NativeFormat, QSettings::UserScope, "tandeo-desktop", "tandeo-desktop")
             .setValue("share/monitor", "HDMI-7");
     auto window = sharePage();

@@ -24,7 +24,6 @@ using namespace testsupport;
 using testwindows::TestDisplay;
 using testwindows::uniqueTitle;
 using unitsim::ControlType;
-using unitsim::Direction;
 
 namespace {
 
@@ -90,13 +89,7 @@ protected:
         return shared;
     }
 
-    int fromClient(ControlType type) const
-    {
-        int count = 0;
-        for (const auto &m : unit->controlMessages())
-            count += m.direction == Direction::FromClient && m.type == std::uint8_t(type);
-        return count;
-    }
+    int countFromClient(ControlType type) const { return int(fromClient(type).size()); }
 
     // The share page as a stopped share leaves it, with the application choice checked.
     void expectShareControlsBack(bool stopDisabled = true) const
@@ -206,9 +199,9 @@ TEST_F(AppShareTest, NoWindowWithTheTitleAtTheFirstFrame)
     ASSERT_TRUE(boxes.waitForText("The selected application does not exist"));
     EXPECT_TRUE(b_shareStopped);
     EXPECT_FALSE(boxes.boxes().first().modal);
-    EXPECT_TRUE(waitUntil([&] { return fromClient(ControlType::FrameSent) == 1; }))
+    EXPECT_TRUE(waitUntil([&] { return countFromClient(ControlType::FrameSent) == 1; }))
             << "the unit is still told that the frame is done";
-    EXPECT_TRUE(waitUntil([&] { return fromClient(ControlType::Stop) == 1; }));
+    EXPECT_TRUE(waitUntil([&] { return countFromClient(ControlType::Stop) == 1; }));
     // Stop is left to the race between the stop and the unit's share request, which may
     // enable it after the stop.
     expectShareControlsBack(false);

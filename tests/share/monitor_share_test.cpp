@@ -22,7 +22,6 @@
 using namespace std::chrono_literals;
 using testsupport::waitUntil;
 using unitsim::ControlType;
-using unitsim::Direction;
 
 namespace {
 
@@ -47,12 +46,7 @@ protected:
         if (!display.error().isEmpty())
             GTEST_SKIP() << display.error().toStdString();
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home.path() + "/.config");
-        timings.waitStepMs = 20;
-        timings.waitSteps = 74;
-        timings.connectTimeoutS = 1;
-        timings.stopPauseMs = 150;
-        timings.peerStopPauseMs = 300;
-        timings.logoutStopPauseMs = 20;
+        shortenSharePauses();
         ASSERT_TRUE(display.setMonitor("LEFT", Left));
         ASSERT_TRUE(display.setMonitor("RIGHT", Right));
         painter = std::make_unique<testsupport::Painter>();
@@ -96,15 +90,6 @@ protected:
         button("BtnShare")->click();
         ASSERT_TRUE(waitUntil([&] { return unit->counters().framesValid > framesBefore + 2; }));
         ASSERT_TRUE(waitUntil([&] { return button("BtnStop")->isEnabled(); }));
-    }
-
-    std::vector<unitsim::ControlMessage> fromClient(ControlType type) const
-    {
-        std::vector<unitsim::ControlMessage> found;
-        for (const auto &m : unit->controlMessages())
-            if (m.direction == Direction::FromClient && m.type == std::uint8_t(type))
-                found.push_back(m);
-        return found;
     }
 
     // The frames from the index on: all valid, of the announced size, showing one colour.

@@ -79,12 +79,7 @@ protected:
             GTEST_SKIP() << "needs the X display of the test run";
         if (QGuiApplication::primaryScreen()->virtualGeometry().size() != Screen)
             GTEST_SKIP() << "needs a 1920 x 1080 screen";
-        timings.waitStepMs = 20;
-        timings.waitSteps = 74;
-        timings.connectTimeoutS = 1;
-        timings.stopPauseMs = 150;
-        timings.peerStopPauseMs = 300;
-        timings.logoutStopPauseMs = 20;
+        shortenSharePauses();
         showDesktopContent();
     }
 
@@ -163,15 +158,6 @@ protected:
         return !b_loggedIn && button("BtnLogin")->isVisibleTo(window.get())
                 && button("BtnLogin")->isEnabled()
                 && !button("BtnLogout")->isVisibleTo(window.get());
-    }
-
-    std::vector<unitsim::ControlMessage> fromClient(ControlType type) const
-    {
-        std::vector<unitsim::ControlMessage> found;
-        for (const auto &m : unit->controlMessages())
-            if (m.direction == Direction::FromClient && m.type == std::uint8_t(type))
-                found.push_back(m);
-        return found;
     }
 
     int countFromClient(ControlType type) const { return int(fromClient(type).size()); }

@@ -80,4 +80,22 @@ bool UnitWindow::logOut(std::chrono::milliseconds timeout)
     return waitUntil([&] { return !b_loggedIn; }, timeout);
 }
 
+std::vector<unitsim::ControlMessage> UnitWindow::fromClient(unitsim::ControlType type) const
+{
+    std::vector<unitsim::ControlMessage> found;
+    for (const auto &m : unit->controlMessages())
+        if (m.direction == unitsim::Direction::FromClient && m.type == std::uint8_t(type))
+            found.push_back(m);
+    return found;
+}
+
+void UnitWindow::shortenSharePauses()
+{
+    timings.waitStepMs = 20;
+    timings.connectTimeoutS = 1;
+    timings.stopPauseMs = 150;
+    timings.peerStopPauseMs = 300;
+    timings.logoutStopPauseMs = 20;
+}
+
 } // namespace testsupport

@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -53,6 +54,13 @@ public:
     bool logOut(std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
     QPushButton *button(const char *name) const { return probe->widget<QPushButton>(name); }
+
+    // The control messages of this type the unit has received from the window so far.
+    std::vector<unitsim::ControlMessage> fromClient(unitsim::ControlType type) const;
+
+    // The share flow's waits and pauses cut to what a test on loopback needs (for the next
+    // window openWindow() makes).
+    void shortenSharePauses();
 
     // The flows' pauses for the next window openWindow() makes.
     FlowTimings timings;
