@@ -24,7 +24,9 @@ namespace unitsim {
 
 namespace {
 
-// Writes a valid frame as frame-NNNNNN.jpg into the save folder, when one is set.
+// Writes a valid frame as frame-NNNNNN.jpg into the save folder, when one is set. The file
+// appears under its name only once whole: whoever watches the folder while frames come (a
+// viewer, a test taking the newest) never opens half a picture.
 void saveFrame(Frame &frame, const std::string &folder)
 {
     if (!frame.valid || folder.empty())
@@ -34,12 +36,19 @@ void saveFrame(Frame &frame, const std::string &folder)
     char name[32];
     std::snprintf(name, sizeof name, "frame-%06zu.jpg", frame.index);
     const std::filesystem::path path = std::filesystem::path(folder) / name;
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    std::filesystem::path partial = path;
+    partial += ".part";
+    std::ofstream file(partial, std::ios::binary | std::ios::trunc);
     file.write(
             reinterpret_cast<const char *>(frame.jpeg.data()), std::streamsize(frame.jpeg.size()));
     file.close();
-    if (file)
-        frame.savedPath = path.string();
+    if (file) {
+        std::filesystem::rename(partial, path, ec);
+        if (!ec)
+            frame.savedPath = path.string();
+    }
+    if (frame.savedPath.empty())
+        std::filesystem::remove(partial, ec);
 }
 
 void recordFrame(UnitRecorder &recorder, Frame frame, const Options &opts)

@@ -118,6 +118,10 @@ TEST_F(RtpWire, FramesComeBackEqualToWhatWasSentAndAreSaved)
         EXPECT_EQ(readFile(frames[i].savedPath), sent[i]);
     }
     EXPECT_EQ(frames[0].jpeg.size() > 100000, true) << "the big picture spans many packets";
+    // Only whole files carry a name: nothing half-written is left beside them.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
+                      std::filesystem::directory_iterator()),
+            std::ptrdiff_t(sent.size()));
     EXPECT_EQ(unit->counters().rtpPacketsRejected, 0);
     EXPECT_EQ(unit->latestFrame()->index, frames.back().index);
 
