@@ -4,12 +4,14 @@
 #include "frame_assembler.h"
 #include "unit_recorder.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
@@ -66,19 +68,28 @@ struct Datagram
 };
 
 // The datagrams the reader took off the socket, on their way to the thread that reassembles,
-// checks and records them. The reader waits when that thread is this far behind, so nothing
-// read is dropped here.
+// checks and records them. The reader never waits for that thread while it is merely busy: a
+// batch it cannot hand over at once stays with it for the next try. Only when the follower is
+// this far behind does the reader wait, so nothing read is dropped here.
 constexpr std::size_t DatagramsInFlight = 4096;
 
 class DatagramQueue
 {
 public:
-    void push(Datagram datagram)
+    // Moves batch over. Without wait, gives up (batch kept) when the follower holds the queue
+    // or is too far behind; with it, waits until the follower has caught up.
+    void handOver(std::deque<Datagram> &batch, bool wait)
     {
-        std::unique_lock lock(m_mutex);
-        m_changed.wait(lock, [this] { return m_datagrams.size() < DatagramsInFlight; });
-        m_datagrams.push_back(std::move(datagram));
-        const bool wasEmpty = m_datagrams.size() == 1;
+        std::unique_lock lock(m_mutex, std::defer_lock);
+        if (wait) {
+            lock.lock();
+            m_changed.wait(lock, [this] { return m_datagrams.size() < DatagramsInFlight; });
+        } else if (!lock.try_lock() || m_datagrams.size() >= DatagramsInFlight) {
+            return;
+        }
+        const bool wasEmpty = m_datagrams.empty();
+        std::move(batch.begin(), batch.end(), std::back_inserter(m_datagrams));
+        batch.clear();
         lock.unlock();
         if (wasEmpty)
             m_changed.notify_all();
@@ -134,9 +145,9 @@ void assembleAndRecord(UnitRecorder &recorder, DatagramQueue &queue)
         recordFrame(recorder, std::move(*last), recorder.options());
 }
 
-// Takes every datagram waiting on the socket.
+// Takes every datagram waiting on the socket into batch.
 void drain(UnitRecorder &recorder, int socketFd, std::vector<std::uint8_t> &buffer,
-        DatagramQueue &queue)
+        std::deque<Datagram> &batch)
 {
     while (true) {
         Datagram datagram;
@@ -148,7 +159,7 @@ void drain(UnitRecorder &recorder, int socketFd, std::vector<std::uint8_t> &buff
         datagram.timeMs = recorder.nowMs();
         const std::size_t size = std::min(std::size_t(got), buffer.size());
         datagram.bytes.assign(buffer.data(), buffer.data() + size);
-        queue.push(std::move(datagram));
+        batch.push_back(std::move(datagram));
     }
 }
 
@@ -167,16 +178,22 @@ void RtpEndpoint::run()
         assembleAndRecord(m_recorder, datagrams);
     });
     std::vector<std::uint8_t> buffer(65536);
+    std::deque<Datagram> batch; // read, not yet handed over
     while (!m_stopping) {
         pollfd fds[2] = { { m_wakeFd, POLLIN, 0 }, { m_socketFd, POLLIN, 0 } };
-        const int n = ::poll(fds, 2, -1);
+        // A batch the follower could not take is offered again within a millisecond.
+        const int n = ::poll(fds, 2, batch.empty() ? -1 : 1);
         if (n < 0 && errno != EINTR)
             break;
         if (m_stopping)
             break;
         if (fds[1].revents & POLLIN)
-            drain(m_recorder, m_socketFd, buffer, datagrams);
+            drain(m_recorder, m_socketFd, buffer, batch);
+        if (!batch.empty())
+            datagrams.handOver(batch, batch.size() >= DatagramsInFlight);
     }
+    if (!batch.empty())
+        datagrams.handOver(batch, true);
     datagrams.close();
     follower.join();
 }
