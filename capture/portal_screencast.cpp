@@ -39,14 +39,6 @@ constexpr quint32 PersistVersion = 4;
 constexpr uint ResponseOk = 0;
 constexpr uint ResponseCancelled = 1;
 
-bool isTimeout(const QDBusMessage &reply)
-{
-    const QString name = reply.errorName();
-    return name == QLatin1String("org.freedesktop.DBus.Error.NoReply")
-            || name == QLatin1String("org.freedesktop.DBus.Error.Timeout")
-            || name == QLatin1String("org.freedesktop.DBus.Error.TimedOut");
-}
-
 QString seconds(std::chrono::milliseconds timeout)
 {
     return QString::number((timeout.count() + 999) / 1000);
@@ -91,6 +83,14 @@ QList<ScreenCastStream> readStreams(const QVariant &value)
 }
 
 } // namespace
+
+bool isPortalTimeout(const QDBusMessage &reply)
+{
+    const QString name = reply.errorName();
+    return name == QLatin1String("org.freedesktop.DBus.Error.NoReply")
+            || name == QLatin1String("org.freedesktop.DBus.Error.Timeout")
+            || name == QLatin1String("org.freedesktop.DBus.Error.TimedOut");
+}
 
 PortalScreenCast::PortalScreenCast(QDBusConnection bus, QObject *parent)
     : QObject(parent),
@@ -187,7 +187,7 @@ void PortalScreenCast::begin(const SourceOptions &options, ScreenCastSourceType 
 void PortalScreenCast::readProperties(const QDBusMessage &reply)
 {
     if (reply.type() == QDBusMessage::ErrorMessage) {
-        if (isTimeout(reply)) {
+        if (isPortalTimeout(reply)) {
             fail(ScreenCastFailure::NoAnswer, seconds(m_callTimeout));
         } else {
             qCInfo(lcCapture) << "no screen-cast portal:" << reply.errorName()
@@ -263,7 +263,7 @@ void PortalScreenCast::callWithRequest(const QString &method, const QVariantList
         if (reply.type() == QDBusMessage::ErrorMessage) {
             qCWarning(lcCapture) << "portal" << method << "failed:" << reply.errorName()
                                  << reply.errorMessage();
-            if (isTimeout(reply))
+            if (isPortalTimeout(reply))
                 fail(ScreenCastFailure::NoAnswer, seconds(m_callTimeout));
             else
                 fail(ScreenCastFailure::PortalError, reply.errorMessage());

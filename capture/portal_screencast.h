@@ -82,6 +82,9 @@ struct ScreenCastOutcome
     bool ok() const { return failure == ScreenCastFailure::None; }
 };
 
+// Whether a failed call to the portal ran out of time (rather than being refused).
+bool isPortalTimeout(const QDBusMessage &reply);
+
 class PortalScreenCast : public QObject
 {
     Q_OBJECT

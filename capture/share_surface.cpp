@@ -162,21 +162,40 @@ bool PortalSurface::prepare()
 {
     if (m_capture)
         return true;
-    if (m_session)
+    if (isAsking())
         return false; // the portal is being asked already: one question at a time
-    if (kind() == Kind::PortalWindow && !portalOffersWindows()) {
-        QMetaObject::invokeMethod(
-                this, [this] { emit ready(SurfaceFailure::WindowsNotOffered, {}); },
-                Qt::QueuedConnection);
+    if (kind() == Kind::PortalWindow) {
+        // Whether the desktop shares single windows at all, before its dialog is opened; the
+        // window goes on while the answer is awaited.
+        m_typesAsked = std::make_unique<QDBusPendingCallWatcher>(askPortalSourceTypes());
+        connect(m_typesAsked.get(), &QDBusPendingCallWatcher::finished, this,
+                &PortalSurface::sourceTypesKnown);
         return false;
     }
+    startScreenCast();
+    return false;
+}
+
+void PortalSurface::sourceTypesKnown(QDBusPendingCallWatcher *answer)
+{
+    QString detail;
+    const SurfaceFailure failure = windowSharingFailure(answer->reply(), &detail);
+    m_typesAsked.release()->deleteLater(); // this runs in its signal
+    if (failure != SurfaceFailure::None) {
+        emit ready(failure, detail);
+        return;
+    }
+    startScreenCast();
+}
+
+void PortalSurface::startScreenCast()
+{
     m_session = std::make_unique<PortalScreenCast>();
     connect(m_session.get(), &PortalScreenCast::finished, this, &PortalSurface::granted,
             Qt::QueuedConnection);
     m_session->start(m_options,
             kind() == Kind::PortalWindow ? ScreenCastSourceType::Window
                                          : ScreenCastSourceType::Monitor);
-    return false;
 }
 
 void PortalSurface::granted(const ScreenCastOutcome &outcome)
@@ -217,6 +236,7 @@ Grab PortalSurface::capture(QSize target, Frame &frame)
 
 void PortalSurface::release()
 {
+    m_typesAsked.reset(); // its late answer is dropped
     if (m_session) {
         // Withdraws the question: the portal closes its dialog, and its late answer is dropped.
         disconnect(m_session.get(), nullptr, this, nullptr);

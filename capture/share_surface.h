@@ -16,6 +16,7 @@
 #include "source_options.h"
 #include "window_system.h"
 
+#include <QDBusPendingCallWatcher>
 #include <QObject>
 #include <QSize>
 
@@ -174,14 +175,17 @@ public:
     void prefetch(QSize target, Frame &frame) override { capture(target, frame); }
     void release() override;
 
-    // Asking, or granted and not released.
-    bool isAsking() const { return m_session != nullptr && !m_capture; }
+    // The portal is being asked (whether it shares windows, or for a source).
+    bool isAsking() const { return m_typesAsked || (m_session && !m_capture); }
 
 private:
+    void sourceTypesKnown(QDBusPendingCallWatcher *answer);
+    void startScreenCast();
     void granted(const ScreenCastOutcome &outcome);
     void endWith(const QString &detail);
 
     SourceOptions m_options;
+    std::unique_ptr<QDBusPendingCallWatcher> m_typesAsked; // before a window is asked for
     std::unique_ptr<PortalScreenCast> m_session; // while the portal is asked
     std::unique_ptr<DesktopCapture> m_capture; // once granted; owns the session from then on
 };

@@ -6,6 +6,7 @@
 
 #include <QDBusArgument>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QGuiApplication>
 
@@ -25,18 +26,32 @@ DesktopSourceKind desktopSourceKind()
     return isWaylandSession() ? DesktopSourceKind::Portal : DesktopSourceKind::X11;
 }
 
-bool portalOffersWindows(QDBusConnection bus)
+QDBusPendingCall askPortalSourceTypes(QDBusConnection bus)
 {
     QDBusMessage get = QDBusMessage::createMethodCall(portal::Service, portal::Path,
             QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     get.setArguments({ QStringLiteral("org.freedesktop.portal.ScreenCast"),
             QStringLiteral("AvailableSourceTypes") });
-    constexpr int TimeoutMs = 5000;
-    const QDBusMessage reply = bus.call(get, QDBus::Block, TimeoutMs);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return false;
-    const quint32 types = qdbus_cast<QDBusVariant>(reply.arguments().first()).variant().toUInt();
-    return (types & quint32(ScreenCastSourceType::Window)) != 0;
+    return bus.asyncCall(get, int(PortalScreenCast::CallTimeout.count()));
+}
+
+ScreenCastFailure windowSharingFailure(const QDBusMessage &answer, QString *detail)
+{
+    if (answer.type() == QDBusMessage::ErrorMessage) {
+        if (isPortalTimeout(answer)) {
+            *detail = QString::number(PortalScreenCast::CallTimeout.count() / 1000);
+            return ScreenCastFailure::NoAnswer;
+        }
+        *detail = answer.errorName();
+        return ScreenCastFailure::NoPortal;
+    }
+    const quint32 types = answer.arguments().isEmpty()
+            ? 0
+            : qdbus_cast<QDBusVariant>(answer.arguments().first()).variant().toUInt();
+    detail->clear();
+    return (types & quint32(ScreenCastSourceType::Window)) != 0
+            ? ScreenCastFailure::None
+            : ScreenCastFailure::WindowsNotOffered;
 }
 
 DesktopSourceChoice portalSourceFrom(

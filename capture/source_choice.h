@@ -13,6 +13,8 @@
 #include "source_options.h"
 
 #include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QString>
 
 #include <memory>
@@ -43,9 +45,13 @@ struct DesktopSourceChoice
     bool ok() const { return source != nullptr; }
 };
 
-// Whether the session's screen-cast portal offers single windows (AvailableSourceTypes);
-// false too when there is no portal or it does not answer within a few seconds.
-bool portalOffersWindows(QDBusConnection bus = QDBusConnection::sessionBus());
+// Asks the session's screen-cast portal which kinds of source it offers (AvailableSourceTypes)
+// without waiting for the answer: a busy desktop may take seconds. offersWindows() reads it.
+QDBusPendingCall askPortalSourceTypes(QDBusConnection bus = QDBusConnection::sessionBus());
+// What that answer means for sharing a single window: None when the portal offers windows;
+// NoAnswer (detail: the seconds waited) or NoPortal (detail: the bus's error) when the question
+// failed; WindowsNotOffered when the portal shares whole screens only.
+ScreenCastFailure windowSharingFailure(const QDBusMessage &answer, QString *detail);
 
 // The monitors a user may choose one of on the share page: on an X server with several, each
 // with its name and area; none on a Wayland desktop, whose own dialog asks.

@@ -14,6 +14,7 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
+#include <QDBusVariant>
 #include <QFile>
 #include <QImage>
 #include <QProcess>
@@ -117,6 +118,33 @@ TEST_F(NoPortalTest, BusWithoutPortalOrWithoutScreenCastingIsNoPortal)
     outcome = client.startAndWait(SourceOptions{});
     EXPECT_EQ(outcome.failure, ScreenCastFailure::NoPortal) << outcome.detail.toStdString();
     EXPECT_FALSE(client.isStarting());
+}
+
+// The answer to "which sources do you share?" before a window is asked for: only a portal that
+// says windows lets the dialog open; one that cannot be asked says why, not "screens only".
+TEST(WindowSharingAnswer, ReadsTheSourceTypesAndTheWaysTheQuestionFails)
+{
+    const QDBusMessage question = QDBusMessage::createMethodCall(
+            "org.freedesktop.portal.Desktop", "/", "org.freedesktop.DBus.Properties", "Get");
+    const auto failureOf = [](const QDBusMessage &answer, QString *detail) {
+        return windowSharingFailure(answer, detail);
+    };
+    QString detail = "left over";
+    EXPECT_EQ(failureOf(question.createReply(QVariant::fromValue(QDBusVariant(3u))), &detail),
+            ScreenCastFailure::None);
+    EXPECT_EQ(detail, QString());
+    EXPECT_EQ(failureOf(question.createReply(QVariant::fromValue(QDBusVariant(1u))), &detail),
+            ScreenCastFailure::WindowsNotOffered);
+    EXPECT_EQ(failureOf(question.createReply(), &detail), ScreenCastFailure::WindowsNotOffered);
+    EXPECT_EQ(failureOf(question.createErrorReply("org.freedesktop.DBus.Error.NoReply", "late"),
+                      &detail),
+            ScreenCastFailure::NoAnswer);
+    EXPECT_EQ(detail, "30") << "seconds waited";
+    EXPECT_EQ(failureOf(question.createErrorReply(
+                                "org.freedesktop.DBus.Error.ServiceUnknown", "nobody"),
+                      &detail),
+            ScreenCastFailure::NoPortal);
+    EXPECT_EQ(detail, "org.freedesktop.DBus.Error.ServiceUnknown");
 }
 
 TEST_F(NoPortalTest, PortalThatNeverAnswersFailsAfterTheCallTimeout)

@@ -13,7 +13,10 @@
 #include "test_support.h"
 #include "unit_window.h"
 
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
@@ -22,7 +25,9 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QRadioButton>
+#include <QScopeGuard>
 #include <QTemporaryFile>
+#include <QTimer>
 
 #include <csignal>
 #include <gtest/gtest.h>
@@ -230,6 +235,44 @@ TEST_F(WaylandShareTest, PickerAsksThePortalForAWindow)
     EXPECT_EQ(boxes.texts(), QStringList());
 }
 
+// A desktop busy elsewhere (the stand-in stopped for two seconds) answers late whether it shares
+// single windows: the click does not wait for it, the window goes on, and a second click asks
+// nothing more.
+TEST_F(WaylandShareTest, PickerGoesOnWhileTheDesktopIsSlowToSayWhatItShares)
+{
+    ASSERT_TRUE(openAndLogIn());
+    const uint portal = QDBusConnection::sessionBus()
+                                .interface()
+                                ->servicePid(QStringLiteral("org.freedesktop.portal.Desktop"))
+                                .value();
+    ASSERT_GT(portal, 0u);
+    session.probe->widget<QRadioButton>("QRadioBtnApp")->click();
+    ASSERT_EQ(::kill(pid_t(portal), SIGSTOP), 0);
+    // Whatever fails below, the stand-in goes on.
+    const auto resume = qScopeGuard([portal] { ::kill(pid_t(portal), SIGCONT); });
+
+    QElapsedTimer clicked;
+    clicked.start();
+    session.button("BtnSelectApp")->click();
+    EXPECT_LT(clicked.elapsed(), 500) << "the click waited for the desktop";
+    EXPECT_FALSE(session.button("BtnSelectApp")->isEnabled());
+    session.button("BtnSelectApp")->click();
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(50);
+    processEventsFor(2s);
+    EXPECT_GE(ticks, 30) << "the window stood still while the desktop was asked";
+    ::kill(pid_t(portal), SIGCONT);
+
+    const QLineEdit *chosen = session.probe->widget<QLineEdit>("lineEditApp");
+    ASSERT_TRUE(waitUntil([&] { return chosen->text() == "Chosen window"; }));
+    EXPECT_EQ(recordLines("select-sources types=2"), 1);
+    ASSERT_TRUE(shareFrames(3));
+    ASSERT_TRUE(stopSharing());
+    EXPECT_EQ(boxes.texts(), QStringList());
+}
+
 // The desktop's dialog stays up for seconds (the stand-in answers after 4 s): the window goes on
 // meanwhile, and nothing of a share it no longer wants reaches the unit.
 TEST_F(WaylandShareTest, LogoutWhileTheDialogIsUpReachesNothingAfterIt)
@@ -296,6 +339,19 @@ TEST_F(WaylandWithoutPortal, ShareSaysWhatToInstall)
     EXPECT_TRUE(boxes.texts().first().contains("install")) << boxes.texts().first().toStdString();
     EXPECT_EQ(countInUnitLog(UnitProcess::controlIn("MSG_CONNECT")), 0);
     EXPECT_TRUE(session.button("BtnShare")->isEnabled());
+    ASSERT_TRUE(session.logOut());
+}
+
+// The picker too: no "screens only" for a desktop that cannot share at all.
+TEST_F(WaylandWithoutPortal, PickerSaysWhatToInstall)
+{
+    ASSERT_TRUE(openAndLogIn());
+    session.probe->widget<QRadioButton>("QRadioBtnApp")->click();
+    session.button("BtnSelectApp")->click();
+    ASSERT_TRUE(waitUntil([&] { return !boxes.texts().isEmpty(); }, 15s));
+    EXPECT_TRUE(boxes.texts().first().contains("install")) << boxes.texts().first().toStdString();
+    EXPECT_TRUE(session.button("BtnSelectApp")->isEnabled());
+    EXPECT_FALSE(session.button("BtnShare")->isEnabled());
     ASSERT_TRUE(session.logOut());
 }
 
