@@ -121,6 +121,31 @@ TEST_F(DesktopDamage, DrawingInACornerShowsAtTheNextPull)
     EXPECT_TRUE(frame.jpeg == wholeCapture());
 }
 
+// The last file is still held elsewhere (a picture leaving on the sending thread, the viewer's
+// copy) while the next is written into the same frame: the holder's bytes never change, on the
+// changed-rows path and on the whole-picture path alike.
+TEST_F(DesktopDamage, AFileHeldElsewhereStaysAsItWasWhileTheNextIsWritten)
+{
+    const QRect corner(1840, 1020, 80, 60);
+    const xcb_window_t clock = painter.solid(backdrop, corner, qRgb(20, 20, 20));
+    settle();
+    for (int i = 0; i < 6; ++i) {
+        SCOPED_TRACE(i);
+        const QByteArray held = frame.jpeg; // shares the frame's buffer
+        const QByteArray bytes(held.constData(), held.size());
+        if (i % 2 == 0)
+            painter.fill(clock, QRect(10, 10, 60, 40), qRgb(40 * i, 200, 0));
+        else
+            painter.fill(backdrop, QRect(0, 0, 1920, 1080), qRgb(30 * i, 60, 90));
+        const QImage picture = pull();
+        EXPECT_EQ(desktop->lastWork(),
+                i % 2 == 0 ? DesktopCapture::Work::ChangedRows : DesktopCapture::Work::Whole);
+        EXPECT_TRUE(held == bytes) << "the held file changed under its holder";
+        EXPECT_FALSE(picture.isNull());
+        EXPECT_FALSE(frame.jpeg == held);
+    }
+}
+
 TEST_F(DesktopDamage, AWindowMovedOverTheScreenShowsAtTheNextPull)
 {
     const QRgb red = qRgb(230, 30, 30);
