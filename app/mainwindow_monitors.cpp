@@ -126,14 +126,15 @@ bool MainWindow::applyMonitorChoice(QString *whyNot)
     // A surface is made for one area: another choice makes a new one (surfaceForChoice()), and
     // so does a monitor that went, which may be back.
     shareOptions.monitor = wanted;
-    if (surfaceForChoice()->kind() != capture::ShareSurface::Kind::Desktop)
+    capture::ShareSurface *surface = surfaceForChoice();
+    if (surface->kind() != capture::ShareSurface::Kind::Desktop)
         return true; // the desktop's own dialog picks the screen
-    const auto desktop = [this] {
-        return static_cast<capture::DesktopSurface *>(surfaceForChoice());
-    };
-    if (desktop()->areaGone())
+    bool gone = static_cast<capture::DesktopSurface *>(surface)->areaGone();
+    if (gone) {
         dropSurface();
-    if (wanted.isEmpty() || !desktop()->areaGone())
+        gone = static_cast<capture::DesktopSurface *>(surfaceForChoice())->areaGone();
+    }
+    if (!gone)
         return true;
     qCWarning(lcShare) << "the chosen monitor" << wanted << "is not there";
     dropSurface();

@@ -18,12 +18,10 @@ void MainWindow::on_BtnSelectApp_clicked()
 {
     if (surfaceWait != SurfaceWait::None)
         return;
-    std::unique_ptr<capture::ShareSurface> window =
-            capture::makeShareSurface(capture::ShareChoice::Window, shareOptions);
-    if (window->kind() == capture::ShareSurface::Kind::PortalWindow) {
+    if (capture::desktopSourceKind() == capture::DesktopSourceKind::Portal) {
         // A Wayland desktop lists no windows to others: its portal lets the user pick one. The
         // window goes on while its dialog is up; the answer comes to windowChosenThroughPortal().
-        adoptSurface(std::move(window));
+        adoptSurface(capture::makeShareSurface(capture::ShareChoice::Window, shareOptions));
         surfaceWait = SurfaceWait::Picker;
         ui->BtnShare->setEnabled(false);
         ui->BtnSelectApp->setEnabled(false);

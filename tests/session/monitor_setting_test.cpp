@@ -28,7 +28,7 @@ TEST(MonitorSetting, TheChosenScreenGoesIntoTheSettingsFileAndToTheUnit)
     ASSERT_TRUE(display.setMonitor("LEFT", QRect(0, 0, 1920, 1080)));
     ASSERT_TRUE(display.setMonitor("RIGHT", QRect(1920, 0, 1280, 1024)));
 
-    UnitProcess unit("127.0.0.164");
+    UnitProcess unit("127.0.0.194");
     ASSERT_TRUE(unit.started()) << unit.output().toStdString();
     // Without XDG_CONFIG_HOME the settings go below the home, as for most users.
     DesktopProcess desktop(unit, "1234", {}, { "XDG_CONFIG_HOME" });

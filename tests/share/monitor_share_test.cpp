@@ -1,7 +1,7 @@
 // Sharing one monitor of a divided X screen with the emulated unit: an Xvfb of the test's own
 // whose 3840 x 1080 screen is two 1920 x 1080 monitors, each painted its own colour on the root
 // window, the real main window (offscreen) logged in to the unit. Each test has its own unit
-// address (127.0.0.160 to 127.0.0.163).
+// address (127.0.0.190 to 127.0.0.193).
 
 #include "flow_timings.h"
 #include "mainwindow_state.h"
@@ -120,7 +120,7 @@ protected:
 
 TEST_F(MonitorShareTest, TheUnitGetsTheChosenMonitorAtItsAnnouncedSize)
 {
-    logInTo("127.0.0.160");
+    logInTo("127.0.0.190");
     choose("RIGHT, 1920 x 1080");
     shareAndWaitForStreaming(0);
 
@@ -161,7 +161,7 @@ TEST_F(MonitorShareTest, TheUnitGetsTheChosenMonitorAtItsAnnouncedSize)
 
 TEST_F(MonitorShareTest, TheMonitorGoingMidShareEndsTheShareWithABox)
 {
-    logInTo("127.0.0.161");
+    logInTo("127.0.0.191");
     choose("RIGHT, 1920 x 1080");
     shareAndWaitForStreaming(0);
     ASSERT_TRUE(display.removeMonitor("RIGHT"));
@@ -189,7 +189,7 @@ TEST_F(MonitorShareTest, TheMonitorGoingMidShareEndsTheShareWithABox)
 
 TEST_F(MonitorShareTest, ANewResolutionOfTheMonitorKeepsTheShareAtItsSize)
 {
-    logInTo("127.0.0.163");
+    logInTo("127.0.0.193");
     choose("RIGHT, 1920 x 1080");
     shareAndWaitForStreaming(0);
     painter->fill(painter->root(), QRect(1920 + 1280, 0, 640, 1080), LeftColour);
@@ -208,7 +208,7 @@ TEST_F(MonitorShareTest, ANewResolutionOfTheMonitorKeepsTheShareAtItsSize)
 
 TEST_F(MonitorShareTest, AMonitorGoneBeforeShareIsNotShared)
 {
-    logInTo("127.0.0.162");
+    logInTo("127.0.0.192");
     choose("RIGHT, 1920 x 1080");
     ASSERT_TRUE(display.removeMonitor("RIGHT"));
     button("BtnShare")->click();

@@ -61,6 +61,16 @@ QStringList standinRecord()
     return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
 }
 
+// The stand-in portal's process, found by its name on the session bus; stopping it plays a
+// desktop busy elsewhere (it answers nothing until it goes on).
+pid_t portalPid()
+{
+    return pid_t(QDBusConnection::sessionBus()
+                         .interface()
+                         ->servicePid(QStringLiteral("org.freedesktop.portal.Desktop"))
+                         .value());
+}
+
 int recordLines(const QString &start)
 {
     const QStringList lines = standinRecord();
@@ -241,15 +251,12 @@ TEST_F(WaylandShareTest, PickerAsksThePortalForAWindow)
 TEST_F(WaylandShareTest, PickerGoesOnWhileTheDesktopIsSlowToSayWhatItShares)
 {
     ASSERT_TRUE(openAndLogIn());
-    const uint portal = QDBusConnection::sessionBus()
-                                .interface()
-                                ->servicePid(QStringLiteral("org.freedesktop.portal.Desktop"))
-                                .value();
-    ASSERT_GT(portal, 0u);
+    const pid_t portal = portalPid();
+    ASSERT_GT(portal, 0);
     session.probe->widget<QRadioButton>("QRadioBtnApp")->click();
-    ASSERT_EQ(::kill(pid_t(portal), SIGSTOP), 0);
+    ASSERT_EQ(::kill(portal, SIGSTOP), 0);
     // Whatever fails below, the stand-in goes on.
-    const auto resume = qScopeGuard([portal] { ::kill(pid_t(portal), SIGCONT); });
+    const auto resume = qScopeGuard([portal] { ::kill(portal, SIGCONT); });
 
     QElapsedTimer clicked;
     clicked.start();
@@ -263,7 +270,7 @@ TEST_F(WaylandShareTest, PickerGoesOnWhileTheDesktopIsSlowToSayWhatItShares)
     ticker.start(50);
     processEventsFor(2s);
     EXPECT_GE(ticks, 30) << "the window stood still while the desktop was asked";
-    ::kill(pid_t(portal), SIGCONT);
+    ::kill(portal, SIGCONT);
 
     const QLineEdit *chosen = session.probe->widget<QLineEdit>("lineEditApp");
     ASSERT_TRUE(waitUntil([&] { return chosen->text() == "Chosen window"; }));
@@ -271,6 +278,23 @@ TEST_F(WaylandShareTest, PickerGoesOnWhileTheDesktopIsSlowToSayWhatItShares)
     ASSERT_TRUE(shareFrames(3));
     ASSERT_TRUE(stopSharing());
     EXPECT_EQ(boxes.texts(), QStringList());
+}
+
+TEST_F(WaylandShareTest, LogoutWhileTheDesktopIsSlowToSayWhatItSharesAsksNothingAfterIt)
+{
+    ASSERT_TRUE(openAndLogIn());
+    const pid_t portal = portalPid();
+    ASSERT_GT(portal, 0);
+    session.probe->widget<QRadioButton>("QRadioBtnApp")->click();
+    ASSERT_EQ(::kill(portal, SIGSTOP), 0);
+    const auto resume = qScopeGuard([portal] { ::kill(portal, SIGCONT); });
+    session.button("BtnSelectApp")->click();
+    ASSERT_TRUE(session.logOut());
+    ::kill(portal, SIGCONT);
+    processEventsFor(2s);
+    EXPECT_EQ(recordLines("select-sources"), 0) << "the user was asked after the logout";
+    EXPECT_EQ(boxes.texts(), QStringList());
+    EXPECT_EQ(session.probe->widget<QLineEdit>("lineEditApp")->text(), QString());
 }
 
 // The desktop's dialog stays up for seconds (the stand-in answers after 4 s): the window goes on
