@@ -25,12 +25,12 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QRadioButton>
-#include <QScopeGuard>
 #include <QTemporaryFile>
 #include <QTimer>
 
 #include <csignal>
 #include <gtest/gtest.h>
+#include <utility>
 
 using namespace testsupport;
 
@@ -61,15 +61,31 @@ QStringList standinRecord()
     return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
 }
 
-// The stand-in portal's process, found by its name on the session bus; stopping it plays a
-// desktop busy elsewhere (it answers nothing until it goes on).
-pid_t portalPid()
+// The stand-in portal stopped, as a desktop busy elsewhere: it answers nothing until resume()
+// or the end of the scope. Found by its name on the session bus.
+class PortalPause
 {
-    return pid_t(QDBusConnection::sessionBus()
-                         .interface()
-                         ->servicePid(QStringLiteral("org.freedesktop.portal.Desktop"))
-                         .value());
-}
+public:
+    PortalPause()
+        : m_pid(pid_t(QDBusConnection::sessionBus()
+                              .interface()
+                              ->servicePid(QStringLiteral("org.freedesktop.portal.Desktop"))
+                              .value()))
+    {
+        m_stopped = m_pid > 0 && ::kill(m_pid, SIGSTOP) == 0;
+    }
+    ~PortalPause() { resume(); }
+    bool stopped() const { return m_stopped; }
+    void resume()
+    {
+        if (std::exchange(m_stopped, false))
+            ::kill(m_pid, SIGCONT);
+    }
+
+private:
+    pid_t m_pid;
+    bool m_stopped = false;
+};
 
 int recordLines(const QString &start)
 {
@@ -251,12 +267,9 @@ TEST_F(WaylandShareTest, PickerAsksThePortalForAWindow)
 TEST_F(WaylandShareTest, PickerGoesOnWhileTheDesktopIsSlowToSayWhatItShares)
 {
     ASSERT_TRUE(openAndLogIn());
-    const pid_t portal = portalPid();
-    ASSERT_GT(portal, 0);
     session.probe->widget<QRadioButton>("QRadioBtnApp")->click();
-    ASSERT_EQ(::kill(portal, SIGSTOP), 0);
-    // Whatever fails below, the stand-in goes on.
-    const auto resume = qScopeGuard([portal] { ::kill(portal, SIGCONT); });
+    PortalPause busy;
+    ASSERT_TRUE(busy.stopped());
 
     QElapsedTimer clicked;
     clicked.start();
@@ -270,7 +283,7 @@ TEST_F(WaylandShareTest, PickerGoesOnWhileTheDesktopIsSlowToSayWhatItShares)
     ticker.start(50);
     processEventsFor(2s);
     EXPECT_GE(ticks, 30) << "the window stood still while the desktop was asked";
-    ::kill(portal, SIGCONT);
+    busy.resume();
 
     const QLineEdit *chosen = session.probe->widget<QLineEdit>("lineEditApp");
     ASSERT_TRUE(waitUntil([&] { return chosen->text() == "Chosen window"; }));
@@ -283,14 +296,12 @@ TEST_F(WaylandShareTest, PickerGoesOnWhileTheDesktopIsSlowToSayWhatItShares)
 TEST_F(WaylandShareTest, LogoutWhileTheDesktopIsSlowToSayWhatItSharesAsksNothingAfterIt)
 {
     ASSERT_TRUE(openAndLogIn());
-    const pid_t portal = portalPid();
-    ASSERT_GT(portal, 0);
     session.probe->widget<QRadioButton>("QRadioBtnApp")->click();
-    ASSERT_EQ(::kill(portal, SIGSTOP), 0);
-    const auto resume = qScopeGuard([portal] { ::kill(portal, SIGCONT); });
+    PortalPause busy;
+    ASSERT_TRUE(busy.stopped());
     session.button("BtnSelectApp")->click();
     ASSERT_TRUE(session.logOut());
-    ::kill(portal, SIGCONT);
+    busy.resume();
     processEventsFor(2s);
     EXPECT_EQ(recordLines("select-sources"), 0) << "the user was asked after the logout";
     EXPECT_EQ(boxes.texts(), QStringList());
