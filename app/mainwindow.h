@@ -171,6 +171,8 @@ private:
     // The stop paths: a picture still leaving dropped and the frame timers off, then Stop off
     // and the share choices back on.
     void stopFrameTimers();
+    // Gives the idle inhibition of a share back (after any message a stop sends the unit).
+    void letScreenSleep();
     void restoreShareChoices();
 
     // The screen to share on an X11 desktop of several monitors (mainwindow_monitors.cpp): the

@@ -308,6 +308,12 @@ void MainWindow::stopFrameTimers()
         qCDebug(lcShare) << "stop timerC";
     }
     releaseShareSource();
+}
+
+void MainWindow::letScreenSleep()
+{
+    // After the stop's message: giving the inhibition back waits for the desktop, which may be
+    // slow to answer, and the unit must not wait for that.
     if (idleInhibitor)
         idleInhibitor->release();
 }
@@ -326,6 +332,7 @@ void MainWindow::on_BtnStop_clicked()
     stopFrameTimers();
     b_shareStopped = true;
     control::sendStop(strSessionID.toUtf8().constData());
+    letScreenSleep();
     stopAnswerAwaited = true;
     sleepMs(timings.stopPauseMs);
 
@@ -344,6 +351,7 @@ void MainWindow::handleUnitLeft()
     if (!b_loggedIn || !(sharing || stopUnanswered))
         return;
     stopFrameTimers();
+    letScreenSleep();
     b_shareStopped = true;
     b_requestShare = false;
     b_sendImg = false;
@@ -357,6 +365,7 @@ void MainWindow::triggerBtnStop()
 {
     if (b_triggerBtnStop) {
         stopFrameTimers();
+        letScreenSleep();
         b_shareStopped = true;
         sleepMs(timings.stopPauseMs);
         ui->BtnShare->setEnabled(true);

@@ -13,14 +13,19 @@
 #include <QDBusObjectPath>
 #include <QDBusVirtualObject>
 #include <QFile>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <set>
+#include <thread>
 
 using namespace std::chrono_literals;
 using platform::IdleInhibitor;
@@ -45,8 +50,12 @@ class DesktopStandIn : public QDBusVirtualObject
 public:
     QString introspect(const QString &) const override { return QString(); }
 
+    // A desktop busy elsewhere: every answer comes this much later.
+    std::atomic<int> answerDelayMs{ 0 };
+
     bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
     {
+        std::this_thread::sleep_for(std::chrono::milliseconds(answerDelayMs.load()));
         std::lock_guard lock(m_mutex);
         const QString member = message.member();
         QVariantList arguments = message.arguments();
@@ -205,6 +214,7 @@ protected:
     }
 
     const DesktopStandIn &standIn() const { return m_standIn; }
+    DesktopStandIn &standIn() { return m_standIn; }
 
     QString address;
     std::unique_ptr<UnitProcess> unit;
@@ -303,6 +313,26 @@ TEST_F(ScreenAwake, TheProgramHoldsWhileSharingOnly)
     EXPECT_EQ(standIn().mostHeld(), 1u);
     const Call first = standIn().calls().first();
     EXPECT_EQ(first.arguments.value(0).toString(), "tandeo-desktop");
+}
+
+// A desktop slow to answer does not hold up the stop: the unit hears it first.
+TEST_F(ScreenAwake, TheStopReachesTheUnitBeforeASlowDesktopIsAsked)
+{
+    ASSERT_NO_FATAL_FAILURE(startSession("127.0.0.235"));
+    ASSERT_NO_FATAL_FAILURE(share());
+    ASSERT_TRUE(heldBecomes(1)) << diagnosis();
+    standIn().answerDelayMs = 1500;
+    const auto clicked = std::chrono::system_clock::now();
+    desktop->click(Control::Stop);
+    ASSERT_TRUE(unit->waitFor(UnitProcess::controlIn("MSG_STOP"))) << diagnosis();
+    const auto stop = unit->events();
+    const auto arrived = std::find_if(stop.begin(), stop.end(), UnitProcess::controlIn("MSG_STOP"));
+    const auto waited = std::chrono::microseconds((*arrived)["arrivedUs"].toInteger())
+            - std::chrono::duration_cast<std::chrono::microseconds>(clicked.time_since_epoch());
+    EXPECT_LT(waited, 700ms) << "the stop waited for the desktop";
+    EXPECT_TRUE(heldBecomes(0)) << diagnosis();
+    desktop->signal(SIGTERM);
+    EXPECT_TRUE(desktop->waitForExit(10s)) << diagnosis();
 }
 
 TEST_F(ScreenAwake, EndedBySignalDuringAShareItLeavesNothingHeld)
