@@ -6,6 +6,7 @@
 #include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusPendingReply>
 #include <QLoggingCategory>
 #include <QVariantMap>
 
@@ -23,7 +24,7 @@ const QString &PortalService = portal::Service;
 const QString &PortalPath = portal::Path;
 constexpr quint32 PortalIdleFlag = 8;
 
-// A desktop that does not answer must not hold up the share for long.
+// A desktop that does not answer is taken to grant nothing after this long.
 constexpr int HoldTimeoutMs = 3000;
 constexpr int ReleaseTimeoutMs = 2000;
 
@@ -43,56 +44,84 @@ IdleInhibitor::IdleInhibitor(Route route, QDBusConnection bus)
 
 IdleInhibitor::~IdleInhibitor()
 {
+    m_wanted = false;
+    if (asking()) {
+        // Granted after the program went, it would be held by nobody: the answer is waited
+        // for (as long as the question was given) and what it grants given back.
+        m_asking->waitForFinished(); // may hand the answer over already
+        if (asking())
+            answered(m_asking->reply());
+    }
     release();
 }
 
 bool IdleInhibitor::hold(const QString &reason)
 {
-    if (m_held)
+    m_wanted = true;
+    if (m_held || asking())
         return true;
     const bool portal = m_route == Route::Portal;
-    QString failure;
     if (!m_bus.isConnected()) {
-        failure = QStringLiteral("no session bus");
-    } else {
-        QDBusMessage call;
-        if (portal) {
-            call = QDBusMessage::createMethodCall(PortalService, PortalPath,
-                    QStringLiteral("org.freedesktop.portal.Inhibit"), QStringLiteral("Inhibit"));
-            call.setArguments({ QString(), PortalIdleFlag,
-                    QVariantMap{ { QStringLiteral("reason"), reason } } });
-        } else {
-            call = QDBusMessage::createMethodCall(ScreenSaverService, ScreenSaverPath,
-                    ScreenSaverService, QStringLiteral("Inhibit"));
-            call.setArguments({ applicationName(), reason });
-        }
-        const QDBusMessage reply = m_bus.call(call, QDBus::Block, HoldTimeoutMs);
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-            failure = reply.errorMessage().isEmpty() ? reply.errorName() : reply.errorMessage();
-        } else if (portal) {
-            m_request = qdbus_cast<QDBusObjectPath>(reply.arguments().first()).path();
-            m_held = !m_request.isEmpty();
-        } else {
-            m_cookie = reply.arguments().first().toUInt();
-            m_held = true;
-        }
-        if (!m_held && failure.isEmpty())
-            failure = QStringLiteral("an unexpected answer");
+        if (!std::exchange(m_failureLogged, true))
+            qCInfo(lcIdle).noquote() << "The screen may blank while sharing:"
+                                     << (portal ? PortalService : ScreenSaverService)
+                                     << "is not available (no session bus)";
+        return false;
     }
+    QDBusMessage call;
+    if (portal) {
+        call = QDBusMessage::createMethodCall(PortalService, PortalPath,
+                QStringLiteral("org.freedesktop.portal.Inhibit"), QStringLiteral("Inhibit"));
+        call.setArguments(
+                { QString(), PortalIdleFlag, QVariantMap{ { QStringLiteral("reason"), reason } } });
+    } else {
+        call = QDBusMessage::createMethodCall(
+                ScreenSaverService, ScreenSaverPath, ScreenSaverService, QStringLiteral("Inhibit"));
+        call.setArguments({ applicationName(), reason });
+    }
+    // A finished question before it is let go here, outside its own signal.
+    m_asking = std::make_unique<QDBusPendingCallWatcher>(m_bus.asyncCall(call, HoldTimeoutMs));
+    m_answerTaken = false;
+    QObject::connect(m_asking.get(), &QDBusPendingCallWatcher::finished, m_asking.get(),
+            [this](QDBusPendingCallWatcher *asking) { answered(asking->reply()); });
+    return true;
+}
+
+void IdleInhibitor::answered(const QDBusMessage &reply)
+{
+    m_answerTaken = true;
+    const bool portal = m_route == Route::Portal;
+    QString failure;
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+        failure = reply.errorMessage().isEmpty() ? reply.errorName() : reply.errorMessage();
+    } else if (portal) {
+        m_request = qdbus_cast<QDBusObjectPath>(reply.arguments().first()).path();
+        m_held = !m_request.isEmpty();
+    } else {
+        m_cookie = reply.arguments().first().toUInt();
+        m_held = true;
+    }
+    if (!m_held && failure.isEmpty())
+        failure = QStringLiteral("an unexpected answer");
     // Once per inhibitor: every later share would only say the same.
-    if (!m_held && !m_failureLogged) {
-        m_failureLogged = true;
+    if (!m_held && !std::exchange(m_failureLogged, true))
         qCInfo(lcIdle).noquote() << "The screen may blank while sharing:"
                                  << (portal ? PortalService : ScreenSaverService)
                                  << "is not available (" + failure + ")";
-    }
-    return m_held;
+    // Released while the desktop was asked: given back as soon as it is granted.
+    if (m_held && !m_wanted)
+        giveBack();
 }
 
 void IdleInhibitor::release()
 {
-    if (!m_held)
-        return;
+    m_wanted = false;
+    if (m_held)
+        giveBack();
+}
+
+void IdleInhibitor::giveBack()
+{
     m_held = false;
     QDBusMessage call;
     if (m_route == Route::Portal) {
@@ -103,7 +132,8 @@ void IdleInhibitor::release()
                 ScreenSaverService, QStringLiteral("UnInhibit"));
         call.setArguments({ std::exchange(m_cookie, 0u) });
     }
-    // Waited for, so that it is sent even when the program ends right after.
+    // Waited for, so that it is sent even when the program ends right after; every stop path
+    // has told the unit before it comes here.
     const QDBusMessage reply = m_bus.call(call, QDBus::Block, ReleaseTimeoutMs);
     if (reply.type() == QDBusMessage::ErrorMessage)
         qCDebug(lcIdle) << "giving the inhibition back:" << reply.errorMessage();

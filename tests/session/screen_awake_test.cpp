@@ -12,6 +12,7 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusVirtualObject>
+#include <QEventLoop>
 #include <QFile>
 #include <QJsonObject>
 #include <QProcess>
@@ -22,6 +23,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <set>
@@ -52,10 +54,14 @@ public:
 
     // A desktop busy elsewhere: every answer comes this much later.
     std::atomic<int> answerDelayMs{ 0 };
+    // Calls that came and are not answered yet.
+    std::atomic<int> withheld{ 0 };
 
     bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
     {
+        ++withheld;
         std::this_thread::sleep_for(std::chrono::milliseconds(answerDelayMs.load()));
+        --withheld;
         std::lock_guard lock(m_mutex);
         const QString member = message.member();
         QVariantList arguments = message.arguments();
@@ -203,6 +209,19 @@ protected:
         ASSERT_TRUE(unit->waitFor(UnitProcess::validFrame(), before + 2)) << diagnosis();
     }
 
+    // The inhibitor hears the desktop through the event loop: runs it until pred holds.
+    static bool answeredUntil(const std::function<bool()> &pred)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (!pred()) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                return pred();
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
+
     bool heldBecomes(std::size_t held)
     {
         return pollUntil([&] { return standIn().held() == held; }, 5s);
@@ -233,6 +252,7 @@ TEST_F(ScreenAwake, ScreenSaverRouteHoldsOnceAndGivesItsCookieBack)
         IdleInhibitor inhibitor(IdleInhibitor::Route::ScreenSaver, client());
         ASSERT_TRUE(inhibitor.hold("sharing"));
         EXPECT_TRUE(inhibitor.hold("sharing"));
+        ASSERT_TRUE(answeredUntil([&] { return inhibitor.held(); }));
         ASSERT_EQ(standIn().count("Inhibit"), 1);
         const Call inhibit = standIn().calls().first();
         EXPECT_EQ(inhibit.path, "/org/freedesktop/ScreenSaver");
@@ -245,8 +265,17 @@ TEST_F(ScreenAwake, ScreenSaverRouteHoldsOnceAndGivesItsCookieBack)
         ASSERT_EQ(standIn().count("UnInhibit"), 1);
         EXPECT_EQ(standIn().calls().last().arguments, QVariantList{ 1u });
 
-        ASSERT_TRUE(inhibitor.hold("again")); // held when it goes
+        // Released before a slow desktop answered: given back once it does.
+        standIn().answerDelayMs = 300;
+        ASSERT_TRUE(inhibitor.hold("slow"));
+        inhibitor.release();
+        EXPECT_TRUE(answeredUntil([&] { return !inhibitor.asking(); }));
+        EXPECT_EQ(standIn().count("UnInhibit"), 2);
+        EXPECT_FALSE(inhibitor.held());
+
+        ASSERT_TRUE(inhibitor.hold("again")); // still asked when it goes
     }
+    EXPECT_EQ(standIn().count("Inhibit"), 3);
     EXPECT_EQ(standIn().held(), 0u);
     EXPECT_EQ(standIn().mostHeld(), 1u);
 }
@@ -257,6 +286,7 @@ TEST_F(ScreenAwake, PortalRouteAsksForIdleAndClosesItsRequest)
         IdleInhibitor inhibitor(IdleInhibitor::Route::Portal, client());
         ASSERT_TRUE(inhibitor.hold("sharing"));
         EXPECT_TRUE(inhibitor.hold("sharing"));
+        ASSERT_TRUE(answeredUntil([&] { return inhibitor.held(); }));
         ASSERT_EQ(standIn().count("PortalInhibit"), 1);
         const Call inhibit = standIn().calls().first();
         EXPECT_EQ(inhibit.path, "/org/freedesktop/portal/desktop");
@@ -268,6 +298,7 @@ TEST_F(ScreenAwake, PortalRouteAsksForIdleAndClosesItsRequest)
         ASSERT_EQ(standIn().count("Close"), 1);
         EXPECT_EQ(standIn().calls().last().path, "/org/freedesktop/portal/desktop/request/1_1/t1");
         ASSERT_TRUE(inhibitor.hold("again"));
+        ASSERT_TRUE(answeredUntil([&] { return inhibitor.held(); })); // held when it goes
     }
     EXPECT_EQ(standIn().count("Close"), 2);
     EXPECT_EQ(standIn().held(), 0u);
@@ -283,7 +314,8 @@ TEST_F(ScreenAwake, WithoutBusOrServiceNothingIsHeld)
 
     standInLeaves();
     IdleInhibitor noService(IdleInhibitor::Route::Portal, client());
-    EXPECT_FALSE(noService.hold("sharing"));
+    EXPECT_TRUE(noService.hold("sharing")) << "asked";
+    EXPECT_TRUE(answeredUntil([&] { return !noService.asking(); }));
     EXPECT_FALSE(noService.held());
 }
 
@@ -313,6 +345,22 @@ TEST_F(ScreenAwake, TheProgramHoldsWhileSharingOnly)
     EXPECT_EQ(standIn().mostHeld(), 1u);
     const Call first = standIn().calls().first();
     EXPECT_EQ(first.arguments.value(0).toString(), "tandeo-desktop");
+}
+
+// A desktop slow to answer does not hold up the share: pictures flow before it grants the
+// inhibition, which is held from then on.
+TEST_F(ScreenAwake, TheShareGoesOnWhileASlowDesktopIsAsked)
+{
+    ASSERT_NO_FATAL_FAILURE(startSession("127.0.0.236"));
+    standIn().answerDelayMs = 2500; // within the time the program gives the desktop
+    ASSERT_NO_FATAL_FAILURE(share());
+    EXPECT_EQ(standIn().withheld, 1) << "the pictures waited for the desktop";
+    standIn().answerDelayMs = 0;
+    EXPECT_TRUE(heldBecomes(1)) << diagnosis();
+    desktop->click(Control::Stop);
+    EXPECT_TRUE(heldBecomes(0)) << diagnosis();
+    desktop->signal(SIGTERM);
+    EXPECT_TRUE(desktop->waitForExit(10s)) << diagnosis();
 }
 
 // A desktop slow to answer does not hold up the stop: the unit hears it first.
