@@ -526,9 +526,7 @@ void MainWindow::on_BtnLogout_clicked()
     // Nothing reaches the unit after the logout: a question still before the user is
     // withdrawn, and a screen or window the desktop granted is given back.
     withdrawSurfaceQuestion();
-    releaseShareSource();
-    if (shareSurface && shareSurface->kind() == capture::ShareSurface::Kind::PortalWindow)
-        dropSurface();
+    dropSurface();
 
     hideSharePage();
     showLoginPage();

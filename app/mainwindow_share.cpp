@@ -283,9 +283,7 @@ void MainWindow::shareWithSurface()
     // lock the screen the unit shows. (A share accepted after the timeout's logout is none.)
     if (b_loggedIn) {
         if (!idleInhibitor) {
-            const bool portal = shareSurface->kind() == capture::ShareSurface::Kind::PortalScreen
-                    || shareSurface->kind() == capture::ShareSurface::Kind::PortalWindow;
-            idleInhibitor = std::make_unique<platform::IdleInhibitor>(portal
+            idleInhibitor = std::make_unique<platform::IdleInhibitor>(shareSurface->isPortal()
                             ? platform::IdleInhibitor::Route::Portal
                             : platform::IdleInhibitor::Route::ScreenSaver);
         }

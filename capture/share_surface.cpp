@@ -50,23 +50,26 @@ DesktopSurface::DesktopSurface(const SourceOptions &options)
 
 DesktopSurface::~DesktopSurface() = default;
 
-QSize DesktopSurface::size()
+DesktopCapture &DesktopSurface::desktop()
 {
     if (!m_capture)
         m_capture = std::make_unique<DesktopCapture>(openDesktopSource(m_options));
-    return m_capture->desktopSize();
+    return *m_capture;
+}
+
+QSize DesktopSurface::size()
+{
+    return desktop().desktopSize();
 }
 
 bool DesktopSurface::areaGone()
 {
-    size(); // makes the capture on first use
-    return m_capture->source().areaGone();
+    return desktop().source().areaGone();
 }
 
 Grab DesktopSurface::capture(QSize target, Frame &frame)
 {
-    size();
-    const Grab grab = captureWhole(m_capture.get(), target, frame);
+    const Grab grab = captureWhole(&desktop(), target, frame);
     if (grab == Grab::NoPicture && m_capture->source().areaGone())
         emit ended(SurfaceEnd::AreaGone, m_options.monitor);
     return grab;

@@ -61,6 +61,8 @@ public:
     ~ShareSurface() override;
 
     Kind kind() const { return m_kind; }
+    // Granted by the desktop's portal (a Wayland desktop) rather than read from the X server.
+    bool isPortal() const { return m_kind == Kind::PortalScreen || m_kind == Kind::PortalWindow; }
     // The surface's size; empty while it is not ready.
     virtual QSize size() = 0;
     // The picture size the unit is told at share start: size() fitted into the unit family's
@@ -122,6 +124,8 @@ public:
     void prefetch(QSize target, Frame &frame) override { capture(target, frame); }
 
 private:
+    DesktopCapture &desktop(); // the capture, made on first use
+
     SourceOptions m_options;
     std::unique_ptr<DesktopCapture> m_capture; // made on first use, kept between shares
 };
