@@ -13,7 +13,7 @@
 //   5. the closed-loop share with the unit pulling 30 frames a second: the client's CPU use.
 // The host's speed drifts: compare figures of one run only. Prints figures; asserts nothing.
 //
-//   share_bench [--frames N] [--seconds S] [--no-peer] [--paced-only]
+//   share_bench [--frames N] [--seconds S] [--no-peer] [--paced-only [--only TEXT]]
 //   share_bench --share-with ADDRESS [--seconds S]   (share with a unit running elsewhere)
 
 #include "control_channel.h"
@@ -537,6 +537,8 @@ struct LoopFigures
     double framesPerSecond = 0;
     double pullToFrameSentMs = 0; // mean, from the unit's pull to the client's frame-sent
     int frames = 0;
+    double packetsPerFrame = 0; // of the last frame, and its UDP payload in KB
+    double frameKb = 0;
     bool ok = false;
 };
 
@@ -712,6 +714,10 @@ LoopFigures closedLoop(const char *address, unitsim::Family family, double secon
     }
     figures.pullToFrameSentMs = pairs ? sum / pairs : 0;
     figures.size = frames.empty() ? QSize() : QSize(frames.back().width, frames.back().height);
+    if (!frames.empty()) {
+        figures.packetsPerFrame = double(frames.back().packetCount);
+        figures.frameKb = frames.back().datagramBytes / 1024.0;
+    }
     figures.ok = true;
     return figures; // the window logs out, then the control channel and the unit close
 }
@@ -828,6 +834,7 @@ int main(int argc, char **argv)
     double seconds = 4;
     bool peer = true;
     bool pacedOnly = false; // only the share with the unit pulling 30 frames a second
+    QString onlyCase;       // of those, only the ones whose name holds this text
     QString shareAddress;
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
@@ -839,6 +846,8 @@ int main(int argc, char **argv)
             peer = false;
         else if (args[i] == "--paced-only")
             pacedOnly = true;
+        else if (args[i] == "--only" && i + 1 < args.size())
+            onlyCase = args[++i];
         else if (args[i] == "--share-with" && i + 1 < args.size())
             shareAddress = args[++i];
     }
@@ -1024,6 +1033,11 @@ int main(int argc, char **argv)
             { std::nullopt, false, 1000, "still, window off, 1 pull/s" },
             { Scene::Clock, false, 33, "clock, the window off it" } };
         for (const auto &c : cases) {
+            const QString name = QString("%1 %2")
+                                         .arg(unit.family == unitsim::Family::Zmt ? "ZMT" : "QMT")
+                                         .arg(c.what);
+            if (!name.contains(onlyCase))
+                continue;
             const LoopFigures loop = closedLoop(unit.address, unit.family, 10, c.intervalMs,
                     c.scene, c.windowOnScreen, benchThreads, &boxes);
             if (!loop.ok) {
@@ -1036,8 +1050,9 @@ int main(int argc, char **argv)
                     loop.framesPerSecond, loop.clientCpuPercent, loop.changedChecks, loop.checks);
             if (loop.changedChecks)
                 std::printf(", rows %d-%d", loop.changedTop, loop.changedBottom);
-            std::printf("\n            the client's busiest threads, %% of a core: %s\n",
-                    qPrintable(loop.busiestThreads));
+            std::printf("\n            frames of %.0f packets (%.0f KB); the client's busiest "
+                        "threads, %% of a core: %s\n",
+                    loop.packetsPerFrame, loop.frameKb, qPrintable(loop.busiestThreads));
         }
     }
     std::printf("datagrams drained: %ld\n", drain.datagrams());

@@ -41,11 +41,12 @@ protected:
     }
 
     void start(const QString &address, const QStringList &unitOptions = {},
-            const QStringList &desktopArguments = {})
+            const QStringList &desktopArguments = {}, const QStringList &environment = {})
     {
         unit = std::make_unique<UnitProcess>(address, unitOptions);
         ASSERT_TRUE(unit->started()) << unit->output().toStdString();
-        desktop = std::make_unique<DesktopProcess>(*unit, "1234", desktopArguments);
+        desktop = std::make_unique<DesktopProcess>(
+                *unit, "1234", desktopArguments, environment);
         ASSERT_TRUE(desktop->started()) << desktop->output().toStdString();
     }
 
@@ -242,6 +243,7 @@ struct PointerCase
     const char *address;
     QStringList arguments;
     bool shown;
+    QStringList environment = {};
 };
 
 void PrintTo(const PointerCase &c, std::ostream *os)
@@ -257,7 +259,7 @@ TEST_P(PointerShare, TheUnitSeesThePointerOnlyWithShowPointer)
 {
     const PointerCase &c = GetParam();
     QTemporaryDir saved;
-    start(c.address, { "--save", saved.path() }, c.arguments);
+    start(c.address, { "--save", saved.path() }, c.arguments, c.environment);
     testsupport::Painter painter;
     ASSERT_TRUE(painter.ok());
     const QRect greyPlace(1200, 600, 600, 400); // clear of the program's window
@@ -306,7 +308,11 @@ TEST_P(PointerShare, TheUnitSeesThePointerOnlyWithShowPointer)
 
 INSTANTIATE_TEST_SUITE_P(WholeSession, PointerShare,
         ::testing::Values(PointerCase{ "Shown", "127.0.0.119", { "--show-pointer" }, true },
-                PointerCase{ "Hidden", "127.0.0.120", {}, false }),
+                PointerCase{ "Hidden", "127.0.0.120", {}, false },
+                // A high-density screen: the program draws at twice its size, the X server's
+                // pixels stay what is shared.
+                PointerCase{ "ShownOnAScaledScreen", "127.0.0.121", { "--show-pointer" }, true,
+                        { "QT_SCALE_FACTOR=2" } }),
         [](const auto &info) { return std::string(info.param.name); });
 
 // Started from the applications menu the program's output goes to the user's journal: a few

@@ -133,6 +133,8 @@ public:
     QString output() const;
 
 private:
+    int windowScale() const; // 2 when the window is drawn twice as large (a scaled screen)
+
     QTemporaryDir m_home;
     mutable QProcess m_process;
     unsigned long m_window = 0;
