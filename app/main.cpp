@@ -69,9 +69,20 @@ int main(int argc, char *argv[])
     if (const std::optional<int> status = instance::handOverToRunning())
         return *status;
     fonts::installFontSubstitutes();
-    MainWindow window;
-    window.setShareOptions(shareOptions);
+    // Watched before the window is built: its construction can wait for the user on a box (a
+    // profile file that cannot be opened), and the end of the desktop session must not.
     TerminationSignals termination;
+    bool endedWhileStarting = false;
+    const QMetaObject::Connection whileStarting =
+            QObject::connect(&termination, &TerminationSignals::received, [&] {
+                endedWhileStarting = true;
+                QCoreApplication::exit(0); // leaves the box's loop; later boxes do not wait
+            });
+    MainWindow window;
+    QObject::disconnect(whileStarting);
+    if (endedWhileStarting)
+        return 0;
+    window.setShareOptions(shareOptions);
     QObject::connect(&termination, &TerminationSignals::received, &window,
             [&window](int signalNumber) { window.endOnSignal(signalNumber); });
     window.show();

@@ -9,9 +9,12 @@
 
 #include <QCoreApplication>
 #include <QItemSelectionModel>
+#include <QLoggingCategory>
 #include <QMessageBox>
 
 #include <memory>
+
+Q_DECLARE_LOGGING_CATEGORY(lcUi)
 
 namespace {
 
@@ -159,6 +162,7 @@ void MainWindow::on_BtnEdit_clicked()
 
 void MainWindow::showDatabaseError(const QString &driverText)
 {
+    qCDebug(lcUi).noquote() << "box: Database Error:" << driverText;
     QMessageBox::warning(
             nullptr, tr("Database Error"), driverText, QMessageBox::Ok, QMessageBox::NoButton);
 }

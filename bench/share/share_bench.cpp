@@ -834,7 +834,7 @@ int main(int argc, char **argv)
     double seconds = 4;
     bool peer = true;
     bool pacedOnly = false; // only the share with the unit pulling 30 frames a second
-    QString onlyCase;       // of those, only the ones whose name holds this text
+    QString onlyCase; // of those, only the ones whose name holds this text
     QString shareAddress;
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {

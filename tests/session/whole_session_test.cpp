@@ -6,8 +6,10 @@
 #include "x_painter.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QImage>
 #include <QJsonObject>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -45,8 +47,7 @@ protected:
     {
         unit = std::make_unique<UnitProcess>(address, unitOptions);
         ASSERT_TRUE(unit->started()) << unit->output().toStdString();
-        desktop = std::make_unique<DesktopProcess>(
-                *unit, "1234", desktopArguments, environment);
+        desktop = std::make_unique<DesktopProcess>(*unit, "1234", desktopArguments, environment);
         ASSERT_TRUE(desktop->started()) << desktop->output().toStdString();
     }
 
@@ -232,6 +233,41 @@ TEST_F(WholeSession, TerminationOnTheLoginPageEndsAtOnce)
     desktop->signal(SIGTERM);
     const std::optional<ProcessEnd> end = desktop->waitForExit(1s);
     EXPECT_TRUE(end && end->clean()) << describe(end);
+}
+
+// A profile file that cannot be opened is said in a box before the window shows. The end of
+// the desktop session, or Ctrl+C, meanwhile ends the program instead of waiting for the box.
+TEST_F(WholeSession, TerminationWhileTheStartWaitsOnABoxEndsAtOnce)
+{
+    for (const int sig : { SIGTERM, SIGINT }) {
+        QTemporaryDir home;
+        ASSERT_TRUE(QDir(home.path()).mkdir("database.dat")); // a folder where the file goes
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", home.path());
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        env.insert("QT_LOGGING_RULES", testsupport::DebugOutputRules);
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.setProcessChannelMode(QProcess::MergedChannels);
+        program.start(TANDEO_DESKTOP_PROGRAM);
+        QByteArray output;
+        const bool boxShown = testsupport::pollUntil(
+                [&] {
+                    program.waitForReadyRead(50);
+                    output += program.readAll();
+                    return output.contains("box: Database Error");
+                },
+                10s);
+        ASSERT_TRUE(boxShown) << output.toStdString();
+        ::kill(pid_t(program.processId()), sig);
+        EXPECT_TRUE(program.waitForFinished(2000)) << "signal " << sig;
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(program.exitCode(), 0);
+        if (program.state() != QProcess::NotRunning) {
+            program.kill();
+            program.waitForFinished();
+        }
+    }
 }
 
 // The pointer in the shared picture: a grey window whose pointer shape is known (12 x 12, hot
