@@ -345,10 +345,10 @@ TEST_P(PointerShare, TheUnitSeesThePointerOnlyWithShowPointer)
 INSTANTIATE_TEST_SUITE_P(WholeSession, PointerShare,
         ::testing::Values(PointerCase{ "Shown", "127.0.0.119", { "--show-pointer" }, true },
                 PointerCase{ "Hidden", "127.0.0.120", {}, false },
-                // A high-density screen: the program draws at twice its size, the X server's
-                // pixels stay what is shared.
+                // A high-density screen at 150 %: the program draws half as large again, the X
+                // server's pixels stay what is shared.
                 PointerCase{ "ShownOnAScaledScreen", "127.0.0.121", { "--show-pointer" }, true,
-                        { "QT_SCALE_FACTOR=2" } }),
+                        { "QT_SCALE_FACTOR=1.5" } }),
         [](const auto &info) { return std::string(info.param.name); });
 
 // Started from the applications menu the program's output goes to the user's journal: a few

@@ -273,20 +273,20 @@ void DesktopProcess::click(Control control)
     };
     // The places are in the window's own units: on a screen scaled by two (a high-density
     // display) the window is twice as large in pixels, and so is every place.
-    const int scale = windowScale();
+    const double scale = windowScale();
     const auto [x, y] = places[int(control)];
     const QString window = QString::number(m_window);
     xdotool({ "windowraise", window });
-    xdotool({ "mousemove", "--window", window, QString::number(x * scale),
-            QString::number(y * scale), "click", "1" });
+    xdotool({ "mousemove", "--window", window, QString::number(qRound(x * scale)),
+            QString::number(qRound(y * scale)), "click", "1" });
 }
 
-int DesktopProcess::windowScale() const
+double DesktopProcess::windowScale() const
 {
     static const QRegularExpression size("Geometry: (\\d+)x(\\d+)");
     const auto match = size.match(xdotool({ "getwindowgeometry", QString::number(m_window) }));
-    constexpr int LogicalWidth = 349; // the window's fixed width
-    return match.hasMatch() ? std::max(1, match.captured(1).toInt() / LogicalWidth) : 1;
+    constexpr double LogicalWidth = 349; // the window's fixed width
+    return match.hasMatch() ? std::max(1.0, match.captured(1).toInt() / LogicalWidth) : 1.0;
 }
 
 void DesktopProcess::pressKeys(const QStringList &keys)

@@ -133,7 +133,8 @@ public:
     QString output() const;
 
 private:
-    int windowScale() const; // 2 when the window is drawn twice as large (a scaled screen)
+    // 2 when the window is drawn twice as large (a screen scaled by two), 1.5 at 150 %.
+    double windowScale() const;
 
     QTemporaryDir m_home;
     mutable QProcess m_process;
