@@ -54,6 +54,7 @@ int main(int argc, char *argv[])
 
     // Before Qt starts any thread, so the signals reach only the event loop's descriptor.
     TerminationSignals::blockInAllThreads();
+    TerminationSignals::ignoreBrokenPipes();
     installLogDefaults();
     QApplication app(argc, argv);
     // The application object has taken the Qt options; our own come next, anything left is a

@@ -27,7 +27,20 @@ void unblockInChild()
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
+void defaultBrokenPipesInChild()
+{
+    std::signal(SIGPIPE, SIG_DFL); // an ignored signal would stay ignored across exec
+}
+
 } // namespace
+
+void TerminationSignals::ignoreBrokenPipes()
+{
+    static const bool childrenReset =
+            pthread_atfork(nullptr, nullptr, defaultBrokenPipesInChild) == 0;
+    (void)childrenReset;
+    std::signal(SIGPIPE, SIG_IGN);
+}
 
 bool TerminationSignals::blockInAllThreads()
 {

@@ -19,6 +19,10 @@ public:
     // get them back. Returns false when they cannot be taken over (the program then keeps the
     // default behaviour).
     static bool blockInAllThreads();
+    // Output into a pipe or socket whose reader has gone (the journal's stream after the journal
+    // restarted) fails quietly instead of ending the program with SIGPIPE. Processes forked from
+    // the program get the default back.
+    static void ignoreBrokenPipes();
 
     explicit TerminationSignals(QObject *parent = nullptr);
     ~TerminationSignals() override;

@@ -1,6 +1,6 @@
 // The termination signals go to the event loop's descriptor, blocked in every thread; a
 // process the program forks must get them back, or SIGTERM could never end it (a bus daemon
-// that libdbus starts, for one, would outlive the session).
+// that libdbus starts, for one, would outlive the session). The same for SIGPIPE, ignored.
 
 #include "termination_signals.h"
 
@@ -34,6 +34,28 @@ TEST(TerminationSignals, BlockedInTheProgramButNotInWhatItForks)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child inherited the block";
 
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+// A broken pipe is ignored in the program (its output may go to a stream that closes), while
+// what it starts has the default back: an ignored signal stays ignored across exec.
+TEST(TerminationSignals, BrokenPipesIgnoredInTheProgramButNotInWhatItForks)
+{
+    TerminationSignals::ignoreBrokenPipes();
+    struct sigaction now = {};
+    sigaction(SIGPIPE, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_IGN);
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        struct sigaction inChild = {};
+        sigaction(SIGPIPE, nullptr, &inChild);
+        _exit(inChild.sa_handler == SIG_DFL ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child inherited SIG_IGN";
+    std::signal(SIGPIPE, SIG_DFL);
 }
 
 } // namespace

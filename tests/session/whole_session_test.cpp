@@ -235,6 +235,28 @@ TEST_F(WholeSession, TerminationOnTheLoginPageEndsAtOnce)
     EXPECT_TRUE(end && end->clean()) << describe(end);
 }
 
+// Started from a desktop's menu, the program writes to the journal through a stream that ends
+// when the journal restarts (an upgrade). Its output then goes nowhere, and the program goes on:
+// here both streams are a pipe whose reader has gone.
+TEST_F(WholeSession, OutputIntoABrokenPipeDoesNotEndTheSession)
+{
+    unit = std::make_unique<UnitProcess>("127.0.0.122");
+    ASSERT_TRUE(unit->started()) << unit->output().toStdString();
+    // env puts SIGPIPE back to its default, as a session starts programs, whatever this test
+    // run inherited.
+    const testsupport::Launcher brokenOutput = { "bash", "-c",
+        R"(exec env --default-signal=PIPE "$@" > >(:) 2>&1)", "bash" };
+    desktop = std::make_unique<DesktopProcess>(
+            *unit, "1234", QStringList(), QStringList{ "QT_LOGGING_RULES" }, brokenOutput);
+    ASSERT_TRUE(desktop->started());
+    logIn();
+    shareFrames(Frames);
+    desktop->click(Control::Stop);
+    ASSERT_TRUE(unit->waitFor(UnitProcess::controlIn("MSG_STOP"))) << diagnosis();
+    logOut();
+    closeAndExpectCleanExit();
+}
+
 // A profile file that cannot be opened is said in a box before the window shows. The end of
 // the desktop session, or Ctrl+C, meanwhile ends the program instead of waiting for the box.
 TEST_F(WholeSession, TerminationWhileTheStartWaitsOnABoxEndsAtOnce)
