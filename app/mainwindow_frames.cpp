@@ -198,6 +198,10 @@ int MainWindow::captureAndSendFrame()
     }
     const int result = framePump->pull(strIP, strSessionID);
     rtpSession = framePump->session();
+    // After this pull's own handling, like every stop that follows a frame.
+    if (framePump->linkRefused())
+        QMetaObject::invokeMethod(
+                this, &MainWindow::endShareWithoutPictureLink, Qt::QueuedConnection);
     return result;
 }
 
@@ -262,8 +266,19 @@ void MainWindow::reportFrameUnlessLeaving()
 {
     // A picture on its way is reported once its last packet has gone (handleFrameLeft): the
     // unit pulls the next one as soon as it hears of it.
-    if (!framePump->sending())
+    if (!framePump->sending() && !framePump->linkRefused())
         framePump->reportSent(strSessionID);
+}
+
+void MainWindow::endShareWithoutPictureLink()
+{
+    if (!firstImgTimer->isActive() || !framePump->linkRefused())
+        return; // a stop came first, or a later pull found the port free again
+    qCWarning(lcShare) << "no picture can be sent from UDP port" << frames::RtpLink::RtpPort;
+    on_BtnStop_clicked();
+    ui->BtnShare->setEnabled(true);
+    showNotice("Warning",
+            "Pictures cannot be sent: another program on this computer uses UDP port 50001.");
 }
 
 void MainWindow::handleFrameLeft(frames::SendOutcome outcome)

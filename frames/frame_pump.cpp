@@ -33,7 +33,9 @@ int FramePump::pull(
     if (found == Capture::Picture && !m_frame.isEmpty()) {
         if (!m_link)
             m_link = std::make_unique<RtpLink>(unitAddress, sessionId);
-        if (_ZelRtpSession *session = m_link->open()) {
+        _ZelRtpSession *session = m_link->open();
+        m_linkRefused = session == nullptr;
+        if (session) {
             const unsigned generation = ++m_generation;
             m_sending = true;
             m_sender.send(session, m_frame.jpeg, [this, generation](SendOutcome outcome) {
@@ -87,6 +89,7 @@ void FramePump::release()
 {
     cancel();
     m_link.reset();
+    m_linkRefused = false;
 }
 
 } // namespace frames

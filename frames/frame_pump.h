@@ -65,6 +65,9 @@ public:
 
     // A picture was handed over and its outcome not delivered yet.
     bool sending() const { return m_sending; }
+    // The last pull had a picture but no RTP session to send it with: this computer's picture
+    // port could not be had (another program holds it). The next pull tries again.
+    bool linkRefused() const { return m_linkRefused; }
     // Blocks until the picture handed over last has left (tools without an event loop).
     void waitUntilLeft() { m_sender.wait(); }
     // The stop paths: the rest of a picture still leaving is dropped; returns once nothing of
@@ -94,6 +97,7 @@ private:
     std::unique_ptr<RtpLink> m_link;
     FrameLeft m_frameLeft;
     bool m_sending = false;
+    bool m_linkRefused = false;
     unsigned m_generation = 0; // of the picture handed over last; outcomes of older ones drop
     QObject m_receiver; // delivers outcomes on the pump's thread; goes after the sender
     FrameSender m_sender;

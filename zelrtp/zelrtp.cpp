@@ -9,6 +9,7 @@
 #include "zel_jpeg_encoder.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <memory>
 #include <new>
 #include <ortp/ortp.h>
+#include <sys/socket.h>
 
 std::uint32_t ssrcGlobal = 0;
 
@@ -89,6 +91,21 @@ int sendEncodedYuv(_ZelRtpSession *handle, const char *yuv, int length, int widt
             handle, reinterpret_cast<const char *>(buffer.get()), sendLength, width, height);
 }
 
+// Whether the socket is bound to the address and port asked for (a port of 0 or less: any).
+bool boundAsAsked(int socket, const char *address, int port)
+{
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    if (socket < 0 || ::getsockname(socket, reinterpret_cast<sockaddr *>(&bound), &length) != 0
+            || bound.sin_family != AF_INET)
+        return false;
+    in_addr asked{};
+    if (address && ::inet_pton(AF_INET, address, &asked) == 1
+            && bound.sin_addr.s_addr != asked.s_addr)
+        return false;
+    return port <= 0 || ntohs(bound.sin_port) == port;
+}
+
 } // namespace
 
 void initRtp()
@@ -121,6 +138,16 @@ _ZelRtpSession *initSession(const char *localAddr, int localPort, const char *re
             ssrc, localAddr, remoteAddr, localPort, remotePort, record->eventQueue);
     if (record->rtp)
         rtp_session_set_data(record->rtp, new (std::nothrow) zelrtp::SendGate);
+    if (!record->rtp
+            || !boundAsAsked(rtp_session_get_rtp_socket(record->rtp), localAddr, localPort)) {
+        // The local address and port could not be bound (another program holds the port, or
+        // the address is no longer this computer's): oRTP then binds a port of its own
+        // choosing, and the unit takes pictures only from its partner port.
+        std::fprintf(
+                stderr, "zelrtp: cannot send from %s:%d\n", localAddr ? localAddr : "", localPort);
+        exitSession(record);
+        return nullptr;
+    }
     setFrameRate(record, frameRate);
     return record;
 }

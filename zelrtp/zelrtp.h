@@ -59,8 +59,9 @@ ZELRTP_EXPORT void exitRtp();
 
 // Opens a send-only session from localAddr:localPort to remoteAddr:remotePort. An ssrc of 0 is
 // replaced by the decimal value of the environment variable "SSRC" when it is set. Prints
-// "ssrc: N" to standard output. Sets ssrcGlobal. Returns null only when the record cannot be
-// allocated; unusable addresses show up later as failing sends.
+// "ssrc: N" to standard output. Sets ssrcGlobal. Returns null when the record cannot be
+// allocated, or when the RTP socket cannot be bound to localAddr:localPort; an unreachable
+// remote address shows up later as failing sends.
 ZELRTP_EXPORT _ZelRtpSession *initSession(const char *localAddr, int localPort,
         const char *remoteAddr, int remotePort, int frameRate, std::uint32_t ssrc);
 

@@ -17,13 +17,18 @@
 #include <QThread>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <iostream>
 #include <memory>
+#include <netinet/in.h>
+#include <sched.h>
 #include <sstream>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -35,6 +40,7 @@ using Control = DesktopProcess::Control;
 namespace {
 
 const QString UnitAddress = "10.77.0.2";
+constexpr char ProgramAddress[] = "10.77.0.1";
 constexpr int HeadersOnTheWire = 20 + 8; // IPv4 and UDP, before every RTP datagram
 constexpr auto SharingTime = 5500ms;
 
@@ -96,7 +102,7 @@ public:
         const QList<QStringList> steps = {
             { "-n", m_program, "link", "add", "pc0", "type", "veth", "peer", "name", "unit0",
                     "netns", m_unit },
-            { "-n", m_program, "addr", "add", "10.77.0.1/30", "dev", "pc0" },
+            { "-n", m_program, "addr", "add", QString(ProgramAddress) + "/30", "dev", "pc0" },
             { "-n", m_unit, "addr", "add", UnitAddress + "/30", "dev", "unit0" },
             { "-n", m_program, "link", "set", "lo", "up" },
             { "-n", m_unit, "link", "set", "lo", "up" },
@@ -129,6 +135,29 @@ public:
 
     // Empty when the bed stands, else why it could not be made.
     QString failure() const { return m_failure; }
+    // Another program's UDP socket on the program's side, bound to its address without address
+    // reuse; -1 when it cannot be had. The caller closes it.
+    int holdProgramPort(int port) const
+    {
+        int fd = -1;
+        std::thread([&] { // a thread of its own enters the namespace, and ends with it
+            const int ns = ::open(qPrintable("/run/netns/" + m_program), O_RDONLY | O_CLOEXEC);
+            if (ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0)
+                fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            if (ns >= 0)
+                ::close(ns);
+        })
+                .join();
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(std::uint16_t(port));
+        ::inet_pton(AF_INET, ProgramAddress, &address.sin_addr);
+        if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+        return fd;
+    }
     testsupport::Launcher programSide() const { return { m_ip, "netns", "exec", m_program }; }
     testsupport::Launcher unitSide() const { return { m_ip, "netns", "exec", m_unit }; }
 
@@ -415,6 +444,38 @@ TEST_P(LinkGone, APictureThatCannotLeaveEndsTheShare)
 
 INSTANTIATE_TEST_SUITE_P(LinkLost, LinkGone,
         ::testing::Values(LinkCase{ "Rate5mbit", "5mbit", 5e6, {}, 0, false }),
+        [](const auto &info) { return std::string(info.param.name); });
+
+// Another program holds UDP 50001 on the program's address: the unit gets no picture from a
+// port it does not expect, the share ends with a box saying why, and Share works again once
+// the port is free.
+class PortTaken : public SlowLink
+{
+};
+
+TEST_P(PortTaken, TheShareEndsWithABoxAndWorksOnceThePortIsFree)
+{
+    const int holder = bed->holdProgramPort(50001);
+    ASSERT_GE(holder, 0);
+    desktop->click(Control::ProfileRow);
+    desktop->click(Control::Login);
+    ASSERT_TRUE(unit->waitFor(UnitProcess::command("firmware"))) << diagnosis();
+    desktop->click(Control::Share);
+    EXPECT_TRUE(desktop->waitForBox(
+            "Pictures cannot be sent: another program on this computer uses UDP port 50001.", 10s))
+            << diagnosis();
+    EXPECT_TRUE(unit->waitFor(UnitProcess::controlIn("MSG_STOP"))) << diagnosis();
+    EXPECT_EQ(unit->count(UnitProcess::controlIn("MSG_FRAME_SENT")), 0) << diagnosis();
+    EXPECT_EQ(unit->count([](const QJsonObject &e) { return e["event"] == "frame"; }), 0);
+
+    ::close(holder);
+    desktop->answerBoxes();
+    desktop->click(Control::Share);
+    EXPECT_TRUE(unit->waitFor(UnitProcess::validFrame(), 3)) << diagnosis();
+}
+
+INSTANTIATE_TEST_SUITE_P(PictureLink, PortTaken,
+        ::testing::Values(LinkCase{ "Rate1gbit", "1gbit", 1e9, {}, 0, false }),
         [](const auto &info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(LinkRates, SlowLink,

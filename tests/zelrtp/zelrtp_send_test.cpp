@@ -5,10 +5,14 @@
 #include "zelrtp.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <numeric>
 #include <string>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 namespace zelrtptest {
@@ -414,6 +418,39 @@ TEST_F(ZelRtpLoopback, SinglePacketSendsCarryTheMarkerOnlyWhenAsked)
         EXPECT_EQ(packets[i].timestamp, 5 + i);
         EXPECT_EQ(packets[i].payload, payload);
     }
+}
+
+// The unit takes pictures only from its partner port: a session whose local port is held by
+// another program (a socket bound without address reuse) or whose local address is not this
+// computer's is refused, rather than sending from a port oRTP would pick itself.
+TEST_F(ZelRtpLoopback, AnUnusableLocalPortGivesNoSession)
+{
+    constexpr char LocalAddress[] = "127.0.0.24";
+    const int holder = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in held{};
+    held.sin_family = AF_INET;
+    held.sin_port = htons(UnitRtpPort);
+    ::inet_pton(AF_INET, LocalAddress, &held.sin_addr);
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr *>(&held), sizeof held), 0);
+
+    UdpSink sink("127.0.0.20", 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(initSession(LocalAddress, UnitRtpPort, "127.0.0.20", sink.port(), 5, 9), nullptr);
+    EXPECT_EQ(initSession("192.0.2.1", UnitRtpPort, "127.0.0.20", sink.port(), 5, 9), nullptr);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("cannot send from 127.0.0.24:50001"), std::string::npos) << said;
+    ::close(holder);
+
+    // Once the port is free again, the same call works.
+    _ZelRtpSession *handle =
+            initSession(LocalAddress, UnitRtpPort, "127.0.0.20", sink.port(), 5, 9);
+    ASSERT_NE(handle, nullptr);
+    m_sessions.push_back(handle);
+    const char byte = 1;
+    EXPECT_EQ(sendJpegFrame(handle, &byte, 1), int(DatagramBytes));
+    const auto packets = sink.drainRtp();
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].fromPort, UnitRtpPort);
 }
 
 } // namespace
