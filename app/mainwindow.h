@@ -165,9 +165,10 @@ private:
     void releaseFrameLink();
     // MSG_FRAME_SENT for a pull answered without a picture on its way; one on its way is
     // reported by handleFrameLeft() once it has left. A picture that had no RTP session to
-    // go with is not reported: the share ends instead (endShareWithoutPictureLink()).
+    // go with, or that the system refused whole, is not reported: the share ends instead, with
+    // the box's sentence.
     void reportFrameUnlessLeaving();
-    void endShareWithoutPictureLink();
+    void endShareUnsent(const char *why);
     // A picture's packets have all gone to the kernel, or the link took none for 2 s.
     void handleFrameLeft(frames::SendOutcome outcome);
     // The stop paths: a picture still leaving dropped and the frame timers off, then Stop off

@@ -12,6 +12,17 @@
 #include <QTimer>
 
 Q_DECLARE_LOGGING_CATEGORY(lcShare)
+
+namespace {
+
+// Why a share ended with nothing reaching the unit.
+constexpr char PicturePortTaken[] =
+        "Pictures cannot be sent: another program on this computer uses UDP port 50001.";
+constexpr char PicturesRefused[] = "Pictures cannot be sent: this computer does not let them "
+                                   "reach the unit (a firewall may block UDP port 50001).";
+
+} // namespace
+
 // The lines written for every frame; off unless switched on ("tandeo.share.frames.debug=true"),
 // since at a hundred frames a second they would cost more than the frame.
 Q_LOGGING_CATEGORY(lcFrames, "tandeo.share.frames", QtInfoMsg)
@@ -199,9 +210,15 @@ int MainWindow::captureAndSendFrame()
     const int result = framePump->pull(strIP, strSessionID);
     rtpSession = framePump->session();
     // After this pull's own handling, like every stop that follows a frame.
-    if (framePump->linkRefused())
+    if (framePump->linkRefused()) {
         QMetaObject::invokeMethod(
-                this, &MainWindow::endShareWithoutPictureLink, Qt::QueuedConnection);
+                this,
+                [this] {
+                    if (framePump->linkRefused()) // a later pull may have found the port free
+                        endShareUnsent(PicturePortTaken);
+                },
+                Qt::QueuedConnection);
+    }
     return result;
 }
 
@@ -270,15 +287,17 @@ void MainWindow::reportFrameUnlessLeaving()
         framePump->reportSent(strSessionID);
 }
 
-void MainWindow::endShareWithoutPictureLink()
+void MainWindow::endShareUnsent(const char *why)
 {
-    if (!firstImgTimer->isActive() || !framePump->linkRefused())
-        return; // a stop came first, or a later pull found the port free again
-    qCWarning(lcShare) << "no picture can be sent from UDP port" << frames::RtpLink::RtpPort;
+    if (!firstImgTimer->isActive())
+        return; // a stop came first
+    qCWarning(lcShare) << "no picture can reach the unit:" << why;
     on_BtnStop_clicked();
+    // The next share looks the way to the unit up afresh: this link's local address was
+    // chosen while the way was barred.
+    releaseFrameLink();
     ui->BtnShare->setEnabled(true);
-    showNotice("Warning",
-            "Pictures cannot be sent: another program on this computer uses UDP port 50001.");
+    showNotice("Warning", why);
 }
 
 void MainWindow::handleFrameLeft(frames::SendOutcome outcome)
@@ -290,6 +309,10 @@ void MainWindow::handleFrameLeft(frames::SendOutcome outcome)
         if (const int socket = control::channelSocket(); socket >= 0)
             control::closeChannel(socket);
         handleUnitLeft();
+        return;
+    }
+    if (outcome == frames::SendOutcome::Refused) {
+        endShareUnsent(PicturesRefused); // not reported as sent: nothing of it left
         return;
     }
     framePump->reportSent(strSessionID);

@@ -15,6 +15,8 @@ SendOutcome outcomeOf(int result)
         return SendOutcome::Cancelled;
     case ZELRTP_FRAME_STALLED:
         return SendOutcome::Stalled;
+    case ZELRTP_FRAME_REFUSED:
+        return SendOutcome::Refused;
     default:
         // Other failures were never the unit's business: it is told and pulls again.
         return SendOutcome::Sent;

@@ -21,6 +21,7 @@ enum class SendOutcome {
     Sent, // the last packet went to the kernel (or the library gave up on an error of its own)
     Cancelled, // cancel() stopped it; the rest of the picture was not sent
     Stalled, // the link took nothing for 2 s; the rest of the picture was not sent
+    Refused, // the system took none of its packets (a firewall, no route to the unit)
 };
 
 class FrameSender

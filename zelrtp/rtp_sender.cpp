@@ -69,6 +69,7 @@ int SendJpegFrameWithORTP(RtpSession *session, std::uint32_t timestamp, const un
     constexpr int payloadLength = static_cast<int>(zelrtp::PayloadBytes);
     zelrtp::SendQueue queue(rtp_session_get_rtp_socket(session));
     auto *gate = static_cast<zelrtp::SendGate *>(rtp_session_get_data(session));
+    bool anyTaken = false;
     for (;;) {
         const zelrtp::PayloadFill fill = packetizer.fillNext(payload);
         // Every packet waits for room in the socket: one the kernel refused would be lost.
@@ -80,11 +81,16 @@ int SendJpegFrameWithORTP(RtpSession *session, std::uint32_t timestamp, const un
         case zelrtp::Room::Stalled:
             return ZELRTP_FRAME_STALLED;
         }
-        if (fill.last)
-            return rtpSendWithEndMark(session, payload.data(), payloadLength, timestamp, 1);
+        if (fill.last) {
+            const int sent =
+                    rtpSendWithEndMark(session, payload.data(), payloadLength, timestamp, 1);
+            // A frame the system took nothing of did not leave at all: say so, rather than
+            // the last packet's error alone.
+            return sent < 0 && sent != -3 && !anyTaken ? ZELRTP_FRAME_REFUSED : sent;
+        }
         // A middle packet that fails all the same (no route, an ICMP error) is not worth
         // dropping the frame for: the unit notices the gap by offset and the next frame starts
         // afresh.
-        rtpSend(session, payload.data(), payloadLength, timestamp);
+        anyTaken = rtpSend(session, payload.data(), payloadLength, timestamp) > 0 || anyTaken;
     }
 }

@@ -76,9 +76,11 @@ ZELRTP_EXPORT RtpSession *rtp_Session_Init(std::uint32_t ssrc, const char *local
 ZELRTP_EXPORT void exitSession(_ZelRtpSession *handle);
 
 // Results of the frame calls besides oRTP's: the frame was cancelled by cancelFrames(), or its
-// next packet found no room for 2 s. Either way the rest of the frame was not sent.
+// next packet found no room for 2 s. Either way the rest of the frame was not sent. Or the
+// system refused every packet of the frame (a firewall, no route to the unit): nothing left.
 #define ZELRTP_FRAME_CANCELLED (-6)
 #define ZELRTP_FRAME_STALLED (-7)
+#define ZELRTP_FRAME_REFUSED (-8)
 
 // Any thread: while cancel is true, a frame call on handle that is waiting or about to send
 // its next packet returns ZELRTP_FRAME_CANCELLED at once, and so does every later one until
@@ -91,7 +93,7 @@ ZELRTP_EXPORT bool setFrameRate(_ZelRtpSession *handle, int frameRate);
 // Frame calls. Results: the last packet's oRTP send result (bytes sent, or a negative oRTP
 // error), 0 when nothing was sent (null pointer or length not positive), -2 when a working
 // buffer cannot be allocated, -3 when oRTP cannot create the last packet, -1 for a null handle,
-// ZELRTP_FRAME_CANCELLED or ZELRTP_FRAME_STALLED as above.
+// ZELRTP_FRAME_CANCELLED, ZELRTP_FRAME_STALLED or ZELRTP_FRAME_REFUSED as above.
 // The bytes are read only during the call and sent as they are (not parsed). Each frame is
 // stamped with the session clock (see _ZelRtpSession) when there is something to send.
 

@@ -135,6 +135,14 @@ public:
 
     // Empty when the bed stands, else why it could not be made.
     QString failure() const { return m_failure; }
+    // The program's side refuses to send UDP to port 50001, as a firewall of the computer
+    // that lets the unit's other traffic through does; and lets it through again.
+    QString refusePictures(bool refuse) const
+    {
+        return failureOf(m_ip,
+                { "-n", m_program, "rule", refuse ? "add" : "del", "ipproto", "udp", "dport",
+                        "50001", "prohibit" });
+    }
     // Another program's UDP socket on the program's side, bound to its address without address
     // reuse; -1 when it cannot be had. The caller closes it.
     int holdProgramPort(int port) const
@@ -446,8 +454,8 @@ INSTANTIATE_TEST_SUITE_P(LinkLost, LinkGone,
         ::testing::Values(LinkCase{ "Rate5mbit", "5mbit", 5e6, {}, 0, false }),
         [](const auto &info) { return std::string(info.param.name); });
 
-// Another program holds UDP 50001 on the program's address: the unit gets no picture from a
-// port it does not expect, the share ends with a box saying why, and Share works again once
+// Another program holds UDP 50001 on the program's address: the unit would get no picture from
+// a port it does not expect. The share ends with a box saying why, and Share works again once
 // the port is free.
 class PortTaken : public SlowLink
 {
@@ -469,6 +477,28 @@ TEST_P(PortTaken, TheShareEndsWithABoxAndWorksOnceThePortIsFree)
     EXPECT_EQ(unit->count([](const QJsonObject &e) { return e["event"] == "frame"; }), 0);
 
     ::close(holder);
+    desktop->answerBoxes();
+    desktop->click(Control::Share);
+    EXPECT_TRUE(unit->waitFor(UnitProcess::validFrame(), 3)) << diagnosis();
+}
+
+// The same when the computer refuses to send the pictures at all: every packet is refused
+// (here by a rule of the program's side, errno EACCES), nothing is reported sent.
+TEST_P(PortTaken, PicturesTheComputerRefusesEndTheShareWithABox)
+{
+    ASSERT_EQ(bed->refusePictures(true), "");
+    desktop->click(Control::ProfileRow);
+    desktop->click(Control::Login);
+    ASSERT_TRUE(unit->waitFor(UnitProcess::command("firmware"))) << diagnosis();
+    desktop->click(Control::Share);
+    EXPECT_TRUE(desktop->waitForBox("Pictures cannot be sent: this computer does not let them "
+                                    "reach the unit (a firewall may block UDP port 50001).",
+            10s))
+            << diagnosis();
+    EXPECT_TRUE(unit->waitFor(UnitProcess::controlIn("MSG_STOP"))) << diagnosis();
+    EXPECT_EQ(unit->count(UnitProcess::controlIn("MSG_FRAME_SENT")), 0) << diagnosis();
+
+    ASSERT_EQ(bed->refusePictures(false), "");
     desktop->answerBoxes();
     desktop->click(Control::Share);
     EXPECT_TRUE(unit->waitFor(UnitProcess::validFrame(), 3)) << diagnosis();

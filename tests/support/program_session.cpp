@@ -333,10 +333,15 @@ void DesktopProcess::answerBoxes()
     // Closed through the window manager's close request, as a user's click on its title bar's
     // button: with no window manager to give a box the focus, a key would reach the main
     // window's focused button instead.
-    for (const QString &box : windowsOf(m_process.processId(), ".")) {
-        if (box.toULong() != m_window)
-            run(TANDEO_X_CLOSE_PROGRAM, { box });
-    }
+    const auto boxesOpen = [this] {
+        QStringList open = windowsOf(m_process.processId(), ".");
+        open.removeAll(QString::number(m_window));
+        return open;
+    };
+    for (const QString &box : boxesOpen())
+        run(TANDEO_X_CLOSE_PROGRAM, { box });
+    // Gone before the next click, which could land on a box still over the window.
+    pollUntil([&] { return boxesOpen().isEmpty(); }, 5s);
 }
 
 std::optional<ProcessEnd> DesktopProcess::waitForExit(std::chrono::milliseconds timeout)
