@@ -46,7 +46,7 @@ struct DesktopSourceChoice
 };
 
 // Asks the session's screen-cast portal which kinds of source it offers (AvailableSourceTypes)
-// without waiting for the answer: a busy desktop may take seconds. offersWindows() reads it.
+// without waiting: a busy desktop may take seconds. windowSharingFailure() reads the answer.
 QDBusPendingCall askPortalSourceTypes(QDBusConnection bus = QDBusConnection::sessionBus());
 // What that answer means for sharing a single window: None when the portal offers windows;
 // NoAnswer (detail: the seconds waited) or NoPortal (detail: the bus's error) when the question

@@ -62,10 +62,7 @@ bool IdleInhibitor::hold(const QString &reason)
         return true;
     const bool portal = m_route == Route::Portal;
     if (!m_bus.isConnected()) {
-        if (!std::exchange(m_failureLogged, true))
-            qCInfo(lcIdle).noquote() << "The screen may blank while sharing:"
-                                     << (portal ? PortalService : ScreenSaverService)
-                                     << "is not available (no session bus)";
+        sayUnavailable(QStringLiteral("no session bus"));
         return false;
     }
     QDBusMessage call;
@@ -101,16 +98,21 @@ void IdleInhibitor::answered(const QDBusMessage &reply)
         m_cookie = reply.arguments().first().toUInt();
         m_held = true;
     }
-    if (!m_held && failure.isEmpty())
-        failure = QStringLiteral("an unexpected answer");
-    // Once per inhibitor: every later share would only say the same.
-    if (!m_held && !std::exchange(m_failureLogged, true))
-        qCInfo(lcIdle).noquote() << "The screen may blank while sharing:"
-                                 << (portal ? PortalService : ScreenSaverService)
-                                 << "is not available (" + failure + ")";
+    if (!m_held)
+        sayUnavailable(failure.isEmpty() ? QStringLiteral("an unexpected answer") : failure);
     // Released while the desktop was asked: given back as soon as it is granted.
     if (m_held && !m_wanted)
         giveBack();
+}
+
+void IdleInhibitor::sayUnavailable(const QString &why)
+{
+    // Once per inhibitor: every later share would only say the same.
+    if (std::exchange(m_failureLogged, true))
+        return;
+    qCInfo(lcIdle).noquote() << "The screen may blank while sharing:"
+                             << (m_route == Route::Portal ? PortalService : ScreenSaverService)
+                             << "is not available (" + why + ")";
 }
 
 void IdleInhibitor::release()

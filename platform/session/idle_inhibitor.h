@@ -42,6 +42,7 @@ public:
 private:
     void answered(const QDBusMessage &reply);
     void giveBack();
+    void sayUnavailable(const QString &why); // the info line, once per inhibitor
 
     Route m_route;
     QDBusConnection m_bus;

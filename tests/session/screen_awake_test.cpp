@@ -227,6 +227,13 @@ protected:
         return pollUntil([&] { return standIn().held() == held; }, 5s);
     }
 
+    // The end of the desktop session, which the program answers by ending.
+    void endBySignal()
+    {
+        desktop->signal(SIGTERM);
+        EXPECT_TRUE(desktop->waitForExit(10s)) << diagnosis();
+    }
+
     std::string diagnosis() const
     {
         return ("program:\n" + desktop->output() + "\nunit:\n" + unit->output()).toStdString();
@@ -359,8 +366,7 @@ TEST_F(ScreenAwake, TheShareGoesOnWhileASlowDesktopIsAsked)
     EXPECT_TRUE(heldBecomes(1)) << diagnosis();
     desktop->click(Control::Stop);
     EXPECT_TRUE(heldBecomes(0)) << diagnosis();
-    desktop->signal(SIGTERM);
-    EXPECT_TRUE(desktop->waitForExit(10s)) << diagnosis();
+    endBySignal();
 }
 
 // A desktop slow to answer does not hold up the stop: the unit hears it first.
@@ -379,8 +385,7 @@ TEST_F(ScreenAwake, TheStopReachesTheUnitBeforeASlowDesktopIsAsked)
             - std::chrono::duration_cast<std::chrono::microseconds>(clicked.time_since_epoch());
     EXPECT_LT(waited, 700ms) << "the stop waited for the desktop";
     EXPECT_TRUE(heldBecomes(0)) << diagnosis();
-    desktop->signal(SIGTERM);
-    EXPECT_TRUE(desktop->waitForExit(10s)) << diagnosis();
+    endBySignal();
 }
 
 TEST_F(ScreenAwake, EndedBySignalDuringAShareItLeavesNothingHeld)
@@ -404,8 +409,7 @@ TEST_F(ScreenAwake, TheUnitsStopGivesItBack)
     EXPECT_TRUE(
             pollUntil([&] { return standIn().count("Inhibit") == 1 && standIn().held() == 0; }, 5s))
             << diagnosis();
-    desktop->signal(SIGTERM);
-    EXPECT_TRUE(desktop->waitForExit(10s)) << diagnosis();
+    endBySignal();
 }
 
 TEST_F(ScreenAwake, AUnitGoneMidShareGivesItBack)
@@ -417,8 +421,7 @@ TEST_F(ScreenAwake, AUnitGoneMidShareGivesItBack)
     ASSERT_TRUE(desktop->waitForBox("The unit ended the connection.")) << diagnosis();
     EXPECT_EQ(standIn().held(), 0u);
     desktop->answerBoxes();
-    desktop->signal(SIGTERM);
-    EXPECT_TRUE(desktop->waitForExit(10s)) << diagnosis();
+    endBySignal();
 }
 
 // Without a session bus the shares go on as before, and the program says so once.

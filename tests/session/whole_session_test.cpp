@@ -43,11 +43,13 @@ protected:
     }
 
     void start(const QString &address, const QStringList &unitOptions = {},
-            const QStringList &desktopArguments = {}, const QStringList &environment = {})
+            const QStringList &desktopArguments = {}, const QStringList &environment = {},
+            const testsupport::Launcher &launcher = {})
     {
         unit = std::make_unique<UnitProcess>(address, unitOptions);
         ASSERT_TRUE(unit->started()) << unit->output().toStdString();
-        desktop = std::make_unique<DesktopProcess>(*unit, "1234", desktopArguments, environment);
+        desktop = std::make_unique<DesktopProcess>(
+                *unit, "1234", desktopArguments, environment, launcher);
         ASSERT_TRUE(desktop->started()) << desktop->output().toStdString();
     }
 
@@ -69,6 +71,17 @@ protected:
     {
         desktop->click(Control::Logout);
         ASSERT_TRUE(unit->waitFor(UnitProcess::command("logout"), 1, 10s)) << diagnosis();
+    }
+
+    // A user's whole session: log in, share, Stop, log out, close the window.
+    void wholeSession(int frames)
+    {
+        ASSERT_NO_FATAL_FAILURE(logIn());
+        ASSERT_NO_FATAL_FAILURE(shareFrames(frames));
+        desktop->click(Control::Stop);
+        ASSERT_TRUE(unit->waitFor(UnitProcess::controlIn("MSG_STOP"))) << diagnosis();
+        ASSERT_NO_FATAL_FAILURE(logOut());
+        closeAndExpectCleanExit();
     }
 
     // The window manager's close, then the program's end.
@@ -149,12 +162,7 @@ class FamilySession : public WholeSession, public ::testing::WithParamInterface<
 TEST_P(FamilySession, LoginShareStopLogoutClose)
 {
     start(GetParam().address, GetParam().unitOptions);
-    logIn();
-    shareFrames(Frames);
-    desktop->click(Control::Stop);
-    ASSERT_TRUE(unit->waitFor(UnitProcess::controlIn("MSG_STOP"))) << diagnosis();
-    logOut();
-    closeAndExpectCleanExit();
+    ASSERT_NO_FATAL_FAILURE(wholeSession(Frames));
 
     EXPECT_EQ(desktop->boxes(), QStringList()) << "no box on the way";
     // Every frame is announced as 1024 x 768 in its payload header, whatever its own size.
@@ -240,21 +248,12 @@ TEST_F(WholeSession, TerminationOnTheLoginPageEndsAtOnce)
 // here both streams are a pipe whose reader has gone.
 TEST_F(WholeSession, OutputIntoABrokenPipeDoesNotEndTheSession)
 {
-    unit = std::make_unique<UnitProcess>("127.0.0.122");
-    ASSERT_TRUE(unit->started()) << unit->output().toStdString();
     // env puts SIGPIPE back to its default, as a session starts programs, whatever this test
     // run inherited.
     const testsupport::Launcher brokenOutput = { "bash", "-c",
         R"(exec env --default-signal=PIPE "$@" > >(:) 2>&1)", "bash" };
-    desktop = std::make_unique<DesktopProcess>(
-            *unit, "1234", QStringList(), QStringList{ "QT_LOGGING_RULES" }, brokenOutput);
-    ASSERT_TRUE(desktop->started());
-    logIn();
-    shareFrames(Frames);
-    desktop->click(Control::Stop);
-    ASSERT_TRUE(unit->waitFor(UnitProcess::controlIn("MSG_STOP"))) << diagnosis();
-    logOut();
-    closeAndExpectCleanExit();
+    start("127.0.0.122", {}, {}, { "QT_LOGGING_RULES" }, brokenOutput);
+    ASSERT_NO_FATAL_FAILURE(wholeSession(Frames));
 }
 
 // A profile file that cannot be opened is said in a box before the window shows. The end of
@@ -390,12 +389,7 @@ protected:
                 QStringList{ loggingRules.isEmpty() ? "QT_LOGGING_RULES"
                                                     : "QT_LOGGING_RULES=" + loggingRules });
         ASSERT_TRUE(desktop->started()) << desktop->output().toStdString();
-        ASSERT_NO_FATAL_FAILURE(logIn());
-        ASSERT_NO_FATAL_FAILURE(shareFrames(25));
-        desktop->click(Control::Stop);
-        ASSERT_TRUE(unit->waitFor(UnitProcess::controlIn("MSG_STOP"))) << diagnosis();
-        ASSERT_NO_FATAL_FAILURE(logOut());
-        closeAndExpectCleanExit();
+        ASSERT_NO_FATAL_FAILURE(wholeSession(25));
     }
 };
 
