@@ -1,6 +1,7 @@
 #include "desktop_capture.h"
 
 #include "capture_log.h"
+#include "picture_box.h"
 #include "xcb_screen_source.h"
 
 #include <algorithm>
@@ -106,7 +107,8 @@ bool DesktopCapture::captureJpeg(QSize target, QByteArray &jpeg, FrameTimings *t
     m_lastWork = Work::Failed;
 
     bool done = false;
-    if (kept && m_redoChangedRows && m_source->size() == m_scaler.source()) {
+    if (kept && m_redoChangedRows && m_source->size() == m_scaler.source()
+            && m_scaler.target() == target) {
         // Changed rows only while they are a small part; past that the whole picture arrives
         // in bands and is scaled while it arrives, which is quicker.
         const auto [first, end] = m_scaler.rowsMadeFrom(changes.top, changes.bottom);
@@ -200,6 +202,8 @@ bool DesktopCapture::encodeFrame(const PixelView &picture, QSize target, QByteAr
         jpeg.clear();
         return false;
     }
+    if (const QRect area = shapeKeepingArea(picture.size(), target); area.size() != target)
+        return encodeOnBlack(picture, target, area, jpeg, timings, rowsIn);
     const auto start = Clock::now();
     if (m_scaler.source() != picture.size() || m_scaler.target() != target)
         m_scaler = SmoothScaler(picture.size(), target);
@@ -314,6 +318,35 @@ bool DesktopCapture::encodeFrame(const PixelView &picture, QSize target, QByteAr
     } else {
         encoded = finishEncoding(strips, jpeg);
     }
+    if (timings)
+        timings->encodeMs = msSince(start);
+    return encoded;
+}
+
+bool DesktopCapture::encodeOnBlack(const PixelView &picture, QSize target, QRect area,
+        QByteArray &jpeg, FrameTimings *timings, const std::function<int(bool)> &rowsIn)
+{
+    // Only while the unit expects another shape than the desktop's: step after step, with no
+    // overlap.
+    const auto start = Clock::now();
+    for (int rows = rowsIn(false); rows < picture.height; rows = rowsIn(true)) {
+        if (rows < 0) {
+            qCWarning(lcCapture) << "the desktop picture did not arrive";
+            jpeg.clear();
+            return false;
+        }
+    }
+    if (timings)
+        timings->grabMs = msSince(start);
+    if (m_scaler.source() != picture.size() || m_scaler.target() != area.size())
+        m_scaler = SmoothScaler(picture.size(), area.size());
+    m_area.resize(area.size());
+    m_scaler.scale(picture, m_area);
+    m_frame.resize(target);
+    placeOnBlack(m_area, area.topLeft(), m_frame);
+    if (timings)
+        timings->scaleMs = msSince(start);
+    const bool encoded = encodePlanes(jpeg);
     if (timings)
         timings->encodeMs = msSince(start);
     return encoded;

@@ -94,11 +94,15 @@ private:
     // rowsIn(wait) tells how many source rows have arrived (-1: the grab failed).
     bool encodeFrame(const PixelView &picture, QSize target, QByteArray &jpeg,
             FrameTimings *timings, const std::function<int(bool)> &rowsIn);
+    // The same for a picture whose shape is not the frame's: scaled into `area`, black around.
+    bool encodeOnBlack(const PixelView &picture, QSize target, QRect area, QByteArray &jpeg,
+            FrameTimings *timings, const std::function<int(bool)> &rowsIn);
 
     std::unique_ptr<ScreenSource> m_source;
     std::unique_ptr<BandWorker> m_worker;
     SmoothScaler m_scaler;
     I420Frame m_frame;
+    I420Frame m_area; // the picture in its own shape, before it is put on black
     JpegEncoder m_encoder;
     StripJpegEncoder m_stripEncoder;
     bool m_useStrips = StripJpegEncoder::available();

@@ -261,6 +261,44 @@ void I420Frame::resize(QSize size)
     v.resize(std::size_t(uvStride) * chromaHeight());
 }
 
+void placeOnBlack(const I420Frame &picture, QPoint at, I420Frame &frame)
+{
+    // Black in JPEG's full-range YCbCr.
+    std::fill(frame.y.begin(), frame.y.end(), std::uint8_t(0));
+    std::fill(frame.u.begin(), frame.u.end(), std::uint8_t(128));
+    std::fill(frame.v.begin(), frame.v.end(), std::uint8_t(128));
+    const int lumaRows = std::min(picture.height, frame.height - at.y());
+    const int lumaWidth = std::min(picture.width, frame.width - at.x());
+    for (int row = 0; row < lumaRows; ++row)
+        std::memcpy(frame.y.data() + std::size_t(at.y() + row) * frame.yStride + at.x(),
+                picture.y.data() + std::size_t(row) * picture.yStride, std::size_t(lumaWidth));
+    const int chromaRows = std::min(picture.chromaHeight(), frame.chromaHeight() - at.y() / 2);
+    const int chromaWidth = std::min(picture.chromaWidth(), frame.chromaWidth() - at.x() / 2);
+    for (int row = 0; row < chromaRows; ++row) {
+        const std::size_t to = std::size_t(at.y() / 2 + row) * frame.uvStride + at.x() / 2;
+        const std::size_t from = std::size_t(row) * picture.uvStride;
+        std::memcpy(frame.u.data() + to, picture.u.data() + from, std::size_t(chromaWidth));
+        std::memcpy(frame.v.data() + to, picture.v.data() + from, std::size_t(chromaWidth));
+    }
+    // The padding: each row's last sample repeated, and the last row into the padding row.
+    const int lumaPlaneRows = 2 * frame.chromaHeight();
+    for (int row = 0; row < lumaPlaneRows; ++row) {
+        std::uint8_t *line = frame.y.data() + std::size_t(row) * frame.yStride;
+        if (row >= frame.height)
+            std::memcpy(line, line - frame.yStride, std::size_t(frame.yStride));
+        else
+            std::memset(line + frame.width, line[frame.width - 1],
+                    std::size_t(frame.yStride - frame.width));
+    }
+    for (std::vector<std::uint8_t> *plane : { &frame.u, &frame.v }) {
+        for (int row = 0; row < frame.chromaHeight(); ++row) {
+            std::uint8_t *line = plane->data() + std::size_t(row) * frame.uvStride;
+            std::memset(line + frame.chromaWidth(), line[frame.chromaWidth() - 1],
+                    std::size_t(frame.uvStride - frame.chromaWidth()));
+        }
+    }
+}
+
 ScaleTaps ScaleTaps::plan(int sourceLength, int targetLength)
 {
     ScaleTaps taps;

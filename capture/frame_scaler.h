@@ -7,6 +7,7 @@
 // output pixel covers); enlarging interpolates between the two nearest pixels in each
 // direction. Both give what Qt's smooth transformation gives, within rounding.
 
+#include <QPoint>
 #include <QSize>
 
 #include <cstdint>
@@ -48,6 +49,10 @@ struct I420Frame
     int chromaWidth() const { return (width + 1) / 2; }
     int chromaHeight() const { return (height + 1) / 2; }
 };
+
+// Fills frame (already sized) with black and puts picture into it with its top left corner at
+// `at` (even coordinates, the picture inside the frame), padding the frame's rows as above.
+void placeOnBlack(const I420Frame &picture, QPoint at, I420Frame &frame);
 
 // Filter taps of one direction: for each output position the first source position and a
 // fixed number of weights (summing to WeightOne) for it and the positions after it.

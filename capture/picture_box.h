@@ -4,6 +4,7 @@
 // The size rules of a shared picture: the box a unit is told about at share start and the
 // size a surface gets when it is fitted into that box.
 
+#include <QRect>
 #include <QSize>
 
 namespace capture {
@@ -21,6 +22,13 @@ QSize pictureBox(QSize desktop, bool zmtFamily);
 // Size of a source fitted into a box keeping its aspect ratio, the smaller side rounded down
 // (the same size Qt gives for Qt::KeepAspectRatio). Empty source or box gives an empty size.
 QSize fitKeepingAspect(QSize source, QSize box);
+
+// Where a picture of `source` size goes in a frame of `target` size: the whole frame when
+// their shapes agree but for rounding; otherwise the source keeps its shape, centred, and the
+// frame shows black around it (the desktop grew a monitor, or its resolution changed, while
+// the unit still expects the size it was told). Sides and offsets are even, so the area's
+// chroma samples are its own. Empty for an empty source or target.
+QRect shapeKeepingArea(QSize source, QSize target);
 
 // The size of the desktop picture that is announced to the unit and then sent in every frame.
 inline QSize scaledDesktopSize(QSize desktop, bool zmtFamily)

@@ -201,7 +201,7 @@ private:
 TEST(DesktopCapture, OverlappedStepsGiveTheFileOfTheSerialOnes)
 {
     const QImage source = testpictures::withTextPanels(testpictures::photoLike({ 1920, 1080 }));
-    for (const QSize target : { QSize(1280, 720), QSize(1024, 682), QSize(333, 7) }) {
+    for (const QSize target : { QSize(1280, 720), QSize(1023, 575), QSize(333, 187) }) {
         // Serial: one thread, the whole picture, encoded whole.
         capture::DesktopCapture serial(std::make_unique<capture::ImageScreenSource>(source), false);
         serial.setEncodeInStrips(false);
@@ -247,6 +247,31 @@ TEST(DesktopCapture, FollowsSizeChangesOfTheSource)
     EXPECT_EQ(QImage::fromData(jpeg).size(), QSize(960, 768));
     EXPECT_FALSE(capture.captureJpeg(QSize(), jpeg));
     EXPECT_TRUE(jpeg.isEmpty());
+}
+
+TEST(DesktopCapture, APictureOfAnotherShapeKeepsItOnBlack)
+{
+    // The desktop grew a second monitor while the unit expects 1280 x 720: the two screens
+    // side by side fill the width, with black above and below, in both ways of making a frame.
+    const QImage grown = testpictures::colourGrid({ 3840, 1080 });
+    for (const bool overlapped : { true, false }) {
+        capture::DesktopCapture capture(std::make_unique<TricklingSource>(grown, 37), overlapped);
+        capture.setEncodeInStrips(overlapped);
+        QByteArray jpeg;
+        ASSERT_TRUE(capture.captureJpeg({ 1280, 720 }, jpeg));
+        const QImage frame = QImage::fromData(jpeg);
+        ASSERT_EQ(frame.size(), QSize(1280, 720));
+        for (const QPoint black : { QPoint(640, 90), QPoint(5, 175), QPoint(1275, 545) })
+            EXPECT_LT(qGray(frame.pixel(black)), 8) << black.x() << "," << black.y();
+        // The grid's cells keep their shape: 8 columns of 160, 4 rows of 90.
+        for (const auto &[column, row] : { std::pair(0, 0), std::pair(7, 3), std::pair(3, 1) }) {
+            const QColor expected = testpictures::blockColour(column, row);
+            const QColor seen = frame.pixelColor(160 * column + 80, 180 + 90 * row + 45);
+            EXPECT_NEAR(seen.red(), expected.red(), 12) << column << "," << row;
+            EXPECT_NEAR(seen.green(), expected.green(), 12) << column << "," << row;
+            EXPECT_NEAR(seen.blue(), expected.blue(), 12) << column << "," << row;
+        }
+    }
 }
 
 } // namespace

@@ -76,4 +76,31 @@ TEST(FitKeepingAspect, EmptyGivesEmpty)
     EXPECT_EQ(pictureBox({ 0, 0 }, true), capture::StandardBox);
 }
 
+TEST(ShapeKeepingArea, TheAnnouncedSizeIsFilledWhole)
+{
+    // The desktop a share started with is never put on black, whatever its rounding.
+    const QSize desktops[] = { { 1920, 1080 }, { 1366, 768 }, { 1600, 900 }, { 2560, 1080 },
+        { 1024, 1366 }, { 333, 777 }, { 1023, 767 }, { 1281, 721 }, { 4480, 1440 }, { 7680, 4320 },
+        { 1680, 1050 }, { 1440, 960 } };
+    for (const QSize &desktop : desktops) {
+        for (const bool zmt : { true, false }) {
+            const QSize announced = scaledDesktopSize(desktop, zmt);
+            EXPECT_EQ(capture::shapeKeepingArea(desktop, announced), QRect({ 0, 0 }, announced))
+                    << desktop.width() << "x" << desktop.height();
+        }
+    }
+}
+
+TEST(ShapeKeepingArea, AnotherShapeIsCentredOnBlack)
+{
+    // A second monitor beside the first: bars above and below.
+    EXPECT_EQ(capture::shapeKeepingArea({ 3840, 1080 }, { 1280, 720 }), QRect(0, 180, 1280, 360));
+    // A 4:3 resolution on a wide share: bars at the sides.
+    EXPECT_EQ(capture::shapeKeepingArea({ 1024, 768 }, { 1280, 720 }), QRect(160, 0, 960, 720));
+    // Even sides and offsets on an odd frame.
+    EXPECT_EQ(capture::shapeKeepingArea({ 1000, 1000 }, { 1023, 682 }), QRect(170, 0, 682, 682));
+    EXPECT_EQ(capture::shapeKeepingArea({ 5000, 3 }, { 1024, 576 }), QRect(0, 286, 1024, 2));
+    EXPECT_TRUE(capture::shapeKeepingArea({ 0, 1080 }, { 1280, 720 }).isEmpty());
+}
+
 } // namespace

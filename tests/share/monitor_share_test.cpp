@@ -92,9 +92,13 @@ protected:
         ASSERT_TRUE(waitUntil([&] { return button("BtnStop")->isEnabled(); }));
     }
 
-    // The frames from the index on: all valid, of the announced size, showing one colour.
-    void expectFramesShow(std::size_t from, QSize announced, QRgb colour) const
+    // The frames from the index on: all valid, of the announced size, showing one colour in
+    // `area` (the whole frame unless given) and black around it.
+    void expectFramesShow(
+            std::size_t from, QSize announced, QRgb colour, QRect area = QRect()) const
     {
+        if (area.isNull())
+            area = QRect(QPoint(0, 0), announced);
         const auto frames = unit->frames();
         ASSERT_GT(frames.size(), from);
         for (std::size_t i = from; i < frames.size(); ++i) {
@@ -103,10 +107,18 @@ protected:
             ASSERT_EQ(QSize(frame.width, frame.height), announced) << "frame " << frame.index;
             const QImage picture =
                     QImage::fromData(frame.jpeg.data(), int(frame.jpeg.size()), "JPG");
-            for (const QPoint at : { QPoint(4, 4), QPoint(announced.width() - 5, 4),
-                         QPoint(announced.width() / 2, announced.height() / 2),
-                         QPoint(4, announced.height() - 5) })
-                EXPECT_TRUE(near(picture.pixel(at), colour))
+            const QRect inside = area.adjusted(4, 4, -4, -4);
+            std::vector<std::pair<QPoint, QRgb>> expected = { { inside.topLeft(), colour },
+                { inside.topRight(), colour }, { inside.center(), colour },
+                { inside.bottomLeft(), colour } };
+            if (area.left() > 0)
+                expected.push_back({ QPoint(area.left() / 2, area.center().y()), qRgb(0, 0, 0) });
+            if (area.right() < announced.width() - 1)
+                expected.push_back(
+                        { QPoint((area.right() + announced.width()) / 2, area.center().y()),
+                                qRgb(0, 0, 0) });
+            for (const auto &[at, seen] : expected)
+                EXPECT_TRUE(near(picture.pixel(at), seen))
                         << "frame " << frame.index << " at " << at.x() << "," << at.y() << ": "
                         << std::hex << picture.pixel(at);
         }
@@ -143,7 +155,8 @@ TEST_F(MonitorShareTest, TheUnitGetsTheChosenMonitorAtItsAnnouncedSize)
     EXPECT_EQ(fromClient(ControlType::Connect).size(), 1u);
     expectFramesShow(before + 1, QSize(1024, 576), LeftColour);
 
-    // All screens on the same connection: both colours side by side, scaled into the same size.
+    // All screens on the same connection: both colours side by side, scaled into the same size
+    // keeping their shape, black above and below.
     button("BtnStop")->click();
     ASSERT_TRUE(waitUntil([&] { return button("BtnShare")->isEnabled(); }));
     choose("All screens");
@@ -157,6 +170,7 @@ TEST_F(MonitorShareTest, TheUnitGetsTheChosenMonitorAtItsAnnouncedSize)
     const QImage picture = QImage::fromData(last.jpeg.data(), int(last.jpeg.size()), "JPG");
     EXPECT_TRUE(near(picture.pixel(100, 300), LeftColour)) << std::hex << picture.pixel(100, 300);
     EXPECT_TRUE(near(picture.pixel(900, 300), RightColour)) << std::hex << picture.pixel(900, 300);
+    EXPECT_TRUE(near(picture.pixel(512, 60), qRgb(0, 0, 0))) << std::hex << picture.pixel(512, 60);
 }
 
 TEST_F(MonitorShareTest, TheMonitorGoingMidShareEndsTheShareWithABox)
@@ -194,13 +208,13 @@ TEST_F(MonitorShareTest, ANewResolutionOfTheMonitorKeepsTheShareAtItsSize)
     shareAndWaitForStreaming(0);
     painter->fill(painter->root(), QRect(1920 + 1280, 0, 640, 1080), LeftColour);
 
-    // The monitor now shows 1280 x 1024 of the screen: only blue, and scaled into the 1024 x
-    // 576 the unit was told rather than its own 960 x 768.
+    // The monitor now shows 1280 x 1024 of the screen: only blue, in the 1024 x 576 the unit
+    // was told rather than its own 960 x 768, keeping its shape with black at the sides.
     ASSERT_TRUE(display.setMonitor("RIGHT", QRect(1920, 0, 1280, 1024)));
     testsupport::processEventsFor(200ms);
     const std::size_t before = unit->frames().size();
     ASSERT_TRUE(waitUntil([&] { return unit->frames().size() > before + 3; }));
-    expectFramesShow(before, QSize(1024, 576), RightColour);
+    expectFramesShow(before, QSize(1024, 576), RightColour, QRect(152, 0, 720, 576));
     EXPECT_TRUE(probe->firstImgTimer()->isActive());
     EXPECT_TRUE(boxes.texts().isEmpty()) << boxes.texts().join('|').toStdString();
     EXPECT_TRUE(fromClient(ControlType::Stop).empty());
