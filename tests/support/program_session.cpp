@@ -270,6 +270,8 @@ void DesktopProcess::click(Control control)
         { 103, 195 }, // Share
         { 198, 195 }, // Stop
         { 72, 145 }, // the Desktop button, on its round mark
+        { 62, 285 }, // the profile buttons Add and Edit
+        { 253, 285 },
     };
     // The places are in the window's own units: on a screen scaled by two (a high-density
     // display) the window is twice as large in pixels, and so is every place.

@@ -112,7 +112,16 @@ public:
     QString home() const { return m_home.path(); }
 
     // The window's controls, in window coordinates (the window has a fixed size and layout).
-    enum class Control { ProfileRow, Login, Logout, Share, Stop, Desktop };
+    enum class Control {
+        ProfileRow,
+        Login,
+        Logout,
+        Share,
+        Stop,
+        Desktop,
+        AddProfile,
+        EditProfile,
+    };
     void click(Control control);
     // Keys as a user types them ("Tab", "Down"), into the window the pointer is over (the
     // X server's focus follows the pointer while no window manager runs).
