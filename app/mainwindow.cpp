@@ -8,6 +8,7 @@
 #include "dialog.h"
 #include "dlg_tasklist.h"
 #include "flow_timings.h"
+#include "light_palette.h"
 #include "mainwindow_state.h"
 #include "sharp_pictures.h"
 #include "skin.h"
@@ -96,6 +97,8 @@ MainWindow::~MainWindow()
 
 void MainWindow::applySkin()
 {
+    // Before the style sheets, which start from each control's palette.
+    skin::keepLightPalette(this);
     const QString appDir = QCoreApplication::applicationDirPath();
     for (const skin::WidgetStyle &style : skin::mainWindowStyleSheets(appDir)) {
         if (auto *widget = findChild<QWidget *>(style.objectName))

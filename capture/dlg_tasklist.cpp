@@ -1,5 +1,6 @@
 #include "dlg_tasklist.h"
 
+#include "light_palette.h"
 #include "sharp_pictures.h"
 #include "skin.h"
 #include "ui_dlg_tasklist.h"
@@ -49,6 +50,7 @@ bool enumWindowsProc(std::uint32_t window, long parameter)
 dlgTasklist::dlgTasklist(QWidget *parent) : QDialog(parent), ui(std::make_unique<Ui::dlgTasklist>())
 {
     ui->setupUi(this);
+    skin::keepLightPalette(this); // before the style sheets, which start from it
 
     const QString appDir = QCoreApplication::applicationDirPath();
     ui->QTasklist->setStyleSheet(skin::listStyleSheet(appDir));

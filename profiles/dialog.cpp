@@ -1,5 +1,6 @@
 #include "dialog.h"
 
+#include "light_palette.h"
 #include "sharp_pictures.h"
 #include "skin.h"
 #include "ui_dialog.h"
@@ -49,6 +50,7 @@ public:
 Dialog::Dialog(QWidget *parent) : QDialog(parent), ui(new Ui::Dialog)
 {
     ui->setupUi(this);
+    skin::keepLightPalette(this); // before the style sheets, which start from it
 
     // Each octet field takes 0 to 255 only; the form limits it to three characters. A "." or
     // a third digit goes on to the next field, so a whole address can be typed in one go.

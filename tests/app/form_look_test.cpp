@@ -11,6 +11,7 @@
 #include "dlg_tasklist.h"
 #include "focus_ring.h"
 #include "font_substitutes.h"
+#include "light_palette.h"
 #include "mainwindow.h"
 #include "mainwindow_probe.h"
 #include "profile_window.h"
@@ -402,6 +403,44 @@ TEST_F(FormLookTest, ProfileEditorAndItsWarnings)
                 withModal([&] { ok->click(); },
                         [&](QWidget *box) { checkWindow(box, "profile_editor_warning_ip"); });
             });
+}
+
+// The colours a desktop in a dark scheme hands every program: light text on dark ground.
+QPalette darkDesktopPalette()
+{
+    QPalette dark;
+    for (const auto &[role, colour] : { std::pair(QPalette::Window, "#2d2d2d"),
+                 std::pair(QPalette::WindowText, "#f0f0f0"), std::pair(QPalette::Base, "#1e1e1e"),
+                 std::pair(QPalette::Text, "#f0f0f0"), std::pair(QPalette::Button, "#3c3c3c"),
+                 std::pair(QPalette::ButtonText, "#f0f0f0") })
+        dark.setColor(role, QColor(colour));
+    return dark;
+}
+
+TEST_F(FormLookTest, ADarkDesktopLeavesTheFormsReadable)
+{
+    // The forms' own colours are those of a desktop without a scheme, so nothing changes there.
+    const QPalette light = skin::lightPalette();
+    for (int group = 0; group < QPalette::NColorGroups; ++group) {
+        for (int role = 0; role < QPalette::NColorRoles; ++role) {
+            const auto g = QPalette::ColorGroup(group);
+            const auto r = QPalette::ColorRole(role);
+            EXPECT_EQ(light.color(g, r), QApplication::palette().color(g, r))
+                    << "group " << group << ", role " << role;
+        }
+    }
+
+    const QPalette desktop = QApplication::palette();
+    QApplication::setPalette(darkDesktopPalette());
+    checkWindow(&window, "main_login_dark");
+    window.hideLoginPage();
+    window.showSharePage();
+    checkWindow(&window, "main_share_dark");
+    window.hideSharePage();
+    window.showLoginPage();
+    withModal([&] { probe.widget<QPushButton>("BtnAdd")->click(); },
+            [&](QWidget *editor) { checkWindow(editor, "profile_editor_dark"); });
+    QApplication::setPalette(desktop);
 }
 
 TEST_F(FormLookTest, SelectedProfileStandsOut)
