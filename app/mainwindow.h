@@ -133,7 +133,8 @@ public slots:
 
 private:
     void applySkin();
-    // Keys, the focus ring and what the accessibility tree leaves out (mainwindow_keys.cpp).
+    // Keys, the focus ring, what the accessibility tree leaves out and double clicks
+    // (mainwindow_keys.cpp).
     void setUpKeyboard();
 
     // Members added by the share flow and the capture go below, each in its own block.

@@ -1,6 +1,7 @@
-// The window for a keyboard and a screen reader: Enter presses the focused button, Ctrl+Q
-// closes, the profile list selects the row the keyboard reaches, the focus shows as a ring, and
-// the hidden id list stays out of the accessibility tree. Names and the Tab order are the form's.
+// The window for a keyboard, a screen reader and a mouse: Enter presses the focused button,
+// Ctrl+Q closes, the profile list selects the row the keyboard reaches, the focus shows as a
+// ring, the hidden id list stays out of the accessibility tree, and a double click on Login or
+// Logout counts once. Names and the Tab order are the form's.
 
 #include "focus_ring.h"
 #include "mainwindow.h"
@@ -45,6 +46,20 @@ private:
     QListView *m_list;
 };
 
+// Logout sits where Login is, and the page changes as soon as the unit answers: the second
+// click of a double click on Login landed on Logout and ended the session just begun (and on
+// Logout, logged in again). The second press of a double click is dropped there.
+class SingleClickOnly : public QObject
+{
+public:
+    using QObject::QObject;
+
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        return event->type() == QEvent::MouseButtonDblClick;
+    }
+};
+
 } // namespace
 
 void MainWindow::setUpKeyboard()
@@ -62,6 +77,9 @@ void MainWindow::setUpKeyboard()
     connect(quit, &QShortcut::activated, this, &QWidget::close);
 
     ui->listViewProfile->installEventFilter(new SelectOnKeyboardFocus(ui->listViewProfile));
+    auto *singleClick = new SingleClickOnly(this);
+    ui->BtnLogin->installEventFilter(singleClick);
+    ui->BtnLogout->installEventFilter(singleClick);
 
     // The id column is read, never shown. As a window of its own that is never shown it is no
     // child in the main window's accessibility tree, where a screen reader listed it.

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace std::chrono_literals;
 using testsupport::DesktopProcess;
@@ -208,6 +209,25 @@ TEST_F(WholeSession, ClosingAfterTheUnitVanishedMidShare)
     ASSERT_TRUE(
             testsupport::pollUntil([&] { return desktop->output().contains("QMT Logout"); }, 10s))
             << diagnosis();
+    closeAndExpectCleanExit();
+}
+
+// Logout sits where Login is, and the page changes as soon as the unit answers: a double click
+// on either counts once, as the user meant it.
+TEST_F(WholeSession, ADoubleClickOnLoginOrLogoutCountsOnce)
+{
+    start("127.0.0.123");
+    desktop->click(Control::ProfileRow);
+    desktop->doubleClick(Control::Login);
+    ASSERT_TRUE(unit->waitFor(UnitProcess::command("firmware"))) << diagnosis();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(unit->count(UnitProcess::command("logout")), 0) << diagnosis();
+    const int logins = unit->count(UnitProcess::command("login"));
+
+    desktop->doubleClick(Control::Logout);
+    ASSERT_TRUE(unit->waitFor(UnitProcess::command("logout"), 1, 10s)) << diagnosis();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(unit->count(UnitProcess::command("login")), logins) << diagnosis();
     closeAndExpectCleanExit();
 }
 

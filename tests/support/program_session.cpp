@@ -263,6 +263,16 @@ DesktopProcess::~DesktopProcess()
 
 void DesktopProcess::click(Control control)
 {
+    clickAt(control, { "click", "1" });
+}
+
+void DesktopProcess::doubleClick(Control control)
+{
+    clickAt(control, { "click", "--repeat", "2", "--delay", "250", "1" });
+}
+
+void DesktopProcess::clickAt(Control control, const QStringList &clicks)
+{
     static const std::pair<int, int> places[] = {
         { 60, 128 }, // the first profile row
         { 300, 370 }, // Login
@@ -279,8 +289,9 @@ void DesktopProcess::click(Control control)
     const auto [x, y] = places[int(control)];
     const QString window = QString::number(m_window);
     xdotool({ "windowraise", window });
-    xdotool({ "mousemove", "--window", window, QString::number(qRound(x * scale)),
-            QString::number(qRound(y * scale)), "click", "1" });
+    xdotool(QStringList{ "mousemove", "--window", window, QString::number(qRound(x * scale)),
+                    QString::number(qRound(y * scale)) }
+            + clicks);
 }
 
 double DesktopProcess::windowScale() const

@@ -123,6 +123,9 @@ public:
         EditProfile,
     };
     void click(Control control);
+    // Two clicks as one double click: the second comes 250 ms after the first, within the
+    // double-click time and long after the window reacted to the first.
+    void doubleClick(Control control);
     // Keys as a user types them ("Tab", "Down"), into the window the pointer is over (the
     // X server's focus follows the pointer while no window manager runs).
     void pressKeys(const QStringList &keys);
@@ -142,6 +145,7 @@ public:
     QString output() const;
 
 private:
+    void clickAt(Control control, const QStringList &clicks);
     // 2 when the window is drawn twice as large (a screen scaled by two), 1.5 at 150 %.
     double windowScale() const;
 
