@@ -14,7 +14,9 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <gtest/gtest.h>
+#include <random>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -429,6 +431,81 @@ TEST_F(SessionOutput, DebugOutputNeverShowsTheAccessCode)
     EXPECT_TRUE(output.contains(R"(\"acccode\":\"****\")")) << "the login URL, masked";
     EXPECT_FALSE(output.contains(AccessCode)) << output.toStdString();
 }
+
+// A user who clicks anything in any order, types keys and closes boxes, while the unit restarts
+// with other manners: whatever the order, the program neither crashes nor hangs, and SIGTERM
+// ends it with status 0. The steps come from a seeded generator and are listed on failure.
+class RestlessUser : public WholeSession, public ::testing::WithParamInterface<unsigned>
+{
+protected:
+    // Kills the unit and starts another on its address; counts the frames the last one saw.
+    void restartUnit(const QStringList &manners)
+    {
+        framesSeen += unit->count(UnitProcess::validFrame());
+        const QString address = unit->address();
+        unit->kill();
+        unit = std::make_unique<UnitProcess>(address, manners + unitFamily);
+        ASSERT_TRUE(unit->started()) << unit->output().toStdString();
+    }
+
+    QStringList unitFamily;
+    QStringList steps;
+    int framesSeen = 0;
+};
+
+TEST_P(RestlessUser, NeitherCrashesNorHangs)
+{
+    // A user's way through a session, which half of the steps follow, and the rest of a step:
+    // any control but Delete (with the one profile gone nothing more would happen), a key,
+    // closing the boxes, or a unit restarted with other manners.
+    const Control way[] = { Control::ProfileRow, Control::Login, Control::Share, Control::Stop,
+        Control::Share, Control::Logout };
+    const Control controls[] = { Control::ProfileRow, Control::Login, Control::Logout,
+        Control::Share, Control::Stop, Control::Desktop, Control::AddProfile,
+        Control::EditProfile };
+    const char *const keys[] = { "Return", "Escape", "Tab", "space", "Down", "Up", "Delete" };
+    const QStringList manners[] = { {}, { "--stop-after", "3" }, { "--close-after", "2" },
+        { "--disconnect-after", "4" }, { "--reject-share" }, { "--stop-answer", "silent" },
+        { "--stop-answer", "close" }, { "--http-delay", "1500" }, { "--pull-interval", "200" },
+        { "--no-rtp" }, { "--refuse", "bad-code" } };
+
+    std::mt19937 random(GetParam());
+    unitFamily = { "--family", random() % 2 ? "zmt" : "qmt" };
+    start("127.0.0.140", unitFamily);
+    std::size_t along = 0;
+    for (int i = 0; i < 50 && desktop->running(); ++i) {
+        const unsigned pick = random() % 100;
+        if (pick < 70) {
+            const Control control = pick < 50 ? way[along++ % std::size(way)]
+                                              : controls[random() % std::size(controls)];
+            steps << QString("click %1").arg(int(control));
+            desktop->click(control);
+        } else if (pick < 80) {
+            const char *key = keys[random() % std::size(keys)];
+            steps << QString("key %1").arg(key);
+            desktop->pressKeys({ key });
+        } else if (pick < 94) {
+            steps << "boxes";
+            desktop->answerBoxes();
+        } else {
+            const QStringList &unitManners = manners[random() % std::size(manners)];
+            steps << "unit " + unitManners.join(' ');
+            ASSERT_NO_FATAL_FAILURE(restartUnit(unitManners));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 1200));
+    }
+    framesSeen += unit->count(UnitProcess::validFrame());
+    std::printf("frames the units saw: %d; boxes: %s\n", framesSeen,
+            qPrintable(desktop->boxes().join(" | ")));
+    const std::string walk = "steps: " + steps.join(", ").toStdString() + "\n";
+    ASSERT_TRUE(desktop->running()) << walk << diagnosis();
+    desktop->signal(SIGTERM);
+    const std::optional<ProcessEnd> end = desktop->waitForExit(15s);
+    EXPECT_TRUE(end && end->clean()) << describe(end) << "\n" << walk << diagnosis();
+}
+
+// Seeds whose walks reach sharing with the unit.
+INSTANTIATE_TEST_SUITE_P(Seeds, RestlessUser, ::testing::Values(1u, 3u));
 
 } // namespace
 

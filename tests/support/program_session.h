@@ -5,6 +5,7 @@
 // and tandeo-desktop as its own process whose window is driven through the X server (xdotool
 // clicks, a window manager's close request). Nothing here reaches into either program.
 
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QProcess>
 #include <QString>
@@ -152,6 +153,8 @@ private:
     QTemporaryDir m_home;
     mutable QProcess m_process;
     unsigned long m_window = 0;
+    int m_lastClickPlace = -1; // Logout counts as Login's place
+    QElapsedTimer m_sinceLastClick;
 };
 
 } // namespace testsupport
