@@ -102,7 +102,10 @@ bool Dialog::eventFilter(QObject *watched, QEvent *event)
     // The first key in a field that a third digit moved to: a "." there is the one the user
     // typed after those digits, and the field must not be left again for it.
     const bool afterThirdDigit = std::exchange(advancedTo, nullptr) == watched;
-    if (static_cast<QKeyEvent *>(event)->text() != QLatin1String("."))
+    // The keypad's decimal key gives "," on many layouts (German, French, ...): there it is
+    // the dot the user means, where it went nowhere and the next digits joined the field.
+    const QString text = static_cast<QKeyEvent *>(event)->text();
+    if (text != QLatin1String(".") && text != QLatin1String(","))
         return QDialog::eventFilter(watched, event);
     // "." ends a field that holds something and is never typed into one.
     if (!afterThirdDigit && !(*at)->text().isEmpty() && at + 1 != octets.end())

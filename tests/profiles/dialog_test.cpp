@@ -151,6 +151,13 @@ TEST(DialogTest, ADotOrAThirdDigitMovesOnToTheNextOctetAndTabStillDoes)
     typeAtFocus(".5");
     EXPECT_EQ(dialog.getIP(), "192.168.1.40");
 
+    // The keypad's decimal key of a German layout gives a comma: it moves on as the dot does.
+    for (QLineEdit *octet : octets)
+        octet->clear();
+    octets[0]->setFocus();
+    typeAtFocus("10,0,0,5");
+    EXPECT_EQ(dialog.getIP(), "10.0.0.5");
+
     // A dot in an empty field stays there; typing into a field that was moved to replaces
     // what it held.
     for (QLineEdit *octet : octets)
