@@ -160,16 +160,14 @@ bool DesktopCapture::redoChangedRows(
             m_scaler.scaleRows(*picture, m_frame, first, end);
         }
     }
-    if (timings)
-        timings->scaleMs = msSince(start);
-    const bool encoded = encodePlanes(jpeg);
-    if (timings)
-        timings->encodeMs = msSince(start);
-    return encoded;
+    return encodePlanes(jpeg, timings, start);
 }
 
-bool DesktopCapture::encodePlanes(QByteArray &jpeg)
+bool DesktopCapture::encodePlanes(
+        QByteArray &jpeg, FrameTimings *timings, std::chrono::steady_clock::time_point start)
 {
+    if (timings)
+        timings->scaleMs = msSince(start);
     const bool inStrips = m_useStrips && m_stripEncoder.begin(m_frame, jpeg);
     if (inStrips) {
         const int strips = StripJpegEncoder::stripCount(m_frame.height);
@@ -182,7 +180,10 @@ bool DesktopCapture::encodePlanes(QByteArray &jpeg)
             }
         }
     }
-    return finishEncoding(inStrips, jpeg);
+    const bool encoded = finishEncoding(inStrips, jpeg);
+    if (timings)
+        timings->encodeMs = msSince(start);
+    return encoded;
 }
 
 bool DesktopCapture::encodePicture(
@@ -344,12 +345,7 @@ bool DesktopCapture::encodeOnBlack(const PixelView &picture, QSize target, QRect
     m_scaler.scale(picture, m_area);
     m_frame.resize(target);
     placeOnBlack(m_area, area.topLeft(), m_frame);
-    if (timings)
-        timings->scaleMs = msSince(start);
-    const bool encoded = encodePlanes(jpeg);
-    if (timings)
-        timings->encodeMs = msSince(start);
-    return encoded;
+    return encodePlanes(jpeg, timings, start);
 }
 
 } // namespace capture

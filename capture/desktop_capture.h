@@ -25,6 +25,7 @@
 
 #include <QByteArray>
 
+#include <chrono>
 #include <memory>
 
 namespace capture {
@@ -88,7 +89,10 @@ private:
     // encoded in one go into jpeg; jpeg emptied when either failed.
     bool finishEncoding(bool inStrips, QByteArray &jpeg);
     bool redoChangedRows(const DesktopChanges &changes, QByteArray &jpeg, FrameTimings *timings);
-    bool encodePlanes(QByteArray &jpeg);
+    // The planes of m_frame into jpeg, in strips where the strip encoder is there; notes in
+    // timings when scaling ended (now) and when encoding did, counted from start.
+    bool encodePlanes(
+            QByteArray &jpeg, FrameTimings *timings, std::chrono::steady_clock::time_point start);
     void forget();
 
     // rowsIn(wait) tells how many source rows have arrived (-1: the grab failed).

@@ -38,6 +38,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <gtest/gtest.h>
 #include <numbers>
 
@@ -346,6 +347,21 @@ void withModal(const std::function<void()> &open, const std::function<void(QWidg
 
 class FormLookTest : public ::testing::Test, protected ProfileWindow
 {
+protected:
+    // The login page, the share page and the profile editor, each handed to check with its
+    // name and `suffix`; the window is back on its login page after.
+    void eachForm(const std::function<void(QWidget *, const QString &)> &check,
+            const QString &suffix = QString())
+    {
+        check(&window, "main_login" + suffix);
+        window.hideLoginPage();
+        window.showSharePage();
+        check(&window, "main_share" + suffix);
+        window.hideSharePage();
+        window.showLoginPage();
+        withModal([&] { probe.widget<QPushButton>("BtnAdd")->click(); },
+                [&](QWidget *editor) { check(editor, "profile_editor" + suffix); });
+    }
 };
 
 TEST(FontStandIns, NamedFacesResolveToInstalledNarrowerFaces)
@@ -432,14 +448,7 @@ TEST_F(FormLookTest, ADarkDesktopLeavesTheFormsReadable)
 
     const QPalette desktop = QApplication::palette();
     QApplication::setPalette(darkDesktopPalette());
-    checkWindow(&window, "main_login_dark");
-    window.hideLoginPage();
-    window.showSharePage();
-    checkWindow(&window, "main_share_dark");
-    window.hideSharePage();
-    window.showLoginPage();
-    withModal([&] { probe.widget<QPushButton>("BtnAdd")->click(); },
-            [&](QWidget *editor) { checkWindow(editor, "profile_editor_dark"); });
+    eachForm([](QWidget *form, const QString &name) { checkWindow(form, name); }, "_dark");
     QApplication::setPalette(desktop);
 }
 
@@ -483,14 +492,7 @@ TEST_F(FormLookTest, SelectedProfileStandsOut)
 
 TEST_F(FormLookTest, FocusRingOnEveryControl)
 {
-    checkFocusRings(&window, "main_login");
-    window.hideLoginPage();
-    window.showSharePage();
-    checkFocusRings(&window, "main_share");
-    window.hideSharePage();
-    window.showLoginPage();
-    withModal([&] { probe.widget<QPushButton>("BtnAdd")->click(); },
-            [&](QWidget *editor) { checkFocusRings(editor, "profile_editor"); });
+    eachForm(checkFocusRings);
 }
 
 TEST_F(FormLookTest, ApplicationPicker)
