@@ -424,14 +424,27 @@ std::unique_ptr<XcbScreenSource> XcbScreenSource::open(
     if (!options.monitor.isEmpty())
         impl->startMonitor(options.monitor);
 
-    Reply<xcb_shm_query_version_reply_t> shm(
-            xcb_shm_query_version_reply(connection, xcb_shm_query_version(connection), nullptr));
-    impl->shmAvailable = bool(shm) && impl->ensureSegment();
-    if (!impl->shmAvailable)
-        qCInfo(lcCapture) << "no shared memory with the X server; pictures come through the socket";
-    impl->startDamage();
-    if (!impl->damage)
-        qCInfo(lcCapture) << "no damage reports from the X server; every picture is grabbed whole";
+    // A request of an extension the server lacks closes the whole connection (libxcb's
+    // XCB_CONN_CLOSED_EXT_NOTSUPPORTED): its presence is asked first, as for the others.
+    const xcb_query_extension_reply_t *shmExtension =
+            xcb_get_extension_data(connection, &xcb_shm_id);
+    if (shmExtension && shmExtension->present) {
+        Reply<xcb_shm_query_version_reply_t> shm(xcb_shm_query_version_reply(
+                connection, xcb_shm_query_version(connection), nullptr));
+        impl->shmAvailable = bool(shm) && impl->ensureSegment();
+    }
+    if (impl->shmAvailable) {
+        impl->startDamage();
+        if (!impl->damage)
+            qCInfo(lcCapture) << "no damage reports from the X server; every picture is grabbed "
+                                 "whole";
+    } else {
+        // Nor are damage reports asked for: X.Org's servers can send one amid the bytes of a
+        // large image reply, and the connection then miscounts every reply that follows, so
+        // that no picture arrives any more.
+        qCInfo(lcCapture) << "no shared memory with the X server; pictures come through the "
+                             "socket, each grabbed whole";
+    }
     if (options.showPointer) {
         impl->startPointer();
         if (!impl->pointerWanted)

@@ -206,4 +206,31 @@ TEST_F(MonitorSource, FollowsTheMonitorsNewSizeAndTellsWhenItIsGone)
     EXPECT_FALSE(unknown->grab());
 }
 
+// An X server without MIT-SHM, as a remote or forwarded display is: the pictures come through
+// the socket, each grabbed whole (damage reports could break the connection's count of
+// replies), and every one shows the screen as it is.
+TEST(PlainSocketSource, GrabsEveryPictureWholeOnAServerWithoutSharedMemory)
+{
+    testsupport::MonitorDisplay display(QSize(1280, 720), { "-extension", "MIT-SHM" });
+    if (!display.error().isEmpty())
+        GTEST_SKIP() << display.error().toStdString();
+    testsupport::Painter painter;
+    ASSERT_TRUE(painter.ok());
+
+    auto source = capture::XcbScreenSource::open();
+    ASSERT_TRUE(source);
+    EXPECT_FALSE(source->usesSharedMemory());
+    EXPECT_FALSE(source->followsDrawing());
+    DesktopCapture desktop(std::move(source));
+    QByteArray jpeg;
+    for (const QRgb colour : { LeftColour, RightColour, LeftColour }) {
+        painter.fill(painter.root(), QRect(0, 0, 1280, 720), colour);
+        ASSERT_TRUE(desktop.captureJpeg(QSize(1024, 576), jpeg));
+        EXPECT_EQ(desktop.lastWork(), DesktopCapture::Work::Whole);
+        const QImage picture = QImage::fromData(jpeg, "JPG");
+        ASSERT_EQ(picture.size(), QSize(1024, 576));
+        EXPECT_TRUE(near(picture.pixel(512, 300), colour));
+    }
+}
+
 } // namespace

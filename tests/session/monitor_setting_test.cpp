@@ -1,7 +1,8 @@
-// The screen to share as the built program keeps it: the program and the emulator as their own
-// processes on an Xvfb of the test's own divided into two monitors; the choice made with the
-// keyboard lands in the settings file under the program's home, and the unit is told the
-// chosen monitor's picture size.
+// The screen to share as the built program keeps it and grabs it: the program and the emulator
+// as their own processes on an Xvfb of the test's own. Divided into two monitors, the choice
+// made with the keyboard lands in the settings file under the program's home, and the unit is
+// told the chosen monitor's picture size. Without shared memory (a remote or forwarded
+// display), the pictures still reach the unit.
 
 #include "monitor_display.h"
 #include "program_session.h"
@@ -69,6 +70,35 @@ TEST(MonitorSetting, TheChosenScreenGoesIntoTheSettingsFileAndToTheUnit)
             EXPECT_EQ(frame["height"].toInt(), 768);
         }
     }
+    desktop.click(Control::Stop);
+    ASSERT_TRUE(unit.waitFor(UnitProcess::controlIn("MSG_STOP"))) << diagnosis();
+    desktop.click(Control::Logout);
+    ASSERT_TRUE(unit.waitFor(UnitProcess::command("logout"), 1, 10s)) << diagnosis();
+    desktop.requestClose();
+    const auto end = desktop.waitForExit(10s);
+    EXPECT_TRUE(end && end->clean()) << diagnosis();
+}
+
+TEST(ScreenGrab, AnXServerWithoutSharedMemoryStillGivesTheUnitEveryPicture)
+{
+    testsupport::MonitorDisplay display(QSize(1280, 720), { "-extension", "MIT-SHM" });
+    if (!display.error().isEmpty())
+        GTEST_SKIP() << display.error().toStdString();
+    UnitProcess unit("127.0.0.195", { "--viewer", "--pull-interval", "50" });
+    ASSERT_TRUE(unit.started()) << unit.output().toStdString();
+    DesktopProcess desktop(unit);
+    ASSERT_TRUE(desktop.started()) << desktop.output().toStdString();
+    const auto diagnosis = [&] {
+        return ("program:\n" + desktop.output() + "\nunit:\n" + unit.output()).toStdString();
+    };
+    desktop.click(Control::ProfileRow);
+    desktop.click(Control::Login);
+    ASSERT_TRUE(unit.waitFor(UnitProcess::command("firmware"))) << diagnosis();
+    // The window's status and the unit's viewer change with every picture: other programs draw
+    // on the screen while it is grabbed.
+    desktop.click(Control::Share);
+    ASSERT_TRUE(unit.waitFor(UnitProcess::validFrame(), 40)) << diagnosis();
+    EXPECT_FALSE(desktop.output().contains("grab failed")) << diagnosis();
     desktop.click(Control::Stop);
     ASSERT_TRUE(unit.waitFor(UnitProcess::controlIn("MSG_STOP"))) << diagnosis();
     desktop.click(Control::Logout);

@@ -7,17 +7,17 @@
 
 namespace testsupport {
 
-MonitorDisplay::MonitorDisplay(QSize screen)
+MonitorDisplay::MonitorDisplay(QSize screen, const QStringList &serverOptions)
 {
     m_hadDisplay = qEnvironmentVariableIsSet("DISPLAY");
     m_oldDisplay = qgetenv("DISPLAY");
     // A test that aborts leaves no server behind: it ends with the test's process.
     m_server.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     // The server picks a free display number and writes it to its standard output.
-    m_server.start("Xvfb",
-            { "-displayfd", "1", "-screen", "0",
-                    QString("%1x%2x24").arg(screen.width()).arg(screen.height()), "-nolisten",
-                    "tcp", "-noreset" });
+    const QStringList arguments{ "-displayfd", "1", "-screen", "0",
+        QString("%1x%2x24").arg(screen.width()).arg(screen.height()), "-nolisten", "tcp",
+        "-noreset" };
+    m_server.start("Xvfb", arguments + serverOptions);
     if (!m_server.waitForStarted(5000)) {
         m_error = "Xvfb does not start: " + m_server.errorString();
         return;

@@ -24,8 +24,9 @@ namespace testsupport {
 class MonitorDisplay
 {
 public:
-    // Starts Xvfb with one screen of this size, 24-bit colour.
-    explicit MonitorDisplay(QSize screen);
+    // Starts Xvfb with one screen of this size, 24-bit colour, and the server options given
+    // (e.g. "-extension MIT-SHM" for a server without shared memory).
+    explicit MonitorDisplay(QSize screen, const QStringList &serverOptions = {});
     ~MonitorDisplay();
     MonitorDisplay(const MonitorDisplay &) = delete;
     MonitorDisplay &operator=(const MonitorDisplay &) = delete;
