@@ -35,6 +35,21 @@ struct FreeDeleter
 
 template <typename T> using Reply = std::unique_ptr<T, FreeDeleter>;
 
+// Whether the root window's pixels hold 8-bit red, green and blue, as the scaler reads them.
+bool hasEightBitChannels(const xcb_screen_t &screen)
+{
+    for (xcb_depth_iterator_t depth = xcb_screen_allowed_depths_iterator(&screen); depth.rem;
+            xcb_depth_next(&depth)) {
+        for (xcb_visualtype_iterator_t visual = xcb_depth_visuals_iterator(depth.data); visual.rem;
+                xcb_visualtype_next(&visual)) {
+            if (visual.data->visual_id == screen.root_visual)
+                return visual.data->red_mask == 0xff0000 && visual.data->green_mask == 0xff00
+                        && visual.data->blue_mask == 0xff;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 struct XcbScreenSource::Impl
@@ -408,6 +423,13 @@ std::unique_ptr<XcbScreenSource> XcbScreenSource::open(
     }
     if (!formatFound || !formatUsable || screen->root_depth < 24) {
         qCInfo(lcCapture) << "root window pixels are not 32-bit; depth" << screen->root_depth;
+        return nullptr;
+    }
+    // 32 bits a pixel holds 10-bit channels too (depth 30): the bytes must be 8-bit red, green
+    // and blue.
+    if (!hasEightBitChannels(*screen)) {
+        qCInfo(lcCapture) << "root window colours are not 8 bits a channel; depth"
+                          << screen->root_depth;
         return nullptr;
     }
     impl->root = screen->root;

@@ -2,14 +2,20 @@
 // as their own processes on an Xvfb of the test's own. Divided into two monitors, the choice
 // made with the keyboard lands in the settings file under the program's home, and the unit is
 // told the chosen monitor's picture size. Without shared memory (a remote or forwarded
-// display), the pictures still reach the unit.
+// display) the pictures still reach the unit, and from a screen of 10 bits a colour channel
+// in their colours.
 
 #include "monitor_display.h"
 #include "program_session.h"
+#include "x_painter.h"
 
+#include <QColor>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QJsonObject>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -79,13 +85,10 @@ TEST(MonitorSetting, TheChosenScreenGoesIntoTheSettingsFileAndToTheUnit)
     EXPECT_TRUE(end && end->clean()) << diagnosis();
 }
 
-TEST(ScreenGrab, AnXServerWithoutSharedMemoryStillGivesTheUnitEveryPicture)
+// A whole session on the display of the test: log in, share until the unit holds `frames`
+// valid pictures, stop, log out and close; the program ends cleanly.
+void shareFrames(UnitProcess &unit, int frames)
 {
-    testsupport::MonitorDisplay display(QSize(1280, 720), { "-extension", "MIT-SHM" });
-    if (!display.error().isEmpty())
-        GTEST_SKIP() << display.error().toStdString();
-    UnitProcess unit("127.0.0.195", { "--viewer", "--pull-interval", "50" });
-    ASSERT_TRUE(unit.started()) << unit.output().toStdString();
     DesktopProcess desktop(unit);
     ASSERT_TRUE(desktop.started()) << desktop.output().toStdString();
     const auto diagnosis = [&] {
@@ -94,10 +97,8 @@ TEST(ScreenGrab, AnXServerWithoutSharedMemoryStillGivesTheUnitEveryPicture)
     desktop.click(Control::ProfileRow);
     desktop.click(Control::Login);
     ASSERT_TRUE(unit.waitFor(UnitProcess::command("firmware"))) << diagnosis();
-    // The window's status and the unit's viewer change with every picture: other programs draw
-    // on the screen while it is grabbed.
     desktop.click(Control::Share);
-    ASSERT_TRUE(unit.waitFor(UnitProcess::validFrame(), 40)) << diagnosis();
+    ASSERT_TRUE(unit.waitFor(UnitProcess::validFrame(), frames)) << diagnosis();
     EXPECT_FALSE(desktop.output().contains("grab failed")) << diagnosis();
     desktop.click(Control::Stop);
     ASSERT_TRUE(unit.waitFor(UnitProcess::controlIn("MSG_STOP"))) << diagnosis();
@@ -106,6 +107,44 @@ TEST(ScreenGrab, AnXServerWithoutSharedMemoryStillGivesTheUnitEveryPicture)
     desktop.requestClose();
     const auto end = desktop.waitForExit(10s);
     EXPECT_TRUE(end && end->clean()) << diagnosis();
+}
+
+TEST(ScreenGrab, AnXServerWithoutSharedMemoryStillGivesTheUnitEveryPicture)
+{
+    testsupport::MonitorDisplay display(QSize(1280, 720), { "-extension", "MIT-SHM" });
+    if (!display.error().isEmpty())
+        GTEST_SKIP() << display.error().toStdString();
+    // The window's status and the unit's viewer change with every picture: other programs draw
+    // on the screen while it is grabbed.
+    UnitProcess unit("127.0.0.195", { "--viewer", "--pull-interval", "50" });
+    ASSERT_TRUE(unit.started()) << unit.output().toStdString();
+    shareFrames(unit, 40);
+}
+
+TEST(ScreenGrab, ADeepColourScreenReachesTheUnitInItsColours)
+{
+    testsupport::MonitorDisplay display(QSize(1280, 720), {}, 30);
+    if (!display.error().isEmpty())
+        GTEST_SKIP() << display.error().toStdString();
+    // Beside the program's window, a colour with different bits in each channel.
+    constexpr QRgb Colour = 0xff2050c0;
+    testsupport::Painter painter;
+    ASSERT_TRUE(painter.ok());
+    painter.fill(painter.root(), QRect(640, 0, 640, 720), Colour);
+    QTemporaryDir pictures;
+    UnitProcess unit("127.0.0.196", { "--save", pictures.path() });
+    ASSERT_TRUE(unit.started()) << unit.output().toStdString();
+    shareFrames(unit, 3);
+
+    const QStringList saved = QDir(pictures.path()).entryList({ "frame-*.jpg" }, QDir::Files);
+    ASSERT_FALSE(saved.isEmpty());
+    const QImage picture(pictures.filePath(saved.last()));
+    ASSERT_EQ(picture.size(), QSize(1024, 576));
+    const QRgb seen = picture.pixel(900, 300);
+    EXPECT_LE(std::abs(qRed(seen) - qRed(Colour)) + std::abs(qGreen(seen) - qGreen(Colour))
+                    + std::abs(qBlue(seen) - qBlue(Colour)),
+            12)
+            << QColor(seen).name().toStdString();
 }
 
 } // namespace

@@ -7,7 +7,7 @@
 
 namespace testsupport {
 
-MonitorDisplay::MonitorDisplay(QSize screen, const QStringList &serverOptions)
+MonitorDisplay::MonitorDisplay(QSize screen, const QStringList &serverOptions, int depth)
 {
     m_hadDisplay = qEnvironmentVariableIsSet("DISPLAY");
     m_oldDisplay = qgetenv("DISPLAY");
@@ -15,7 +15,7 @@ MonitorDisplay::MonitorDisplay(QSize screen, const QStringList &serverOptions)
     m_server.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     // The server picks a free display number and writes it to its standard output.
     const QStringList arguments{ "-displayfd", "1", "-screen", "0",
-        QString("%1x%2x24").arg(screen.width()).arg(screen.height()), "-nolisten", "tcp",
+        QString("%1x%2x%3").arg(screen.width()).arg(screen.height()).arg(depth), "-nolisten", "tcp",
         "-noreset" };
     m_server.start("Xvfb", arguments + serverOptions);
     if (!m_server.waitForStarted(5000)) {

@@ -24,9 +24,10 @@ namespace testsupport {
 class MonitorDisplay
 {
 public:
-    // Starts Xvfb with one screen of this size, 24-bit colour, and the server options given
-    // (e.g. "-extension MIT-SHM" for a server without shared memory).
-    explicit MonitorDisplay(QSize screen, const QStringList &serverOptions = {});
+    // Starts Xvfb with one screen of this size and depth (24: 8 bits a channel, 30: 10 bits),
+    // and the server options given (e.g. "-extension MIT-SHM" for a server without shared
+    // memory).
+    explicit MonitorDisplay(QSize screen, const QStringList &serverOptions = {}, int depth = 24);
     ~MonitorDisplay();
     MonitorDisplay(const MonitorDisplay &) = delete;
     MonitorDisplay &operator=(const MonitorDisplay &) = delete;

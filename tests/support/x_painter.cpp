@@ -4,10 +4,39 @@
 
 namespace testsupport {
 
+namespace {
+
+// Puts an 8-bit channel into the bits of a mask, scaled to their number (8 or 10).
+std::uint32_t channel(int value, std::uint32_t mask)
+{
+    if (!mask)
+        return 0;
+    const int shift = __builtin_ctz(mask);
+    const std::uint32_t most = mask >> shift;
+    return ((std::uint32_t(value) * most + 127) / 255) << shift;
+}
+
+} // namespace
+
 Painter::Painter()
 {
     m_connection = xcb_connect(nullptr, nullptr);
     m_screen = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data;
+    for (auto depth = xcb_screen_allowed_depths_iterator(m_screen); depth.rem;
+            xcb_depth_next(&depth)) {
+        for (auto visual = xcb_depth_visuals_iterator(depth.data); visual.rem;
+                xcb_visualtype_next(&visual)) {
+            if (visual.data->visual_id == m_screen->root_visual)
+                m_rootVisual = *visual.data;
+        }
+    }
+}
+
+std::uint32_t Painter::pixelOf(QRgb colour) const
+{
+    return channel(qRed(colour), m_rootVisual.red_mask)
+            | channel(qGreen(colour), m_rootVisual.green_mask)
+            | channel(qBlue(colour), m_rootVisual.blue_mask);
 }
 
 Painter::~Painter()
@@ -45,13 +74,13 @@ xcb_window_t Painter::backdrop(const QImage &picture)
 
 xcb_window_t Painter::solid(xcb_window_t parent, const QRect &place, QRgb colour)
 {
-    return create(parent, place, XCB_CW_BACK_PIXEL, colour & 0xffffffu);
+    return create(parent, place, XCB_CW_BACK_PIXEL, pixelOf(colour));
 }
 
 void Painter::fill(xcb_window_t window, const QRect &area, QRgb colour)
 {
     const xcb_gcontext_t gc = xcb_generate_id(m_connection);
-    const std::uint32_t values[] = { colour & 0xffffffu };
+    const std::uint32_t values[] = { pixelOf(colour) };
     xcb_create_gc(m_connection, gc, window, XCB_GC_FOREGROUND, values);
     const xcb_rectangle_t rectangle{ std::int16_t(area.x()), std::int16_t(area.y()),
         std::uint16_t(area.width()), std::uint16_t(area.height()) };

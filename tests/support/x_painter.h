@@ -32,6 +32,9 @@ public:
     // no window manager moves it.
     xcb_window_t solid(xcb_window_t parent, const QRect &place, QRgb colour);
 
+    // The colour as a pixel of the root window's visual (8 or 10 bits a channel).
+    std::uint32_t pixelOf(QRgb colour) const;
+
     // Draws into the window with a graphics context, as programs do.
     void fill(xcb_window_t window, const QRect &area, QRgb colour);
     void move(xcb_window_t window, QPoint to);
@@ -54,6 +57,7 @@ private:
 
     xcb_connection_t *m_connection = nullptr;
     xcb_screen_t *m_screen = nullptr;
+    xcb_visualtype_t m_rootVisual{}; // its channel masks; all zero when not found
     xcb_pixmap_t m_tile = 0;
     std::vector<xcb_window_t> m_windows;
     std::vector<xcb_cursor_t> m_cursors;
