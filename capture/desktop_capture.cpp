@@ -68,7 +68,7 @@ std::unique_ptr<ScreenSource> openDesktopSource(const SourceOptions &options)
 {
     if (auto xcb = XcbScreenSource::open(nullptr, options))
         return xcb;
-    return std::make_unique<QtScreenSource>();
+    return std::make_unique<QtScreenSource>(options.monitor);
 }
 
 bool DesktopCapture::captureFrame(QSize target, Frame &frame, FrameTimings *timings)

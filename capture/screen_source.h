@@ -8,7 +8,9 @@
 #include "frame_scaler.h"
 
 #include <QImage>
+#include <QRect>
 #include <QSize>
+#include <QString>
 
 #include <cstdint>
 #include <optional>
@@ -99,15 +101,24 @@ private:
     QImage m_image;
 };
 
-// Qt's grab of the primary screen's whole virtual desktop; slow (the X server copies every
-// pixel through the socket), used only where XcbScreenSource cannot be opened.
+// Qt's grab of the whole virtual desktop, or of one monitor's screen; slow (the X server copies
+// every pixel through the socket), used only where XcbScreenSource cannot be opened.
 class QtScreenSource : public ScreenSource
 {
 public:
+    // With a monitor's name, only the screen Qt has of that name.
+    explicit QtScreenSource(const QString &monitor = QString()) : m_monitor(monitor) { }
+
     QSize size() override;
     std::optional<PixelView> grab() override;
+    bool areaGone() override;
 
 private:
+    // On the virtual desktop; empty once the monitor is gone.
+    QRect area();
+
+    QString m_monitor;
+    bool m_gone = false;
     QImage m_last;
 };
 
