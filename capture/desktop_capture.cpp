@@ -68,6 +68,9 @@ std::unique_ptr<ScreenSource> openDesktopSource(const SourceOptions &options)
 {
     if (auto xcb = XcbScreenSource::open(nullptr, options))
         return xcb;
+    if (options.showPointer)
+        qCInfo(lcCapture) << "the picture is shared without the mouse pointer: Qt's grab of this "
+                             "screen does not draw it";
     return std::make_unique<QtScreenSource>(options.monitor);
 }
 
