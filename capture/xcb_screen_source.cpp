@@ -3,6 +3,7 @@
 #include "capture_log.h"
 #include "monitor_list.h"
 #include "pointer_overlay.h"
+#include "server_pixels.h"
 
 #include <QRect>
 
@@ -34,21 +35,6 @@ struct FreeDeleter
 };
 
 template <typename T> using Reply = std::unique_ptr<T, FreeDeleter>;
-
-// Whether the root window's pixels hold 8-bit red, green and blue, as the scaler reads them.
-bool hasEightBitChannels(const xcb_screen_t &screen)
-{
-    for (xcb_depth_iterator_t depth = xcb_screen_allowed_depths_iterator(&screen); depth.rem;
-            xcb_depth_next(&depth)) {
-        for (xcb_visualtype_iterator_t visual = xcb_depth_visuals_iterator(depth.data); visual.rem;
-                xcb_visualtype_next(&visual)) {
-            if (visual.data->visual_id == screen.root_visual)
-                return visual.data->red_mask == 0xff0000 && visual.data->green_mask == 0xff00
-                        && visual.data->blue_mask == 0xff;
-        }
-    }
-    return false;
-}
 
 } // namespace
 
@@ -411,24 +397,13 @@ std::unique_ptr<XcbScreenSource> XcbScreenSource::open(
         return nullptr;
     const xcb_screen_t *screen = screens.data;
 
-    // The scaler reads blue, green, red, pad bytes: 32 bits per pixel, least significant first.
-    bool formatUsable = setup->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
-    bool formatFound = false;
-    for (xcb_format_iterator_t f = xcb_setup_pixmap_formats_iterator(setup); f.rem;
-            xcb_format_next(&f)) {
-        if (f.data->depth == screen->root_depth) {
-            formatFound = true;
-            formatUsable = formatUsable && f.data->bits_per_pixel == 32;
-        }
-    }
-    if (!formatFound || !formatUsable || screen->root_depth < 24) {
-        qCInfo(lcCapture) << "root window pixels are not 32-bit; depth" << screen->root_depth;
-        return nullptr;
-    }
-    // 32 bits a pixel holds 10-bit channels too (depth 30): the bytes must be 8-bit red, green
-    // and blue.
-    if (!hasEightBitChannels(*screen)) {
-        qCInfo(lcCapture) << "root window colours are not 8 bits a channel; depth"
+    // The scaler reads blue, green, red, pad bytes: 32 bits a pixel, least significant first,
+    // 8 bits a channel (32 bits a pixel hold the 10-bit channels of depth 30 too).
+    const x11::PixelLayout pixels =
+            x11::serverPixelLayout(setup, screen->root_depth, screen->root_visual);
+    if (!pixels.lsbFirst || pixels.bitsPerPixel != 32 || pixels.redMask != 0xff0000
+            || pixels.greenMask != 0xff00 || pixels.blueMask != 0xff) {
+        qCInfo(lcCapture) << "root window pixels are not 8-bit blue, green, red in 32 bits; depth"
                           << screen->root_depth;
         return nullptr;
     }

@@ -1,5 +1,6 @@
 #include "window_system.h"
 
+#include "server_pixels.h"
 #include "zpixmap_image.h"
 
 #include <QLoggingCategory>
@@ -346,32 +347,8 @@ QImage WindowSystem::grabClient(WindowId window, QSize size) const
     if (!image) // not mapped: the window exists but shows nothing
         return picture;
 
-    const xcb_setup_t *setup = xcb_get_setup(m_connection.get());
-    PixelLayout layout;
-    layout.depth = image->depth;
-    layout.lsbFirst = setup->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
-    layout.bitsPerPixel = 0;
-    for (xcb_format_iterator_t formats = xcb_setup_pixmap_formats_iterator(setup); formats.rem;
-            xcb_format_next(&formats)) {
-        if (formats.data->depth == image->depth) {
-            layout.bitsPerPixel = formats.data->bits_per_pixel;
-            layout.scanlinePad = formats.data->scanline_pad;
-        }
-    }
-    for (xcb_screen_iterator_t screens = xcb_setup_roots_iterator(setup); screens.rem;
-            xcb_screen_next(&screens)) {
-        for (xcb_depth_iterator_t depths = xcb_screen_allowed_depths_iterator(screens.data);
-                depths.rem; xcb_depth_next(&depths)) {
-            for (xcb_visualtype_iterator_t visuals = xcb_depth_visuals_iterator(depths.data);
-                    visuals.rem; xcb_visualtype_next(&visuals)) {
-                if (visuals.data->visual_id == image->visual) {
-                    layout.redMask = visuals.data->red_mask;
-                    layout.greenMask = visuals.data->green_mask;
-                    layout.blueMask = visuals.data->blue_mask;
-                }
-            }
-        }
-    }
+    const PixelLayout layout =
+            serverPixelLayout(xcb_get_setup(m_connection.get()), image->depth, image->visual);
     const std::span<const std::uint8_t> bytes(
             xcb_get_image_data(image.get()), std::size_t(xcb_get_image_data_length(image.get())));
     const QImage pixels = imageFromZPixmap(bytes, readable.size(), layout);

@@ -22,21 +22,15 @@ Painter::Painter()
 {
     m_connection = xcb_connect(nullptr, nullptr);
     m_screen = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data;
-    for (auto depth = xcb_screen_allowed_depths_iterator(m_screen); depth.rem;
-            xcb_depth_next(&depth)) {
-        for (auto visual = xcb_depth_visuals_iterator(depth.data); visual.rem;
-                xcb_visualtype_next(&visual)) {
-            if (visual.data->visual_id == m_screen->root_visual)
-                m_rootVisual = *visual.data;
-        }
-    }
+    m_rootPixels = x11::serverPixelLayout(
+            xcb_get_setup(m_connection), m_screen->root_depth, m_screen->root_visual);
 }
 
 std::uint32_t Painter::pixelOf(QRgb colour) const
 {
-    return channel(qRed(colour), m_rootVisual.red_mask)
-            | channel(qGreen(colour), m_rootVisual.green_mask)
-            | channel(qBlue(colour), m_rootVisual.blue_mask);
+    return channel(qRed(colour), m_rootPixels.redMask)
+            | channel(qGreen(colour), m_rootPixels.greenMask)
+            | channel(qBlue(colour), m_rootPixels.blueMask);
 }
 
 Painter::~Painter()

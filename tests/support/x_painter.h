@@ -5,6 +5,8 @@
 // them and its place, on a connection of the test's own. Every call returns once the server
 // has done it, so a grab after it sees it. The windows and shapes go with the painter.
 
+#include "server_pixels.h"
+
 #include <QImage>
 #include <QPoint>
 #include <QRect>
@@ -57,7 +59,7 @@ private:
 
     xcb_connection_t *m_connection = nullptr;
     xcb_screen_t *m_screen = nullptr;
-    xcb_visualtype_t m_rootVisual{}; // its channel masks; all zero when not found
+    x11::PixelLayout m_rootPixels; // its channel masks; all 0 when not found
     xcb_pixmap_t m_tile = 0;
     std::vector<xcb_window_t> m_windows;
     std::vector<xcb_cursor_t> m_cursors;
