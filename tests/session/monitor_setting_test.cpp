@@ -28,70 +28,14 @@ using testsupport::UnitProcess;
 using Control = DesktopProcess::Control;
 using namespace std::chrono_literals;
 
-TEST(MonitorSetting, TheChosenScreenGoesIntoTheSettingsFileAndToTheUnit)
-{
-    testsupport::MonitorDisplay display(QSize(3840, 1080));
-    if (!display.error().isEmpty())
-        GTEST_SKIP() << display.error().toStdString();
-    ASSERT_TRUE(display.setMonitor("LEFT", QRect(0, 0, 1920, 1080)));
-    ASSERT_TRUE(display.setMonitor("RIGHT", QRect(1920, 0, 1280, 1024)));
-
-    UnitProcess unit("127.0.0.194");
-    ASSERT_TRUE(unit.started()) << unit.output().toStdString();
-    // Without XDG_CONFIG_HOME the settings go below the home, as for most users.
-    DesktopProcess desktop(unit, "1234", {}, { "XDG_CONFIG_HOME" });
-    ASSERT_TRUE(desktop.started()) << desktop.output().toStdString();
-    const auto diagnosis = [&] {
-        return ("program:\n" + desktop.output() + "\nunit:\n" + unit.output()).toStdString();
-    };
-    desktop.click(Control::ProfileRow);
-    desktop.click(Control::Login);
-    ASSERT_TRUE(unit.waitFor(UnitProcess::command("firmware"))) << diagnosis();
-
-    desktop.click(Control::Desktop);
-    desktop.pressKeys({ "Tab", "Down", "Down" });
-    const QString settings = desktop.home() + "/.config/tandeo-desktop/tandeo-desktop.conf";
-    QString text;
-    ASSERT_TRUE(testsupport::pollUntil(
-            [&] {
-                QFile file(settings);
-                text = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : "";
-                return text.contains("monitor=");
-            },
-            5s))
-            << diagnosis();
-    EXPECT_TRUE(text.contains("[share]\nmonitor=RIGHT\n")) << text.toStdString();
-
-    // 1280 x 1024 fits the box as 960 x 768.
-    desktop.click(Control::Share);
-    ASSERT_TRUE(unit.waitFor(UnitProcess::validFrame(), 3)) << diagnosis();
-    const QList<QJsonObject> events = unit.events();
-    const auto connect =
-            std::find_if(events.begin(), events.end(), UnitProcess::controlIn("MSG_CONNECT"));
-    ASSERT_NE(connect, events.end());
-    EXPECT_EQ((*connect)["items"]["item4"].toInt(), 960) << diagnosis();
-    EXPECT_EQ((*connect)["items"]["item5"].toInt(), 768);
-    for (const QJsonObject &frame : events) {
-        if (frame["event"] == "frame") {
-            EXPECT_EQ(frame["width"].toInt(), 960);
-            EXPECT_EQ(frame["height"].toInt(), 768);
-        }
-    }
-    desktop.click(Control::Stop);
-    ASSERT_TRUE(unit.waitFor(UnitProcess::controlIn("MSG_STOP"))) << diagnosis();
-    desktop.click(Control::Logout);
-    ASSERT_TRUE(unit.waitFor(UnitProcess::command("logout"), 1, 10s)) << diagnosis();
-    desktop.requestClose();
-    const auto end = desktop.waitForExit(10s);
-    EXPECT_TRUE(end && end->clean()) << diagnosis();
-}
-
 // A whole session on the display of the test: log in, choose (when given), share until the
 // unit holds `frames` valid pictures, stop, log out and close; the program ends cleanly.
-void shareFrames(
-        UnitProcess &unit, int frames, const std::function<void(DesktopProcess &)> &choose = {})
+// `environment` changes the program's environment as DesktopProcess's does.
+void shareFrames(UnitProcess &unit, int frames,
+        const std::function<void(DesktopProcess &)> &choose = {},
+        const QStringList &environment = {})
 {
-    DesktopProcess desktop(unit);
+    DesktopProcess desktop(unit, "1234", {}, environment);
     ASSERT_TRUE(desktop.started()) << desktop.output().toStdString();
     const auto diagnosis = [&] {
         return ("program:\n" + desktop.output() + "\nunit:\n" + unit.output()).toStdString();
@@ -101,6 +45,8 @@ void shareFrames(
     ASSERT_TRUE(unit.waitFor(UnitProcess::command("firmware"))) << diagnosis();
     if (choose)
         choose(desktop);
+    if (::testing::Test::HasFatalFailure())
+        return;
     desktop.click(Control::Share);
     ASSERT_TRUE(unit.waitFor(UnitProcess::validFrame(), frames)) << diagnosis();
     EXPECT_FALSE(desktop.output().contains("grab failed")) << diagnosis();
@@ -111,6 +57,49 @@ void shareFrames(
     desktop.requestClose();
     const auto end = desktop.waitForExit(10s);
     EXPECT_TRUE(end && end->clean()) << diagnosis();
+}
+
+TEST(MonitorSetting, TheChosenScreenGoesIntoTheSettingsFileAndToTheUnit)
+{
+    testsupport::MonitorDisplay display(QSize(3840, 1080));
+    if (!display.error().isEmpty())
+        GTEST_SKIP() << display.error().toStdString();
+    ASSERT_TRUE(display.setMonitor("LEFT", QRect(0, 0, 1920, 1080)));
+    ASSERT_TRUE(display.setMonitor("RIGHT", QRect(1920, 0, 1280, 1024)));
+
+    UnitProcess unit("127.0.0.194");
+    ASSERT_TRUE(unit.started()) << unit.output().toStdString();
+    const auto chooseRight = [](DesktopProcess &desktop) {
+        desktop.click(Control::Desktop);
+        desktop.pressKeys({ "Tab", "Down", "Down" });
+        const QString settings = desktop.home() + "/.config/tandeo-desktop/tandeo-desktop.conf";
+        QString text;
+        ASSERT_TRUE(testsupport::pollUntil(
+                [&] {
+                    QFile file(settings);
+                    text = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : "";
+                    return text.contains("monitor=");
+                },
+                5s))
+                << desktop.output().toStdString();
+        EXPECT_TRUE(text.contains("[share]\nmonitor=RIGHT\n")) << text.toStdString();
+    };
+    // Without XDG_CONFIG_HOME the settings go below the home, as for most users.
+    shareFrames(unit, 3, chooseRight, { "XDG_CONFIG_HOME" });
+
+    // 1280 x 1024 fits the box as 960 x 768.
+    const QList<QJsonObject> events = unit.events();
+    const auto connect =
+            std::find_if(events.begin(), events.end(), UnitProcess::controlIn("MSG_CONNECT"));
+    ASSERT_NE(connect, events.end());
+    EXPECT_EQ((*connect)["items"]["item4"].toInt(), 960) << unit.output().toStdString();
+    EXPECT_EQ((*connect)["items"]["item5"].toInt(), 768);
+    for (const QJsonObject &frame : events) {
+        if (frame["event"] == "frame") {
+            EXPECT_EQ(frame["width"].toInt(), 960);
+            EXPECT_EQ(frame["height"].toInt(), 768);
+        }
+    }
 }
 
 TEST(ScreenGrab, AnXServerWithoutSharedMemoryStillGivesTheUnitEveryPicture)
