@@ -1,7 +1,9 @@
 // The oRTP side of sending a frame: the packetizer decides every payload byte, this file only
 // hands the payloads to the session.
 
+#include "datagram_batch.h"
 #include "jpeg_packetizer.h"
+#include "ortp_endpoints.h"
 #include "send_room.h"
 #include "zelrtp.h"
 
@@ -67,13 +69,18 @@ int SendJpegFrameWithORTP(RtpSession *session, std::uint32_t timestamp, const un
 
     const std::span<std::uint8_t, zelrtp::PayloadBytes> payload(buffer.get(), zelrtp::PayloadBytes);
     constexpr int payloadLength = static_cast<int>(zelrtp::PayloadBytes);
+    constexpr std::size_t packetBytes = RtpFixedHeaderBytes + zelrtp::PayloadBytes;
     zelrtp::SendQueue queue(rtp_session_get_rtp_socket(session));
     auto *gate = static_cast<zelrtp::SendGate *>(rtp_session_get_data(session));
-    bool anyTaken = false;
+    // Where the session has the library's own RTP end, the packets of one turn go to the
+    // kernel together; elsewhere oRTP sends each on its own.
+    zelrtp::DatagramBatch *batch = zelrtp::datagramBatchOf(session);
+    const int turnPackets = batch ? int(zelrtp::DatagramBatch::MaxDatagrams) : 1;
+    bool anyTaken = false; // of the packets before the last
     for (;;) {
-        const zelrtp::PayloadFill fill = packetizer.fillNext(payload);
         // Every packet waits for room in the socket: one the kernel refused would be lost.
-        switch (queue.waitForRoom(gate, RtpFixedHeaderBytes + zelrtp::PayloadBytes)) {
+        const zelrtp::SendQueue::Turn turn = queue.waitForTurn(gate, packetBytes, turnPackets);
+        switch (turn.room) {
         case zelrtp::Room::Ready:
             break;
         case zelrtp::Room::Cancelled:
@@ -81,16 +88,30 @@ int SendJpegFrameWithORTP(RtpSession *session, std::uint32_t timestamp, const un
         case zelrtp::Room::Stalled:
             return ZELRTP_FRAME_STALLED;
         }
-        if (fill.last) {
-            const int sent =
-                    rtpSendWithEndMark(session, payload.data(), payloadLength, timestamp, 1);
-            // A frame the system took nothing of did not leave at all: say so, rather than
-            // the last packet's error alone.
-            return sent < 0 && sent != -3 && !anyTaken ? ZELRTP_FRAME_REFUSED : sent;
+        if (batch)
+            batch->hold();
+        bool last = false;
+        int sent = 0;
+        for (int i = 0; i < turn.packets && !last; ++i) {
+            last = packetizer.fillNext(payload).last;
+            sent = last ? rtpSendWithEndMark(session, payload.data(), payloadLength, timestamp, 1)
+                        : rtpSend(session, payload.data(), payloadLength, timestamp);
+            // A middle packet that fails all the same (no route, an ICMP error) is not worth
+            // dropping the frame for: the unit notices the gap by offset and the next frame
+            // starts afresh.
+            if (!batch)
+                anyTaken = anyTaken || (!last && sent > 0);
         }
-        // A middle packet that fails all the same (no route, an ICMP error) is not worth
-        // dropping the frame for: the unit notices the gap by offset and the next frame starts
-        // afresh.
-        anyTaken = rtpSend(session, payload.data(), payloadLength, timestamp) > 0 || anyTaken;
+        if (batch) {
+            // Held packets only count once the system has them.
+            const zelrtp::DatagramBatch::Released released = batch->release();
+            anyTaken = anyTaken || released.taken > (last && released.last >= 0 ? 1 : 0);
+            if (last && sent >= 0)
+                sent = released.last;
+        }
+        // A frame the system took nothing of did not leave at all: say so, rather than the last
+        // packet's error alone.
+        if (last)
+            return sent < 0 && sent != -3 && !anyTaken ? ZELRTP_FRAME_REFUSED : sent;
     }
 }

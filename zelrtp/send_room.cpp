@@ -33,11 +33,24 @@ void SendGate::setCancelled(bool cancelled)
     }
 }
 
-std::chrono::nanoseconds Pacer::delayFor(double bytes, Clock::time_point now)
+void Pacer::refill(Clock::time_point now)
 {
     const double elapsed = std::chrono::duration<double>(now - m_last).count();
     m_tokens = std::min(BurstBytes, m_tokens + elapsed * PacingBytesPerSecond);
     m_last = now;
+}
+
+int Pacer::takeUpTo(double bytes, int count, Clock::time_point now)
+{
+    refill(now);
+    const int taken = std::clamp(int(m_tokens / bytes), 0, std::max(count, 0));
+    m_tokens -= taken * bytes;
+    return taken;
+}
+
+std::chrono::nanoseconds Pacer::delayFor(double bytes, Clock::time_point now)
+{
+    refill(now);
     if (m_tokens >= bytes) {
         m_tokens -= bytes;
         return {};
@@ -129,6 +142,20 @@ Room SendQueue::waitForRoom(SendGate *gate, std::size_t bytes, std::chrono::mill
         if (ready == 0 && left.count() <= 0)
             return Room::Stalled;
     }
+}
+
+SendQueue::Turn SendQueue::waitForTurn(
+        SendGate *gate, std::size_t bytes, int most, std::chrono::milliseconds limit)
+{
+    const Room room = waitForRoom(gate, bytes, limit);
+    if (room != Room::Ready)
+        return { room, 0 };
+    int more = std::min(most - 1, m_packetsThatFit);
+    if (gate && more > 0)
+        more = gate->pacer.takeUpTo(double(bytes), more, std::chrono::steady_clock::now());
+    more = std::max(more, 0);
+    m_packetsThatFit -= more;
+    return { Room::Ready, 1 + more };
 }
 
 Room waitForRoom(int socket, SendGate *gate, std::size_t bytes, std::chrono::milliseconds limit)

@@ -37,8 +37,13 @@ public:
     // How long to wait before `bytes` may go at `now`; zero when they may go now, and then
     // they are counted as gone.
     std::chrono::nanoseconds delayFor(double bytes, Clock::time_point now);
+    // How many of `count` packets of `bytes` may go at `now` without a wait; they are counted
+    // as gone.
+    int takeUpTo(double bytes, int count, Clock::time_point now);
 
 private:
+    void refill(Clock::time_point now);
+
     double m_tokens = BurstBytes;
     Clock::time_point m_last{};
 };
@@ -87,6 +92,17 @@ public:
     // (no pacing, no cancelling).
     Room waitForRoom(
             SendGate *gate, std::size_t bytes, std::chrono::milliseconds limit = StallLimit);
+
+    struct Turn
+    {
+        Room room;
+        int packets; // that may go now, one after the other; 0 unless Ready
+    };
+    // Waits as waitForRoom() for one packet, then adds those of the same size that may follow
+    // at once (their turn in the pacer and room in the socket), up to `most` in all. All of
+    // them are counted as queued: a batch of them can go in one call.
+    Turn waitForTurn(SendGate *gate, std::size_t bytes, int most,
+            std::chrono::milliseconds limit = StallLimit);
 
 private:
     // Asks the kernel; false when the socket will not say (then poll() decides).

@@ -4,6 +4,7 @@
 #include "zelrtp.h"
 
 #include "jpeg_packetizer.h"
+#include "ortp_endpoints.h"
 #include "send_room.h"
 #include "session_settings.h"
 #include "zel_jpeg_encoder.h"
@@ -167,6 +168,8 @@ RtpSession *rtp_Session_Init(std::uint32_t ssrc, const char *localAddr, const ch
     // A small send buffer keeps a frame's burst short; the sender waits for room in it.
     if (const int socket = rtp_session_get_rtp_socket(session); socket >= 0)
         zelrtp::limitSendBuffer(socket);
+    // A frame's packets then leave a burst at a time, and no RTCP is looked for after each.
+    zelrtp::installEndpoints(session);
     rtp_session_set_payload_type(session, 0);
     rtp_session_set_ssrc(session, ssrc);
     rtp_session_register_event_queue(session, queue);

@@ -31,6 +31,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 using namespace std::chrono_literals;
 using testsupport::DesktopProcess;
@@ -77,7 +78,8 @@ QString failureOf(const QString &program, const QStringList &args)
 class LinkBed
 {
 public:
-    explicit LinkBed(const QString &rate)
+    // mtu 0: the veth's own (1500).
+    explicit LinkBed(const QString &rate, int mtu = 0)
     {
         static int serial = 0;
         const QString stem = QString("tandeo-%1-%2").arg(::getpid()).arg(++serial);
@@ -111,6 +113,13 @@ public:
         };
         for (const QStringList &step : steps) {
             if (!(m_failure = failureOf(m_ip, step)).isEmpty())
+                return;
+        }
+        for (const auto &[ns, device] : { std::pair{ m_program, "pc0" }, { m_unit, "unit0" } }) {
+            if (mtu > 0
+                    && !(m_failure = failureOf(m_ip,
+                                 { "-n", ns, "link", "set", device, "mtu", QString::number(mtu) }))
+                                .isEmpty())
                 return;
         }
         // A veth hands each packet to the backlog of the processor that sent it, and the tbf
@@ -332,6 +341,7 @@ struct LinkCase
     // that whole frames must reach (0: not checked).
     double linkShare;
     bool stopChecked;
+    int mtu = 0; // of the link; 0: Ethernet's 1500
 };
 
 void PrintTo(const LinkCase &c, std::ostream *os)
@@ -346,7 +356,7 @@ protected:
     {
         if (qEnvironmentVariableIsEmpty("DISPLAY"))
             GTEST_SKIP() << "needs the X display of the test run";
-        bed = std::make_unique<LinkBed>(GetParam().rate);
+        bed = std::make_unique<LinkBed>(GetParam().rate, GetParam().mtu);
         if (!bed->failure().isEmpty())
             GTEST_SKIP() << "no network namespaces with a limited link here: "
                          << bed->failure().toStdString();
@@ -519,7 +529,11 @@ INSTANTIATE_TEST_SUITE_P(LinkRates, SlowLink,
                 // frame.
                 LinkCase{ "Rate100mbit", "100mbit", 100e6, {}, 0.72, false },
                 LinkCase{ "Rate20mbit", "20mbit", 20e6, {}, 0.8, false },
-                LinkCase{ "Rate5mbit", "5mbit", 5e6, {}, 0.8, true }),
+                LinkCase{ "Rate5mbit", "5mbit", 5e6, {}, 0.8, true },
+                // A tunnel's MTU (a VPN, IPv6 transition) below the 1440 bytes of a picture
+                // packet: the kernel cannot cut a burst into such datagrams, so they go one by
+                // one and are fragmented on the way, as any UDP sender's are.
+                LinkCase{ "Rate100mbitMtu1280", "100mbit", 100e6, {}, 0, false, 1280 }),
         [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
