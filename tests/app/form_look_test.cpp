@@ -29,6 +29,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QStyleOptionButton>
 #include <QTest>
 #include <QTextBlock>
@@ -404,6 +405,59 @@ TEST_F(FormLookTest, MainWindowSharePage)
     probe.widget<QWidget>("QRadioBtnDesktop")->setEnabled(false);
     probe.widget<QWidget>("BtnShare")->setEnabled(false);
     checkWindow(&window, "main_sharing");
+}
+
+// The share status is drawn once per text and shown from a picture after that: at every step
+// of its dots, and after a change of font, it looks exactly as a plain label of the same text
+// in the same place.
+TEST_F(FormLookTest, TheShareStatusLooksAsAPlainLabelAtEveryStep)
+{
+    window.hideLoginPage();
+    window.showSharePage();
+    auto *status = probe.widget<QLabel>("labelShareStatus");
+    status->show();
+    window.show();
+    QLabel plain(status->parentWidget());
+    plain.setGeometry(status->geometry());
+    // What reaches the screen: a widget's own grab takes another way through its painting.
+    const auto statusArea = [&] {
+        QTest::qWait(30);
+        const QPoint at = status->mapTo(&window, QPoint());
+        return window.screen()
+                ->grabWindow(window.winId(), at.x(), at.y(), status->width(), status->height())
+                .toImage();
+    };
+    plain.hide();
+    status->hide();
+    const QImage nothing = statusArea();
+    // As in a share: the text changes on the label in view, one paint each.
+    const auto compareAtEveryStep = [&](const char *what) {
+        const auto textOf = [](int frame) {
+            return "<font color='#F2F2F2'>Sharing " + QString(frame % 6, '.') + "</font>";
+        };
+        plain.setFont(status->font());
+        plain.show();
+        QList<QImage> expected;
+        for (int frame = 0; frame < 12; ++frame) {
+            plain.setText(textOf(frame));
+            expected.append(statusArea());
+        }
+        plain.hide();
+        status->show();
+        for (int frame = 0; frame < 12; ++frame) {
+            status->setText(textOf(frame));
+            const QImage shown = statusArea();
+            EXPECT_EQ(shown, expected[frame]) << what << ", frame " << frame;
+            EXPECT_NE(shown, nothing) << what << ", frame " << frame;
+            EXPECT_EQ(status->text(), textOf(frame));
+        }
+        status->hide();
+    };
+    compareAtEveryStep("the form's font");
+    QFont larger = status->font();
+    larger.setPointSize(larger.pointSize() + 3);
+    status->setFont(larger);
+    compareAtEveryStep("a larger font");
 }
 
 TEST_F(FormLookTest, ProfileEditorAndItsWarnings)
