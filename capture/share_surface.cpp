@@ -72,7 +72,17 @@ Grab DesktopSurface::capture(QSize target, Frame &frame)
     const Grab grab = captureWhole(&desktop(), target, frame);
     if (grab == Grab::NoPicture && m_capture->source().areaGone())
         emit ended(SurfaceEnd::AreaGone, m_options.monitor);
+    const bool still = grab == Grab::Picture && m_capture->lastWork() == DesktopCapture::Work::Kept;
+    m_stillLooks = still ? m_stillLooks + 1 : 0;
     return grab;
+}
+
+void DesktopSurface::prefetch(QSize target, Frame &frame)
+{
+    // On a screen that stayed still the last two looks there is nothing to ready: the pull's
+    // own look would only ask the server a second time.
+    if (m_stillLooks < 2)
+        capture(target, frame);
 }
 
 // One application window on the X server.

@@ -121,12 +121,13 @@ public:
     bool areaGone();
     QSize size() override;
     Grab capture(QSize target, Frame &frame) override;
-    void prefetch(QSize target, Frame &frame) override { capture(target, frame); }
+    void prefetch(QSize target, Frame &frame) override;
 
 private:
     DesktopCapture &desktop(); // the capture, made on first use
 
     SourceOptions m_options;
+    int m_stillLooks = 0; // captures in a row that found nothing drawn
     std::unique_ptr<DesktopCapture> m_capture; // made on first use, kept between shares
 };
 
