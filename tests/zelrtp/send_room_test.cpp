@@ -146,7 +146,8 @@ TEST(SendQueue, EveryPacketItLetsGoIsTaken)
     }),
             0);
     EXPECT_GT(most, 1);
-    EXPECT_LE(most, int(zelrtp::BurstBytes / 1412));
+    // The bucket refills a little while the turn is counted.
+    EXPECT_LE(most, int(zelrtp::BurstBytes / 1412) + 1);
 }
 
 // The leaky bucket: a burst at once, then the pacing rate, and a pause fills it again.
