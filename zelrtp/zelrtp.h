@@ -13,7 +13,10 @@
 // Pacing: a frame leaves at the speed of the link. The socket's send buffer is small (a burst
 // of about 64 KB) and every packet waits until the kernel has room for it, so no packet is
 // refused and lost on a link slower than the burst. A frame whose next packet finds no room
-// for 2 s (the link is gone) is abandoned.
+// for 2 s (the link is gone) is abandoned. The packets that may go at once (the burst, then
+// each paced chunk) are built by oRTP one by one and handed to the kernel together: one
+// segmented send where the system and the path allow it, else one sendmmsg(). On the wire each
+// is the same datagram either way.
 //
 // The exports are plain C++ functions (type-mangled names); nothing else is visible.
 
