@@ -122,6 +122,24 @@ TEST_P(Batch, DatagramsTheSystemRefusesAreReportedRefused)
     expectArrived(frame);
 }
 
+// A path that cannot take segmented sends (here: a socket without UDP checksums, which the
+// kernel does not segment): the batch finds out at its first burst, loses nothing of it, and
+// sends each datagram on its own from then on.
+TEST_P(Batch, WhereSegmentingIsRefusedEveryDatagramStillArrives)
+{
+    const int noChecksums = 1;
+    ASSERT_EQ(setsockopt(m_socket, SOL_SOCKET, SO_NO_CHECK, &noChecksums, sizeof noChecksums), 0);
+    DatagramBatch batch(m_socket, GetParam());
+    for (int burst = 0; burst < 2; ++burst) {
+        std::vector<Bytes> frame;
+        for (int i = 0; i < 10; ++i)
+            frame.push_back(datagram(1412, burst * 10 + i));
+        EXPECT_EQ(sendHeld(batch, frame).taken, 10);
+        expectArrived(frame);
+        EXPECT_FALSE(batch.usesSegmentOffload());
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(SegmentedOrEach, Batch, testing::Bool(),
         [](const auto &info) { return info.param ? "Segmented" : "Each"; });
 
