@@ -14,20 +14,30 @@ namespace zelrtp {
 
 namespace {
 
-// The errors of a segmented send that mean the system or this path cannot segment (an old
-// kernel, a device without checksum offload, a path MTU below the datagram size); the same
-// datagrams sent one by one may still go.
+// The errors of a segmented send that mean this path cannot be segmented for (a device without
+// checksum offload, a path MTU below the datagram size, a socket without UDP checksums); the
+// same datagrams sent one by one may still go.
 bool segmentingRefused(int error)
 {
     return error == EINVAL || error == EIO || error == ENOPROTOOPT || error == EOPNOTSUPP
             || error == EMSGSIZE;
 }
 
+// Whether the kernel knows UDP segmentation for this socket. One before Linux 4.18 would not
+// refuse the segment size it does not know: it would ignore it and send the whole buffer as one
+// datagram, so it is asked for first.
+bool kernelSegments(int socket)
+{
+    int segmentBytes = 0;
+    socklen_t length = sizeof segmentBytes;
+    return getsockopt(socket, SOL_UDP, UDP_SEGMENT, &segmentBytes, &length) == 0;
+}
+
 } // namespace
 
 DatagramBatch::DatagramBatch(int socket, bool segmentOffload)
     : m_socket(socket),
-      m_segmentOffload(segmentOffload)
+      m_segmentOffload(segmentOffload && kernelSegments(socket))
 {
 }
 
