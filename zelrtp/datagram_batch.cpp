@@ -52,8 +52,10 @@ int DatagramBatch::send(
         flush(); // what was kept goes first
         const int result =
                 int(::sendto(m_socket, datagram.data(), datagram.size(), 0, to, toLength));
-        if (m_holding)
-            keepResult(result);
+        if (m_holding) {
+            m_released.last = result;
+            m_released.taken += result >= 0 ? 1 : 0;
+        }
         return result;
     }
     if (m_count == 0) {
@@ -72,12 +74,6 @@ DatagramBatch::Released DatagramBatch::release()
     flush();
     m_holding = false;
     return std::exchange(m_released, {});
-}
-
-void DatagramBatch::keepResult(int result)
-{
-    m_released.last = result;
-    m_released.taken += result >= 0 ? 1 : 0;
 }
 
 void DatagramBatch::flush()

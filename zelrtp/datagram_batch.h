@@ -54,7 +54,6 @@ private:
     void flush();
     bool sendSegmented();
     void sendEach();
-    void keepResult(int result);
 
     int m_socket;
     bool m_segmentOffload;

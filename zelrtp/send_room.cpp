@@ -150,10 +150,9 @@ SendQueue::Turn SendQueue::waitForTurn(
     const Room room = waitForRoom(gate, bytes, limit);
     if (room != Room::Ready)
         return { room, 0 };
-    int more = std::min(most - 1, m_packetsThatFit);
+    int more = std::clamp(most - 1, 0, std::max(m_packetsThatFit, 0));
     if (gate && more > 0)
         more = gate->pacer.takeUpTo(double(bytes), more, std::chrono::steady_clock::now());
-    more = std::max(more, 0);
     m_packetsThatFit -= more;
     return { Room::Ready, 1 + more };
 }
