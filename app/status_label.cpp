@@ -13,6 +13,9 @@ constexpr qsizetype MostPictures = 16;
 
 void StatusLabel::paintEvent(QPaintEvent *event)
 {
+    // A window moved to a screen of another pixel ratio needs its pictures drawn again.
+    if (!m_drawn.isEmpty() && m_drawn.cbegin()->devicePixelRatio() != devicePixelRatioF())
+        m_drawn.clear();
     const auto drawn = m_drawing ? m_drawn.cend() : m_drawn.constFind(text());
     if (drawn == m_drawn.cend()) {
         QLabel::paintEvent(event);
