@@ -491,10 +491,18 @@ DesktopChanges XcbScreenSource::takeChanges()
     Impl &d = *m_impl;
     if (!d.damage || xcb_connection_has_error(d.connection.get()) || d.gone)
         return DesktopChanges::unknown();
+    d.takeEvents();
+    if (xcb_connection_has_error(d.connection.get()))
+        return DesktopChanges::unknown();
+    // Nothing reported since the last subtract, which left the server's record empty: the
+    // screen is as the last picture shows it. The server sends its reports as it draws, so a
+    // still screen, the usual case, costs no round trip. The pointer and the chosen monitor
+    // have no such reports, and are asked for below.
+    if (!d.damagedAll && d.damaged.isEmpty() && !d.pointerWanted && d.monitorName.isEmpty())
+        return DesktopChanges::rows(0, 0);
     // The subtract's round trip brings in every report of drawing done before it; drawing
     // after it is reported to the next call, and the grab that follows this call shows all
     // that was reported.
-    d.takeEvents();
     // The pointer's answer comes back with the subtract's: no round trip of its own.
     const std::optional<Impl::PointerRequest> pointerRequest =
             d.pointerWanted ? std::optional(d.askPointer()) : std::nullopt;

@@ -45,9 +45,10 @@ public:
     // shared segment band by band while the caller already works on the bands that are in.
     std::optional<PixelView> startGrab() override;
     int rowsArrived(bool wait) override;
-    // One round trip to the X server; the rows come from its drawing reports and, with the
-    // pointer shown, from where the pointer was and is. The pictures grabbed until the next
-    // call show the pointer as this call found it.
+    // The rows come from the X server's drawing reports and, with the pointer shown, from
+    // where the pointer was and is. One round trip, unless nothing was reported and neither
+    // the pointer nor a monitor is followed: then the answer is "nothing" at once. The
+    // pictures grabbed until the next call show the pointer as this call found it.
     DesktopChanges takeChanges() override;
     std::optional<PixelView> grabRows(int top, int bottom) override;
 

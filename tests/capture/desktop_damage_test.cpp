@@ -10,8 +10,11 @@
 
 #include <QGuiApplication>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <thread>
 #include <xcb/xcb.h>
 
 namespace {
@@ -95,6 +98,36 @@ TEST_F(DesktopDamage, StillScreenGivesTheSameFileWithoutAGrab)
     }
     EXPECT_EQ(desktop->source().grabCount(), grabs);
     EXPECT_TRUE(still == wholeCapture());
+}
+
+// Another program holds the X server (a server grab, as screen lockers and some drawing
+// programs make): a still screen is pulled from the kept file without waiting for the server,
+// and drawing done once the server is let go shows at the next pull.
+TEST_F(DesktopDamage, AStillScreenIsPulledWhileAnotherProgramHoldsTheServer)
+{
+    settle();
+    const QByteArray still = frame.jpeg;
+    xcb_connection_t *holder = xcb_connect(nullptr, nullptr);
+    ASSERT_FALSE(xcb_connection_has_error(holder));
+    xcb_grab_server(holder);
+    std::free(xcb_get_input_focus_reply(holder, xcb_get_input_focus(holder), nullptr));
+    std::atomic<bool> letGo{ false };
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        letGo = true;
+        xcb_ungrab_server(holder);
+        xcb_flush(holder);
+    });
+    pull();
+    const bool pulledWhileHeld = !letGo;
+    release.join();
+    xcb_disconnect(holder);
+    EXPECT_TRUE(pulledWhileHeld) << "the pull waited for the server";
+    EXPECT_EQ(desktop->lastWork(), DesktopCapture::Work::Kept);
+    EXPECT_TRUE(frame.jpeg == still);
+
+    painter.fill(backdrop, QRect(0, 0, 30, 30), qRgb(0, 90, 250));
+    EXPECT_TRUE(near(pull().pixel(scaled({ 15, 15 })), qRgb(0, 90, 250)));
 }
 
 TEST_F(DesktopDamage, DrawingInACornerShowsAtTheNextPull)
