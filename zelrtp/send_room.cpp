@@ -48,6 +48,16 @@ int Pacer::takeUpTo(double bytes, int count, Clock::time_point now)
     return taken;
 }
 
+std::chrono::nanoseconds Pacer::delayForTurn(double bytes, int count, Clock::time_point now)
+{
+    refill(now);
+    const double wanted = bytes * std::clamp(int(PacingChunkBytes / bytes), 1, std::max(count, 1));
+    if (m_tokens >= wanted)
+        return {};
+    return std::chrono::nanoseconds(
+            std::int64_t((wanted - m_tokens) / PacingBytesPerSecond * 1e9) + 1);
+}
+
 std::chrono::nanoseconds Pacer::delayFor(double bytes, Clock::time_point now)
 {
     refill(now);
@@ -147,9 +157,20 @@ Room SendQueue::waitForRoom(SendGate *gate, std::size_t bytes, std::chrono::mill
 SendQueue::Turn SendQueue::waitForTurn(
         SendGate *gate, std::size_t bytes, int most, std::chrono::milliseconds limit)
 {
+    while (gate) {
+        const auto delay =
+                gate->pacer.delayForTurn(double(bytes), most, std::chrono::steady_clock::now());
+        if (delay == std::chrono::nanoseconds::zero())
+            break;
+        if (!sleepUnlessCancelled(*gate, delay))
+            return { Room::Cancelled, 0 };
+    }
     const Room room = waitForRoom(gate, bytes, limit);
     if (room != Room::Ready)
         return { room, 0 };
+    // The room counted before the last turn left is usually stale by now: the link took it.
+    if (m_packetsThatFit < most - 1 && askForRoom(bytes))
+        --m_packetsThatFit; // the packet waitForRoom() let go
     int more = std::clamp(most - 1, 0, std::max(m_packetsThatFit, 0));
     if (gate && more > 0)
         more = gate->pacer.takeUpTo(double(bytes), more, std::chrono::steady_clock::now());

@@ -26,8 +26,9 @@ constexpr std::chrono::milliseconds StallLimit{ 2000 };
 constexpr double BurstBytes = 32 * 1024;
 constexpr double PacingBytesPerSecond = 37.5e6;
 // Once the bucket is empty the sender sleeps until this much may go, and hands it over at once:
-// a wake-up per dozen packets rather than one per packet.
-constexpr double PacingChunkBytes = 16 * 1024;
+// a wake-up per two dozen packets rather than one per packet. No more than the first burst,
+// which a unit must take at line rate anyway.
+constexpr double PacingChunkBytes = BurstBytes;
 
 class Pacer
 {
@@ -40,6 +41,11 @@ public:
     // How many of `count` packets of `bytes` may go at `now` without a wait; they are counted
     // as gone.
     int takeUpTo(double bytes, int count, Clock::time_point now);
+    // How long to wait before a turn of `count` packets of `bytes` may go at once, or as many
+    // of them as make a chunk; zero when they may go now. Nothing is counted as gone. Waiting
+    // for whole turns keeps the packets that trickle in while a turn is sent from making a
+    // turn of their own.
+    std::chrono::nanoseconds delayForTurn(double bytes, int count, Clock::time_point now);
 
 private:
     void refill(Clock::time_point now);
@@ -98,9 +104,10 @@ public:
         Room room;
         int packets; // that may go now, one after the other; 0 unless Ready
     };
-    // Waits as waitForRoom() for one packet, then adds those of the same size that may follow
-    // at once (their turn in the pacer and room in the socket), up to `most` in all. All of
-    // them are counted as queued: a batch of them can go in one call.
+    // Waits for the pacer to let a turn of `most` packets go (or a chunk's worth of them), then
+    // as waitForRoom() for one packet, and adds those of the same size that may follow at once
+    // (their turn in the pacer and room in the socket), up to `most` in all. All of them are
+    // counted as queued: a batch of them can go in one call.
     Turn waitForTurn(SendGate *gate, std::size_t bytes, int most,
             std::chrono::milliseconds limit = StallLimit);
 

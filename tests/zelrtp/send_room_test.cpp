@@ -182,4 +182,24 @@ TEST(Pacer, ABurstAtOnceThenThePacingRate)
     EXPECT_GT(sent, zelrtp::BurstBytes - 1412);
 }
 
+// A frame's turns are whole chunks: the few packets' worth that refill while a turn is being
+// sent make no turn of their own (each would cost a send and a wake-up), and the last packets
+// of a frame wait only for themselves.
+TEST(SendQueue, TurnsAreWholeChunksAndAFramesLastPacketsWaitOnlyForThemselves)
+{
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, fds), 0);
+    ASSERT_TRUE(zelrtp::limitSendBuffer(fds[0]));
+    zelrtp::SendQueue queue(fds[0]);
+    zelrtp::SendGate gate;
+    EXPECT_EQ(queue.waitForTurn(&gate, 1412, 32).packets, int(zelrtp::BurstBytes / 1412));
+    // The time a turn takes to send: a few packets' worth of the pacing rate.
+    std::this_thread::sleep_for(150us);
+    EXPECT_GE(queue.waitForTurn(&gate, 1412, 32).packets, int(zelrtp::PacingChunkBytes / 1412));
+    std::this_thread::sleep_for(150us);
+    EXPECT_EQ(queue.waitForTurn(&gate, 1412, 2).packets, 2);
+    close(fds[0]);
+    close(fds[1]);
+}
+
 } // namespace
