@@ -7,6 +7,7 @@
 #include "send_room.h"
 #include "zelrtp.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <ortp/ortp.h>
@@ -75,11 +76,14 @@ int SendJpegFrameWithORTP(RtpSession *session, std::uint32_t timestamp, const un
     // Where the session has the library's own RTP end, the packets of one turn go to the
     // kernel together; elsewhere oRTP sends each on its own.
     zelrtp::DatagramBatch *batch = zelrtp::datagramBatchOf(session);
-    const int turnPackets = batch ? int(zelrtp::DatagramBatch::MaxDatagrams) : 1;
+    constexpr int turnPackets = int(zelrtp::DatagramBatch::MaxDatagrams);
     bool anyTaken = false; // of the packets before the last
+    int packetsLeft = int(packetizer.payloadCount());
     for (;;) {
-        // Every packet waits for room in the socket: one the kernel refused would be lost.
-        const zelrtp::SendQueue::Turn turn = queue.waitForTurn(gate, packetBytes, turnPackets);
+        // Every packet waits for room in the socket: one the kernel refused would be lost. The
+        // frame's last turn waits only for the packets it still has.
+        const zelrtp::SendQueue::Turn turn =
+                queue.waitForTurn(gate, packetBytes, std::clamp(packetsLeft, 1, turnPackets));
         switch (turn.room) {
         case zelrtp::Room::Ready:
             break;
@@ -92,7 +96,7 @@ int SendJpegFrameWithORTP(RtpSession *session, std::uint32_t timestamp, const un
             batch->hold();
         bool last = false;
         int sent = 0;
-        for (int i = 0; i < turn.packets && !last; ++i) {
+        for (int i = 0; i < turn.packets && !last; ++i, --packetsLeft) {
             last = packetizer.fillNext(payload).last;
             sent = last ? rtpSendWithEndMark(session, payload.data(), payloadLength, timestamp, 1)
                         : rtpSend(session, payload.data(), payloadLength, timestamp);

@@ -26,9 +26,9 @@ constexpr std::chrono::milliseconds StallLimit{ 2000 };
 constexpr double BurstBytes = 32 * 1024;
 constexpr double PacingBytesPerSecond = 37.5e6;
 // Once the bucket is empty the sender sleeps until this much may go, and hands it over at once:
-// a wake-up per two dozen packets rather than one per packet. No more than the first burst,
-// which a unit must take at line rate anyway.
-constexpr double PacingChunkBytes = BurstBytes;
+// a wake-up per dozen and a half packets rather than one per packet. Less than the bucket holds,
+// so the time a sleep overruns still counts towards the next chunk: the pacing rate holds.
+constexpr double PacingChunkBytes = 24 * 1024;
 
 class Pacer
 {
