@@ -202,11 +202,15 @@ protected:
         ASSERT_TRUE(unit->waitFor(UnitProcess::command("firmware"))) << diagnosis();
     }
 
+    // Returns once pictures of this share have left, so Stop is enabled. Pictures of an
+    // earlier share may still be checked by the emulator: its reports of pictures sent are
+    // counted as they come, in order.
     void share()
     {
-        const int before = unit->count(UnitProcess::validFrame());
+        const auto sent = UnitProcess::controlIn("MSG_FRAME_SENT");
+        const int before = unit->count(sent);
         desktop->click(Control::Share);
-        ASSERT_TRUE(unit->waitFor(UnitProcess::validFrame(), before + 2)) << diagnosis();
+        ASSERT_TRUE(unit->waitFor(sent, before + 2)) << diagnosis();
     }
 
     // The inhibitor hears the desktop through the event loop: runs it until pred holds.
