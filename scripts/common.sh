@@ -20,7 +20,7 @@ TANDEO_TEST_PACKAGES=(
     x11-utils x11-xserver-utils
     dpkg-dev file lintian desktop-file-utils appstream
     sway pipewire pipewire-bin wireplumber gstreamer1.0-pipewire gstreamer1.0-tools
-    gstreamer1.0-plugins-base qt6-wayland
+    gstreamer1.0-plugins-base gstreamer1.0-plugins-good qt6-wayland
     dbus grim
     iproute2
 )
