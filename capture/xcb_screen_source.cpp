@@ -489,7 +489,7 @@ bool XcbScreenSource::showsPointer() const
 DesktopChanges XcbScreenSource::takeChanges()
 {
     Impl &d = *m_impl;
-    if (!d.damage || xcb_connection_has_error(d.connection.get()) || d.gone)
+    if (!d.damage || d.gone)
         return DesktopChanges::unknown();
     d.takeEvents();
     if (xcb_connection_has_error(d.connection.get()))

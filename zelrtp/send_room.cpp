@@ -48,14 +48,17 @@ int Pacer::takeUpTo(double bytes, int count, Clock::time_point now)
     return taken;
 }
 
+std::chrono::nanoseconds Pacer::untilTokens(double wanted) const
+{
+    const double seconds = (wanted - m_tokens) / PacingBytesPerSecond;
+    return std::chrono::nanoseconds(std::int64_t(seconds * 1e9) + 1);
+}
+
 std::chrono::nanoseconds Pacer::delayForTurn(double bytes, int count, Clock::time_point now)
 {
     refill(now);
     const double wanted = bytes * std::clamp(int(PacingChunkBytes / bytes), 1, std::max(count, 1));
-    if (m_tokens >= wanted)
-        return {};
-    return std::chrono::nanoseconds(
-            std::int64_t((wanted - m_tokens) / PacingBytesPerSecond * 1e9) + 1);
+    return m_tokens >= wanted ? std::chrono::nanoseconds::zero() : untilTokens(wanted);
 }
 
 std::chrono::nanoseconds Pacer::delayFor(double bytes, Clock::time_point now)
@@ -65,8 +68,7 @@ std::chrono::nanoseconds Pacer::delayFor(double bytes, Clock::time_point now)
         m_tokens -= bytes;
         return {};
     }
-    const double seconds = (std::max(bytes, PacingChunkBytes) - m_tokens) / PacingBytesPerSecond;
-    return std::chrono::nanoseconds(std::int64_t(seconds * 1e9) + 1);
+    return untilTokens(std::max(bytes, PacingChunkBytes));
 }
 
 namespace {
@@ -85,6 +87,18 @@ bool sleepUnlessCancelled(const SendGate &gate, std::chrono::nanoseconds delay)
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
         const timespec timeout{ time_t(ns / 1'000'000'000), long(ns % 1'000'000'000) };
         ppoll(&wake, 1, &timeout, nullptr);
+    }
+}
+
+// Sleeps until the pacer's next delay is zero; false when the gate was cancelled meanwhile.
+template <typename NextDelay> bool waitForPacer(const SendGate &gate, NextDelay nextDelay)
+{
+    for (;;) {
+        const std::chrono::nanoseconds delay = nextDelay(std::chrono::steady_clock::now());
+        if (delay == std::chrono::nanoseconds::zero())
+            return true;
+        if (!sleepUnlessCancelled(gate, delay))
+            return false;
     }
 }
 
@@ -115,13 +129,10 @@ Room SendQueue::waitForRoom(SendGate *gate, std::size_t bytes, std::chrono::mill
     using Clock = std::chrono::steady_clock;
     if (gate) {
         // The packet's turn first: a wait here never counts as a stalled link.
-        for (;;) {
-            const auto delay = gate->pacer.delayFor(double(bytes), Clock::now());
-            if (delay == std::chrono::nanoseconds::zero())
-                break;
-            if (!sleepUnlessCancelled(*gate, delay))
-                return Room::Cancelled;
-        }
+        if (!waitForPacer(*gate, [&](Clock::time_point now) {
+                return gate->pacer.delayFor(double(bytes), now);
+            }))
+            return Room::Cancelled;
         if (gate->cancelled())
             return Room::Cancelled;
     }
@@ -157,14 +168,10 @@ Room SendQueue::waitForRoom(SendGate *gate, std::size_t bytes, std::chrono::mill
 SendQueue::Turn SendQueue::waitForTurn(
         SendGate *gate, std::size_t bytes, int most, std::chrono::milliseconds limit)
 {
-    while (gate) {
-        const auto delay =
-                gate->pacer.delayForTurn(double(bytes), most, std::chrono::steady_clock::now());
-        if (delay == std::chrono::nanoseconds::zero())
-            break;
-        if (!sleepUnlessCancelled(*gate, delay))
-            return { Room::Cancelled, 0 };
-    }
+    if (gate && !waitForPacer(*gate, [&](Pacer::Clock::time_point now) {
+            return gate->pacer.delayForTurn(double(bytes), most, now);
+        }))
+        return { Room::Cancelled, 0 };
     const Room room = waitForRoom(gate, bytes, limit);
     if (room != Room::Ready)
         return { room, 0 };

@@ -49,6 +49,8 @@ public:
 
 private:
     void refill(Clock::time_point now);
+    // How long until the bucket holds `wanted` at the pacing rate.
+    std::chrono::nanoseconds untilTokens(double wanted) const;
 
     double m_tokens = BurstBytes;
     Clock::time_point m_last{};
